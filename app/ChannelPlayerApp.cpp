@@ -1,0 +1,6 @@
+#include "ChannelPlayerApp.h"
+CChannelPlayerApp::CChannelPlayerApp(int&, char**) {}
+bool CChannelPlayerApp::InitInstance()
+{
+    return false;
+}

@@ -1,0 +1,7 @@
+#pragma once
+class CChannelPlayerApp
+{
+public:
+    CChannelPlayerApp(int& argc, char** argv);
+    bool InitInstance();
+};

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package Corvessa needs to build, run and test.
+# Only what is missing is installed, so a second run costs nothing.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake pkg-config ninja-build
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libvlc-dev vlc-plugin-base vlc-plugin-video-output
+  libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang-format clang-tidy
+  # run and test
+  xvfb xauth xdotool x11-utils ffmpeg python3 iproute2 util-linux
+  fonts-wqy-microhei imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if ((EUID != 0)); then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
