@@ -1,0 +1,15 @@
+#include "AboutDlg.h"
+
+#include "AppLook.h"
+#include "ui_AboutDlg.h"
+
+#include <QPushButton>
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::CAboutDlg>())
+{
+    m_ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint);
+    connect(m_ui->IDOK, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+CAboutDlg::~CAboutDlg() = default;

@@ -1,0 +1,151 @@
+#include "ChannelDlg.h"
+
+#include "AboutDlg.h"
+#include "ImageButton.h"
+#include "PlayerDlg.h"
+#include "Prompt.h"
+#include "ui_ChannelDlg.h"
+
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QShortcut>
+#include <curl/curl.h>
+
+namespace {
+
+const QString kSettingsFile = QStringLiteral("./Quorvel.ini");
+const QString kAboutText = QStringLiteral("关于 Ondrasel(&A)...");
+
+} // namespace
+
+CChannelDlg::CChannelDlg(QWidget* parent)
+    : CDarkDialog(parent), m_ui(std::make_unique<Ui::CChannelDlg>())
+{
+    m_ui->setupUi(this);
+    // A fixed-size window with a minimize box and a close box, no maximize box.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    m_btnChannel = {m_ui->IDC_CHANNEL1, m_ui->IDC_CHANNEL2, m_ui->IDC_CHANNEL3, m_ui->IDC_CHANNEL4,
+                    m_ui->IDC_CHANNEL5, m_ui->IDC_CHANNEL6, m_ui->IDC_CHANNEL7, m_ui->IDC_CHANNEL8};
+    for (int channel = 1; channel <= kChannels; ++channel)
+        connect(m_btnChannel[channel - 1], &QPushButton::clicked, this,
+                [this, channel] { OnChannel(channel); });
+}
+
+CChannelDlg::~CChannelDlg()
+{
+    if (m_networkStarted)
+        curl_global_cleanup();
+}
+
+int CChannelDlg::DoModal()
+{
+    OnInitDialog();
+    return exec();
+}
+
+bool CChannelDlg::OnInitDialog()
+{
+    // The title-bar menu belongs to the window manager on X11, so the entries it would carry sit
+    // in the window's context menu; Alt+A opens the About box from anywhere in the window.
+    m_systemMenu = std::make_unique<QMenu>(this);
+    m_systemMenu->addAction(QStringLiteral("最小化(&N)"), this,
+                            [this] { OnSysCommand(SC_MINIMIZE); });
+    m_systemMenu->addAction(QStringLiteral("关闭(&C)"), this, [this] { OnSysCommand(SC_CLOSE); });
+    if (!kAboutText.isEmpty()) {
+        m_systemMenu->addSeparator();
+        m_systemMenu->addAction(kAboutText, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    }
+    auto* about = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_A), this);
+    connect(about, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+
+    setWindowIcon(AppIcon());
+    DressButtons();
+
+    m_bMutiMode = m_settings.GetBoolConfig(kSettingsFile, QStringLiteral("Default"),
+                                           QStringLiteral("MutiMode"));
+
+    m_networkStarted = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (!m_networkStarted)
+        ShowPrompt(this, QStringLiteral("初始化时发生错误，请与管理员联系！"));
+
+    m_instance = CreateVlcInstance();
+    if (!m_instance)
+        ShowPrompt(this, QStringLiteral("播放器初始化失败，请与管理员联系！"));
+    return true;
+}
+
+void CChannelDlg::DressButtons()
+{
+    for (int channel = 1; channel <= kChannels; ++channel) {
+        const QString stem =
+            QStringLiteral("./images/channel%1-").arg(channel, 2, 10, QLatin1Char('0'));
+        m_btnChannel[channel - 1]->SetImages(stem + QStringLiteral("1.jpg"),
+                                             stem + QStringLiteral("2.jpg"));
+    }
+    for (CImageButton* button : m_btnChannel)
+        button->SizeToImage();
+    // The form has no label control; binding it finds nothing and changes nothing.
+    m_label = findChild<CLabelButton*>(QStringLiteral("IDC_LABEL"));
+}
+
+CImageButton* CChannelDlg::ChannelButton(int channel) const
+{
+    return channel >= 1 && channel <= kChannels ? m_btnChannel[channel - 1] : nullptr;
+}
+
+void CChannelDlg::OnChannel(int channel)
+{
+    if (!m_instance) {
+        ShowPrompt(this, QStringLiteral("播放器初始化失败，请与管理员联系！"));
+        return;
+    }
+    const std::optional<QString> address =
+        locator::LocateChannel(channel, m_bMutiMode, this, m_servers);
+    if (!address)
+        return;
+    const QString caption = m_btnChannel[channel - 1]->text();
+
+    CPlayerDlg player(this);
+    player.SetAddress(*address);
+    player.SetCaption(caption);
+    player.SetInstance(m_instance.get());
+    player.DoModal();
+}
+
+void CChannelDlg::OnSysCommand(quint32 id)
+{
+    switch (id & 0xFFF0) {
+    case IDM_ABOUTBOX: {
+        CAboutDlg about(this);
+        about.exec();
+        break;
+    }
+    case SC_MINIMIZE:
+        showMinimized();
+        break;
+    case SC_CLOSE:
+        reject();
+        break;
+    default:
+        break;
+    }
+}
+
+void CChannelDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    if (m_systemMenu)
+        m_systemMenu->exec(event->globalPos());
+}
+
+void CChannelDlg::accept() {}
+
+void CChannelDlg::reject()
+{
+    if (m_networkStarted) {
+        curl_global_cleanup();
+        m_networkStarted = false;
+    }
+    m_instance.reset();
+    CDarkDialog::reject();
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "AppLook.h"
+#include "ChannelLocator.h"
+#include "LabelButton.h"
+#include "MediaLibrary.h"
+#include "SettingsFile.h"
+
+#include <QString>
+#include <array>
+#include <memory>
+
+class CImageButton;
+class QMenu;
+
+namespace Ui {
+class CChannelDlg;
+}
+
+// The main window: eight channel buttons. A click locates the channel and plays it in a modal
+// player window. The window owns the process's network start-up and its one libvlc instance.
+class CChannelDlg : public CDarkDialog
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kChannels = 8;
+    static constexpr quint32 IDM_ABOUTBOX = 0x0010;
+    static constexpr quint32 SC_MINIMIZE = 0xF020;
+    static constexpr quint32 SC_CLOSE = 0xF060;
+
+    explicit CChannelDlg(QWidget* parent = nullptr);
+    ~CChannelDlg() override;
+
+    // Initialises the window, then runs it modally until it is cancelled.
+    int DoModal();
+    bool OnInitDialog();
+    void OnChannel(int channel);
+    void OnSysCommand(quint32 id);
+
+    CImageButton* ChannelButton(int channel) const;
+    bool MultiMode() const { return m_bMutiMode; }
+    libvlc_instance_t* Instance() const { return m_instance.get(); }
+    // Where lookups go; the program uses the built-in storage servers.
+    void SetStorageServers(const locator::StorageServers& servers) { m_servers = servers; }
+
+public slots:
+    void accept() override; // OnOK: Enter never closes the channel window
+    void reject() override; // OnCancel
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void DressButtons();
+
+    std::unique_ptr<Ui::CChannelDlg> m_ui;
+    bool m_bMutiMode = false;
+    std::array<CImageButton*, kChannels> m_btnChannel{};
+    CLabelButton* m_label = nullptr;
+    CSettingsFile m_settings;
+    VlcInstance m_instance;
+    bool m_networkStarted = false;
+    locator::StorageServers m_servers;
+    std::unique_ptr<QMenu> m_systemMenu;
+};

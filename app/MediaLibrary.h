@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+struct libvlc_instance_t;
+struct libvlc_media_player_t;
+class QString;
+class QWidget;
+
+// Owning handles for libvlc objects: each releases itself, and a handle that could not be
+// created is never handed on.
+
+struct VlcInstanceRelease
+{
+    void operator()(libvlc_instance_t* instance) const;
+};
+using VlcInstance = std::unique_ptr<libvlc_instance_t, VlcInstanceRelease>;
+
+// Stops before releasing: libvlc must let go of the window before the window goes away.
+struct VlcPlayerRelease
+{
+    void operator()(libvlc_media_player_t* player) const;
+};
+using VlcPlayer = std::unique_ptr<libvlc_media_player_t, VlcPlayerRelease>;
+
+// The process's one libvlc instance, with libvlc's defaults; empty when libvlc cannot start.
+VlcInstance CreateVlcInstance();
+
+// A media player for `address` (converted to UTF-8 at this boundary); empty on failure.
+VlcPlayer CreateVlcPlayer(libvlc_instance_t* instance, const QString& address);
+
+// Points the player's video output at `window`. libvlc draws into a native window of the
+// platform Qt runs on: an X11 window on xcb. Elsewhere there is no window to hand over and
+// libvlc is left to decide. Returns whether the video was bound.
+bool BindToWindow(libvlc_media_player_t* player, QWidget* window);
