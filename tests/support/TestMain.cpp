@@ -1,12 +1,27 @@
 // One QApplication for the whole test binary: widgets, message boxes and timers need it.
+#include "Listeners.h"
+
 #include <QApplication>
+
+#include <cstdio>
+#include <cstring>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    // Tests open sockets, join multicast groups and reach the built-in storage-server addresses.
+    // Outside the private test network any of that could leave this machine, so refuse to run.
+    // Listing the tests (as CTest does after a build) touches nothing.
+    const bool listing = argc > 1 && std::strcmp(argv[1], "--gtest_list_tests") == 0;
+    if (!listing && (!IsLocalAddress("192.168.10.11") || !IsLocalAddress("192.168.10.12"))) {
+        std::fputs("Run the tests inside the private test network: "
+                   "scripts/in-netns.sh ctest --test-dir build\n",
+                   stderr);
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quorvel"));

@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc"
 SERVERS = {1: "192.168.10.11", 2: "192.168.10.12"}
 BACKGROUND = (0x3A, 0x3A, 0x3A)
@@ -35,8 +35,8 @@ def require_private_network():
         try:
             s.bind((address, 0))
         except OSError:
-            sys.stderr.write("not inside the Corvessa test network; run through scripts/in-netns.sh\n")
-            sys.exit(77)
+            raise RuntimeError("not inside the Corvessa test network: run this through "
+                               "scripts/in-netns.sh") from None
         finally:
             s.close()
 
@@ -178,12 +178,14 @@ class Fixture:
         return site
 
     def start_program(self, multicast, env=None, site=None):
-        environment = dict(os.environ, DISPLAY=self.start_display(), QT_QPA_PLATFORM="xcb")
+        # No session bus in the test network: keep libvlc from trying to start one.
+        environment = dict(os.environ, DISPLAY=self.start_display(), QT_QPA_PLATFORM="xcb",
+                           DBUS_SESSION_BUS_ADDRESS="disabled:")
         environment.pop("WAYLAND_DISPLAY", None)
         environment.update(env or {})
         self.app = self.spawn([self.program], cwd=site or self.site(multicast), env=environment,
                               stdout=None, stderr=None)
-        self.channel_window = self.wait_window("^Corvessa$")
+        self.channel_window = self.wait_window("Corvessa")
         return self.app
 
     # --- xdotool -----------------------------------------------------------------------------
@@ -195,16 +197,21 @@ class Fixture:
             raise RuntimeError("xdotool %s: %s" % (" ".join(map(str, args)), r.stderr))
         return r.stdout
 
-    def windows(self, pattern):
-        out = self.xdo("search", "--onlyvisible", "--name", pattern, check=False)
-        return [int(w) for w in out.split()]
+    def windows(self, title=None):
+        """The visible windows, or those whose title is exactly `title`. Titles are compared
+        here rather than by xdotool's regular expressions, which stumble over Chinese."""
+        out = self.xdo("search", "--onlyvisible", "--name", ".", check=False)
+        found = [int(w) for w in out.split()]
+        if title is None:
+            return found
+        return [w for w in found if self.xdo("getwindowname", w, check=False).rstrip("\n") == title]
 
-    def wait_window(self, pattern, timeout=15):
-        return wait_for(lambda: (self.windows(pattern) or [None])[0], timeout,
-                        "a window named " + pattern)
+    def wait_window(self, title, timeout=15):
+        return wait_for(lambda: (self.windows(title) or [None])[0], timeout,
+                        "a window titled " + repr(title))
 
-    def wait_no_window(self, pattern, timeout=5):
-        wait_for(lambda: not self.windows(pattern), timeout, "no window named " + pattern)
+    def wait_no_window(self, title, timeout=5):
+        wait_for(lambda: not self.windows(title), timeout, "no window titled " + repr(title))
 
     def click(self, window, x, y):
         self.xdo("mousemove", "--window", window, x, y)
@@ -218,7 +225,7 @@ class Fixture:
         self.xdo("key", "--clearmodifiers", key)
 
     def name(self, window):
-        return self.xdo("getwindowname", window).strip()
+        return self.xdo("getwindowname", window).rstrip("\n")
 
     def geometry(self, window):
         out = self.xdo("getwindowgeometry", "--shell", window)
@@ -306,7 +313,7 @@ def demo(argv):
         time.sleep(0.3)  # let the hover picture show for the screenshot
         fixture.screenshot(fixture.channel_window, channels)
         fixture.click(fixture.channel_window, 106 + 196, 104)
-        player = fixture.wait_window(" - ", timeout=10)
+        player = fixture.wait_window(" - http://192.168.10.11/hls/ch2/index.m3u8", timeout=10)
         wait_for(lambda: share_of_picture(fixture.screenshot(player)) > 0.5, 20,
                  "the first picture")
         playing = os.path.join(args.shots, "playing-channel-2.png")

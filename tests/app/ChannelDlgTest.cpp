@@ -1,0 +1,200 @@
+#include "AboutDlg.h"
+#include "ChannelDlg.h"
+#include "ImageButton.h"
+#include "ModalWatcher.h"
+#include "PlayerDlg.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Runs each test in a working folder of its own, as the program runs in its site folder.
+class ChannelWindow : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_previous = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+    }
+    void TearDown() override { QDir::setCurrent(m_previous); }
+
+    void settings(const QByteArray& bytes)
+    {
+        QFile f(QStringLiteral("Quorvel.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    void images()
+    {
+        QDir().mkdir(QStringLiteral("images"));
+        for (const QString& name : QDir(QStringLiteral(CORVESSA_IMAGES)).entryList(QDir::Files))
+            QFile::copy(QStringLiteral(CORVESSA_IMAGES "/") + name, QStringLiteral("images/") + name);
+    }
+
+    // Calls `inside` with the next modal window to open (found from a timer, since a modal
+    // window runs its own event loop), then closes it with Escape.
+    template <class Window> void whenModalOpens(std::function<void(Window*)> inside)
+    {
+        auto* timer = new QTimer;
+        timer->setInterval(5);
+        QObject::connect(timer, &QTimer::timeout, [timer, inside] {
+            auto* window = qobject_cast<Window*>(QApplication::activeModalWidget());
+            if (!window || !window->isVisible())
+                return;
+            timer->stop();
+            timer->deleteLater();
+            inside(window);
+            QTest::keyClick(window, Qt::Key_Escape);
+        });
+        timer->start();
+    }
+
+    QTemporaryDir m_dir;
+    QString m_previous;
+};
+
+TEST_F(ChannelWindow, EightPictureButtonsAtTheirPlaces)
+{
+    images();
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    EXPECT_EQ(dialog.size(), QSize(800, 600));
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Corvessa"));
+    const QPoint places[] = {{16, 14}, {212, 14}, {408, 14}, {604, 14},
+                             {16, 210}, {212, 210}, {408, 210}, {604, 210}};
+    for (int channel = 1; channel <= 8; ++channel) {
+        CImageButton* button = dialog.ChannelButton(channel);
+        EXPECT_EQ(button->geometry(), QRect(places[channel - 1], QSize(180, 180))) << channel;
+        EXPECT_EQ(button->ShownPicture(), ButtonPicture::Normal) << channel;
+        EXPECT_TRUE(button->State().hasHover) << channel;
+        EXPECT_TRUE(button->text().isEmpty());
+    }
+}
+
+TEST_F(ChannelWindow, WithoutPicturesPlainButtonsStillOpenChannels)
+{
+    settings("[Default]\r\nMutiMode=1\r\n");
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    ASSERT_TRUE(dialog.MultiMode());
+    for (int channel = 1; channel <= 8; ++channel) {
+        EXPECT_EQ(dialog.ChannelButton(channel)->ShownPicture(), ButtonPicture::Fallback);
+        EXPECT_EQ(dialog.ChannelButton(channel)->size(), QSize(180, 180));
+    }
+    dialog.show();
+    QString title;
+    whenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) { title = player->windowTitle(); });
+    QTest::mouseClick(dialog.ChannelButton(3), Qt::LeftButton);
+    EXPECT_EQ(title, QStringLiteral(" - udp://@224.1.1.3:1234"));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "back to the channel window";
+}
+
+struct ModeCase
+{
+    const char* file;
+    bool multicast;
+};
+
+class ModeFlag : public ChannelWindow, public ::testing::WithParamInterface<ModeCase>
+{};
+
+TEST_P(ModeFlag, IsReadFromTheSettingsFile)
+{
+    if (GetParam().file)
+        settings(GetParam().file);
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    EXPECT_EQ(dialog.MultiMode(), GetParam().multicast);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ModeFlag,
+                         ::testing::Values(ModeCase{nullptr, false},
+                                           ModeCase{"[Default]\nMutiMode=1\n", true},
+                                           ModeCase{"[default]\nmutimode = 1\n", true},
+                                           ModeCase{"[Default]\nMutiMode=0\n", false},
+                                           ModeCase{"[Default]\nOther=1\n", false},
+                                           ModeCase{"[Other]\nMutiMode=1\n", false}));
+
+TEST_F(ChannelWindow, EnterDoesNothingAndEscapeEndsTheWindow)
+{
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    ASSERT_NE(dialog.Instance(), nullptr);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    dialog.ChannelButton(1)->setFocus();
+    QTest::keyClick(&dialog, Qt::Key_Return);
+    QTest::keyClick(&dialog, Qt::Key_Enter);
+    EXPECT_TRUE(dialog.isVisible());
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(dialog.Instance(), nullptr) << "libvlc is released when the window is cancelled";
+}
+
+TEST_F(ChannelWindow, ContextMenuEndsWithTheAboutEntryBelowASeparator)
+{
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    QMenu* menu = dialog.findChild<QMenu*>();
+    ASSERT_NE(menu, nullptr);
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_EQ(actions.back()->text(), QStringLiteral("关于 Ondrasel(&A)..."));
+
+    QStringList seen;
+    whenModalOpens<CAboutDlg>([&](CAboutDlg* about) {
+        seen << about->windowTitle();
+        for (QLabel* label : about->findChildren<QLabel*>())
+            seen << label->text();
+        for (QPushButton* button : about->findChildren<QPushButton*>())
+            seen << button->text();
+    });
+    actions.back()->trigger();
+    EXPECT_TRUE(seen.contains(QStringLiteral("关于 Corvessa")));
+    EXPECT_TRUE(seen.contains(QStringLiteral("Corvessa 1.0 版")));
+    EXPECT_TRUE(seen.contains(QStringLiteral("确定")));
+    EXPECT_TRUE(dialog.isVisible());
+}
+
+TEST_F(ChannelWindow, AltAOpensTheAboutBox)
+{
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    bool opened = false;
+    whenModalOpens<CAboutDlg>([&](CAboutDlg*) { opened = true; });
+    QTest::keyClick(&dialog, Qt::Key_A, Qt::AltModifier);
+    EXPECT_TRUE(opened);
+}
+
+TEST_F(ChannelWindow, UnreachableServerShowsOneMessageAndOpensNoPlayer)
+{
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    locator::StorageServers servers;
+    servers.forChannels1to6 = "not-an-address";
+    dialog.SetStorageServers(servers);
+    dialog.show();
+    ModalWatcher watcher;
+    dialog.OnChannel(2);
+    ASSERT_EQ(watcher.seen().size(), 1u);
+    EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("服务器网络不通，请与管理员联系！"));
+    EXPECT_EQ(watcher.seen()[0].owner, &dialog);
+    EXPECT_EQ(dialog.findChild<CPlayerDlg*>(), nullptr);
+}
+
+} // namespace

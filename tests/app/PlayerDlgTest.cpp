@@ -1,0 +1,69 @@
+#include "MediaLibrary.h"
+#include "PlayerDlg.h"
+
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <vlc/vlc.h>
+
+namespace {
+
+class PlayerWindow : public ::testing::Test
+{
+protected:
+    VlcInstance m_instance = CreateVlcInstance();
+};
+
+TEST_F(PlayerWindow, TitleIsCaptionDashAddressAndTheAddressReachesLibvlcAsUtf8)
+{
+    ASSERT_TRUE(m_instance);
+    const QString address = QStringLiteral("http://127.0.0.1:9/hls/频道3/index.m3u8");
+    CPlayerDlg player;
+    player.SetInstance(m_instance.get());
+    player.SetAddress(address);
+    player.OnInitDialog();
+    EXPECT_EQ(player.windowTitle(), QStringLiteral(" - ") + address);
+    ASSERT_NE(player.Player(), nullptr);
+    libvlc_media_t* media = libvlc_media_player_get_media(player.Player());
+    ASSERT_NE(media, nullptr);
+    char* mrl = libvlc_media_get_mrl(media);
+    EXPECT_EQ(QByteArray(mrl), address.toUtf8());
+    libvlc_free(mrl);
+    libvlc_media_release(media);
+
+    CPlayerDlg captioned;
+    captioned.SetCaption(QStringLiteral("新闻"));
+    captioned.SetAddress(QStringLiteral("udp://@224.1.1.1:1234"));
+    captioned.OnInitDialog();
+    EXPECT_EQ(captioned.windowTitle(), QStringLiteral("新闻 - udp://@224.1.1.1:1234"));
+}
+
+TEST_F(PlayerWindow, WithoutAnInstanceTheWindowStaysEmpty)
+{
+    CPlayerDlg player;
+    player.SetAddress(QStringLiteral("udp://@224.1.1.1:1234"));
+    EXPECT_TRUE(player.OnInitDialog());
+    EXPECT_EQ(player.Player(), nullptr);
+    player.show();
+    QTest::keyClick(&player, Qt::Key_Escape);
+    EXPECT_FALSE(player.isVisible());
+}
+
+TEST_F(PlayerWindow, EnterKeepsItOpenAndEscapeStopsAndReleasesThePlayer)
+{
+    CPlayerDlg player;
+    player.SetInstance(m_instance.get());
+    player.SetAddress(QStringLiteral("udp://@224.1.1.9:1234"));
+    player.OnInitDialog();
+    player.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&player));
+    ASSERT_NE(player.Player(), nullptr);
+    QTest::keyClick(&player, Qt::Key_Return);
+    EXPECT_TRUE(player.isVisible());
+    EXPECT_NE(player.Player(), nullptr);
+    QTest::keyClick(&player, Qt::Key_Escape);
+    EXPECT_FALSE(player.isVisible());
+    EXPECT_EQ(player.Player(), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,199 @@
+#include "ImageButton.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 2000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+class ImageButtonTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_window.resize(400, 300);
+        m_button = new CImageButton(&m_window);
+        m_button->setGeometry(20, 30, 100, 100);
+        m_window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_window));
+    }
+
+    QString picture(const char* name, QColor colour, QSize size = {180, 180})
+    {
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(colour);
+        const QString path = m_dir.filePath(QString::fromLatin1(name));
+        EXPECT_TRUE(image.save(path, "JPG"));
+        return path;
+    }
+
+    void loadAll()
+    {
+        ASSERT_TRUE(m_button->SetImages(picture("n.jpg", Qt::red), picture("h.jpg", Qt::green),
+                                        picture("p.jpg", Qt::blue), picture("d.jpg", Qt::gray)));
+    }
+
+    // Moves the mouse onto the button and waits until the hover report has arrived.
+    void hoverOver()
+    {
+        // Start from outside: a move to where the mouse already is is no move at all.
+        QTest::mouseMove(&m_window, QPoint(300, 250));
+        QTest::mouseMove(m_button, QPoint(50, 50));
+        ASSERT_TRUE(waitFor([&] { return m_button->State().hover; }));
+    }
+
+    QRgb shownColour()
+    {
+        QImage image(m_button->size(), QImage::Format_RGB32);
+        image.fill(Qt::black);
+        m_button->render(&image);
+        return image.pixel(image.width() / 2, image.height() / 2);
+    }
+
+    QTemporaryDir m_dir;
+    QWidget m_window;
+    CImageButton* m_button = nullptr;
+};
+
+TEST_F(ImageButtonTest, HoverArrivesAfterTheRestNotOnTheFirstMove)
+{
+    loadAll();
+    QTest::mouseMove(&m_window, QPoint(300, 250));
+    QTest::mouseMove(m_button, QPoint(50, 50));
+    EXPECT_FALSE(m_button->State().hover) << "not on the move itself";
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Normal);
+    ASSERT_TRUE(waitFor([&] { return m_button->State().hover; }));
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Hover);
+    EXPECT_EQ(qGreen(shownColour()) > 200 && qRed(shownColour()) < 60, true);
+
+    QTest::mouseMove(&m_window, QPoint(300, 250));
+    ASSERT_TRUE(waitFor([&] { return !m_button->State().hover; }));
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Normal);
+}
+
+TEST_F(ImageButtonTest, PressShowsPressedAndReleaseClicks)
+{
+    loadAll();
+    QSignalSpy clicked(m_button, &QPushButton::clicked);
+    hoverOver();
+    QTest::mousePress(m_button, Qt::LeftButton, {}, QPoint(50, 50));
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Pressed);
+    EXPECT_TRUE(m_button->isDown());
+    QTest::mouseRelease(m_button, Qt::LeftButton, {}, QPoint(50, 50));
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Hover);
+    EXPECT_EQ(clicked.count(), 1);
+}
+
+TEST_F(ImageButtonTest, OnlyTheLeftButtonDrivesThePressedFlag)
+{
+    loadAll();
+    QTest::mousePress(m_button, Qt::RightButton, {}, QPoint(50, 50));
+    EXPECT_FALSE(m_button->State().pressed);
+    QTest::mouseRelease(m_button, Qt::RightButton, {}, QPoint(50, 50));
+
+    // A double click pushes the button, as a press would, without the pressed picture.
+    QMouseEvent doubleClick(QEvent::MouseButtonDblClick, QPointF(50, 50),
+                            m_button->mapToGlobal(QPointF(50, 50)), Qt::LeftButton,
+                            Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(m_button, &doubleClick);
+    EXPECT_FALSE(m_button->State().pressed);
+    EXPECT_TRUE(m_button->isDown());
+    QTest::mouseRelease(m_button, Qt::LeftButton, {}, QPoint(50, 50));
+}
+
+TEST_F(ImageButtonTest, DisabledSwallowsClicksAndReEnablingClearsTheState)
+{
+    loadAll();
+    QSignalSpy clicked(m_button, &QPushButton::clicked);
+    hoverOver();
+    m_button->SetDisabled(true);
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Disabled);
+    EXPECT_TRUE(m_button->isEnabled()) << "the widget itself stays enabled";
+
+    QTest::mouseClick(m_button, Qt::LeftButton, {}, QPoint(50, 50));
+    EXPECT_EQ(clicked.count(), 0);
+    EXPECT_FALSE(m_button->isDown());
+    EXPECT_FALSE(m_button->State().pressed);
+
+    // Leaving while disabled is not noticed: the flags stay as they were.
+    QTest::mouseMove(&m_window, QPoint(300, 250));
+    QTest::qWait(20);
+    EXPECT_TRUE(m_button->State().hover);
+
+    m_button->SetDisabled(false);
+    EXPECT_FALSE(m_button->State().hover);
+    EXPECT_FALSE(m_button->State().pressed);
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Normal);
+    QTest::mouseClick(m_button, Qt::LeftButton, {}, QPoint(50, 50));
+    EXPECT_EQ(clicked.count(), 1);
+}
+
+TEST_F(ImageButtonTest, DisabledWithoutItsPictureKeepsTheLookItHadButTakesItsCaptionColour)
+{
+    ASSERT_TRUE(m_button->SetImages(picture("n.jpg", Qt::red), picture("h.jpg", Qt::green)));
+    m_button->SetCaption(QStringLiteral("一"));
+    m_button->SetCaptionColor(0x0000FF);
+    EXPECT_EQ(m_button->CaptionColor(), QColor(Qt::red));
+    hoverOver();
+    m_button->SetDisabled(true);
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Hover);
+    EXPECT_EQ(m_button->CaptionColor(), QColor(Qt::black));
+}
+
+TEST_F(ImageButtonTest, SetImagesStopsAtTheFirstFailureAndKeepsSlotsGivenNoPath)
+{
+    loadAll();
+    const QString normal = picture("n2.jpg", Qt::yellow);
+    // A null path keeps what the slot held.
+    EXPECT_TRUE(m_button->SetImages(normal));
+    EXPECT_TRUE(m_button->State().hasHover);
+    EXPECT_TRUE(m_button->State().hasPressed);
+    EXPECT_TRUE(m_button->State().hasDisabled);
+
+    // A failing hover empties the hover slot and leaves pressed and disabled untouched.
+    EXPECT_FALSE(m_button->SetImages(normal, m_dir.filePath(QStringLiteral("missing.jpg")),
+                                     m_dir.filePath(QStringLiteral("missing-too.jpg"))));
+    EXPECT_FALSE(m_button->State().hasHover);
+    EXPECT_TRUE(m_button->State().hasPressed);
+
+    // A failing normal picture stops everything: the fallback face is drawn.
+    EXPECT_FALSE(m_button->SetImages(m_dir.filePath(QStringLiteral("missing.jpg")),
+                                     picture("h2.jpg", Qt::green)));
+    EXPECT_FALSE(m_button->State().hasHover);
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Fallback);
+}
+
+TEST_F(ImageButtonTest, WithoutANormalPictureTheFaceIsDrawnEvenWhenHovered)
+{
+    ASSERT_FALSE(m_button->SetImages(m_dir.filePath(QStringLiteral("none.jpg"))));
+    hoverOver();
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Fallback);
+}
+
+TEST_F(ImageButtonTest, SizeToImageKeepsThePosition)
+{
+    m_button->SizeToImage();
+    EXPECT_EQ(m_button->geometry(), QRect(20, 30, 100, 100)) << "no picture, no change";
+    ASSERT_TRUE(m_button->SetImages(picture("wide.jpg", Qt::red, {240, 90})));
+    m_button->SizeToImage();
+    EXPECT_EQ(m_button->geometry(), QRect(20, 30, 240, 90));
+}
+
+} // namespace

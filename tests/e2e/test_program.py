@@ -1,0 +1,199 @@
+"""Corvessa end to end: the real program on the demo network, under Xvfb, driven by xdotool."""
+import os
+import socket
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import demo_network as fx  # noqa: E402
+
+BUILD = os.environ.get("CORVESSA_BUILD_DIR", os.path.join(fx.ROOT, "build"))
+SHOTS = os.path.join(BUILD, "e2e-shots")
+
+
+def centre(channel):
+    """Where channel `channel`'s button sits in the channel window."""
+    left = (16, 212, 408, 604)[(channel - 1) % 4]
+    top = 14 if channel <= 4 else 210
+    return left + 90, top + 90
+
+
+class SilentServer:
+    """Accepts connections and reads requests, but never answers: a stream that never starts."""
+
+    def __init__(self, address, port):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((address, port))
+        self.sock.listen(16)
+        self.held = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def close(self):
+        self.sock.close()
+        for conn in self.held:
+            conn.close()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.held.append(conn)
+
+
+class UnansweredPort:
+    """A listener whose accept queue is full: connection attempts get no answer at all,
+    as with a host that is down."""
+
+    def __init__(self, address, port):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((address, port))
+        self.sock.listen(0)
+        self.fillers = []
+        for _ in range(16):
+            c = socket.socket()
+            c.setblocking(False)
+            self.fillers.append(c)
+            if c.connect_ex((address, port)) not in (0, 115):
+                break
+            try:
+                fx.wait_for(lambda: c.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0 and
+                            self._connected(c), 0.2, "filler")
+            except TimeoutError:
+                return
+        raise RuntimeError("could not fill the accept queue")
+
+    def close(self):
+        for c in self.fillers:
+            c.close()
+        self.sock.close()
+
+    @staticmethod
+    def _connected(c):
+        try:
+            c.getpeername()
+            return True
+        except OSError:
+            return False
+
+
+class EndToEnd(unittest.TestCase):
+    multicast = False
+
+    def setUp(self):
+        self.fixture = fx.Fixture(BUILD)
+        self.addCleanup(self.fixture.stop)
+        os.makedirs(SHOTS, exist_ok=True)
+
+    def start(self, multicast):
+        self.app = self.fixture.start_program(multicast)
+        self.window = self.fixture.channel_window
+        return self.window
+
+    def open_channel(self, channel, title):
+        x, y = centre(channel)
+        self.fixture.click(self.window, x, y)
+        player = self.fixture.wait_window(title)
+        self.assertEqual(self.fixture.name(player), title)
+        return player
+
+    def assert_plays(self, player, shot):
+        fx.wait_for(lambda: fx.share_of_picture(self.fixture.screenshot(player)) > 0.5, 30,
+                    "the stream's picture in " + shot)
+        self.fixture.screenshot(player, os.path.join(SHOTS, shot))
+
+    def close(self, window):
+        self.fixture.key(window, "Escape")
+        fx.wait_for(lambda: window not in self.fixture.windows(), 5, "the window to close")
+
+
+class Multicast(EndToEnd):
+    def test_channel_five_plays_its_group(self):
+        self.fixture.start_multicast([5])
+        self.start(multicast=True)
+        player = self.open_channel(5, " - udp://@224.1.1.5:1234")
+        self.assert_plays(player, "multicast-channel-5.png")
+
+    def test_closing_returns_and_the_keys_of_the_channel_window(self):
+        self.fixture.start_multicast([1, 2])
+        self.start(multicast=True)
+        first = self.open_channel(1, " - udp://@224.1.1.1:1234")
+        self.close(first)
+        second = self.open_channel(2, " - udp://@224.1.1.2:1234")
+        self.assertNotEqual(first, second, "each click opens a fresh player window")
+        self.assert_plays(second, "multicast-channel-2.png")
+        self.close(second)
+
+        self.fixture.key(self.window, "Return")
+        time.sleep(0.3)  # give a wrongly closing window the time to go
+        self.assertIn(self.window, self.fixture.windows("Corvessa"))
+        self.assertIsNone(self.app.poll())
+
+        self.fixture.key(self.window, "Escape")
+        self.assertEqual(self.app.wait(10), 0)
+
+
+class StorageServers(EndToEnd):
+    def test_channels_three_and_eight_play_what_their_servers_list(self):
+        self.fixture.start_storage_servers()
+        self.fixture.start_hls([3, 8])
+        self.start(multicast=False)
+        three = self.open_channel(3, " - http://192.168.10.11/hls/ch3/index.m3u8")
+        self.assert_plays(three, "storage-channel-3.png")
+        self.close(three)
+        eight = self.open_channel(8, " - http://192.168.10.12/hls/ch8/index.m3u8")
+        self.assert_plays(eight, "storage-channel-8.png")
+        self.close(eight)
+
+    def test_server_that_is_down_is_reported_after_two_seconds(self):
+        down = UnansweredPort(fx.SERVERS[1], 80)
+        self.addCleanup(down.close)
+        self.fixture.start_storage_servers(up=(2,))
+        self.fixture.start_multicast([])
+        self.fixture.start_hls([7])
+        self.start(multicast=False)
+        x, y = centre(1)
+        clicked = time.monotonic()
+        self.fixture.click(self.window, x, y)
+        box = self.fixture.wait_window("提示", timeout=10)
+        elapsed = time.monotonic() - clicked
+        self.assertGreater(elapsed, 1.9)
+        self.assertLess(elapsed, 3.5)
+        self.assertEqual(sorted(self.fixture.windows()), sorted([self.window, box]),
+                         "no player window")
+        self.fixture.key(box, "Return")
+        self.fixture.wait_no_window("提示")
+
+        seven = self.open_channel(7, " - http://192.168.10.12/hls/ch7/index.m3u8")
+        self.assert_plays(seven, "storage-channel-7-after-failure.png")
+
+    def test_closing_a_stream_that_never_answers_is_quick(self):
+        silent = SilentServer(fx.SERVERS[1], 8080)
+        self.addCleanup(silent.close)
+        self.fixture.start_storage_servers()
+        listing = os.path.join(self.fixture.www[1], "hls", "storage_tasks.json")
+        with open(listing, "rb") as f:
+            text = f.read().replace(b"http://192.168.10.11/hls/ch4/index.m3u8",
+                                    b"http://192.168.10.11:8080/hls/ch4/index.m3u8")
+        with open(listing, "wb") as f:
+            f.write(text)
+        self.start(multicast=False)
+        player = self.open_channel(4, " - http://192.168.10.11:8080/hls/ch4/index.m3u8")
+        fx.wait_for(lambda: silent.held, 10, "libvlc to connect to the silent server")
+        time.sleep(1)  # the stream has been connecting for a second
+        self.fixture.xdo("windowfocus", "--sync", player)
+        pressed = time.monotonic()
+        self.fixture.xdo("key", "Escape")
+        fx.wait_for(lambda: player not in self.fixture.windows(), 5, "the player to close",
+                    interval=0.01)
+        self.assertLess(time.monotonic() - pressed, 1.0)
+        self.assertIn(self.window, self.fixture.windows("Corvessa"))
+
+
+if __name__ == "__main__":
+    unittest.main()
