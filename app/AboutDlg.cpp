@@ -8,6 +8,7 @@
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::CAboutDlg>())
 {
     m_ui->setupUi(this);
+    m_ui->icon->setPixmap(AppIcon().pixmap(32, 32));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint);
     connect(m_ui->IDOK, &QPushButton::clicked, this, &QDialog::accept);
 }

@@ -6,6 +6,8 @@
 
 QIcon AppIcon()
 {
+    // The resources live in a static library: nothing would pull them into the program.
+    Q_INIT_RESOURCE(Corvessa);
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/corvessa-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/corvessa-32.png"), QSize(32, 32));

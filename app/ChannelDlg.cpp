@@ -15,11 +15,14 @@ namespace {
 
 const QString kSettingsFile = QStringLiteral("./Quorvel.ini");
 const QString kAboutText = QStringLiteral("关于 Ondrasel(&A)...");
+// libvlc could not start: said once at start, and again for every click.
+const QString kPlayerUnavailable = QStringLiteral("播放器初始化失败，请与管理员联系！");
 
 } // namespace
 
-CChannelDlg::CChannelDlg(QWidget* parent)
-    : CDarkDialog(parent), m_ui(std::make_unique<Ui::CChannelDlg>())
+CChannelDlg::CChannelDlg(QWidget* parent, InstanceFactory createInstance)
+    : CDarkDialog(parent), m_ui(std::make_unique<Ui::CChannelDlg>()),
+      m_createInstance(std::move(createInstance))
 {
     m_ui->setupUi(this);
     // A fixed-size window with a minimize box and a close box, no maximize box.
@@ -69,9 +72,9 @@ bool CChannelDlg::OnInitDialog()
     if (!m_networkStarted)
         ShowPrompt(this, QStringLiteral("初始化时发生错误，请与管理员联系！"));
 
-    m_instance = CreateVlcInstance();
+    m_instance = m_createInstance();
     if (!m_instance)
-        ShowPrompt(this, QStringLiteral("播放器初始化失败，请与管理员联系！"));
+        ShowPrompt(this, kPlayerUnavailable);
     return true;
 }
 
@@ -97,7 +100,7 @@ CImageButton* CChannelDlg::ChannelButton(int channel) const
 void CChannelDlg::OnChannel(int channel)
 {
     if (!m_instance) {
-        ShowPrompt(this, QStringLiteral("播放器初始化失败，请与管理员联系！"));
+        ShowPrompt(this, kPlayerUnavailable);
         return;
     }
     const std::optional<QString> address =

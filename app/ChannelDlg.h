@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <array>
+#include <functional>
 #include <memory>
 
 class CImageButton;
@@ -29,7 +30,11 @@ public:
     static constexpr quint32 SC_MINIMIZE = 0xF020;
     static constexpr quint32 SC_CLOSE = 0xF060;
 
-    explicit CChannelDlg(QWidget* parent = nullptr);
+    using InstanceFactory = std::function<VlcInstance()>;
+
+    // `createInstance` makes the libvlc instance; only tests pass another.
+    explicit CChannelDlg(QWidget* parent = nullptr,
+                         InstanceFactory createInstance = CreateVlcInstance);
     ~CChannelDlg() override;
 
     // Initialises the window, then runs it modally until it is cancelled.
@@ -59,6 +64,7 @@ private:
     std::array<CImageButton*, kChannels> m_btnChannel{};
     CLabelButton* m_label = nullptr;
     CSettingsFile m_settings;
+    InstanceFactory m_createInstance;
     VlcInstance m_instance;
     bool m_networkStarted = false;
     locator::StorageServers m_servers;

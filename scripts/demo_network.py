@@ -237,7 +237,7 @@ class Fixture:
         (width, height, rgb bytes)."""
         x, y, w, h = self.geometry(window)
         ppm = subprocess.run(["import", "-display", self.display, "-window", "root", "-crop",
-                              "%dx%d+%d+%d" % (w, h, x, y), "ppm:-"],
+                              "%dx%d+%d+%d" % (w, h, x, y), "-depth", "8", "ppm:-"],
                              capture_output=True, check=True).stdout
         if path:
             subprocess.run(["convert", "ppm:-", path], input=ppm, check=True)

@@ -1,5 +1,6 @@
-#include "AboutDlg.h"
 #include "ChannelDlg.h"
+
+#include "AboutDlg.h"
 #include "ImageButton.h"
 #include "ModalWatcher.h"
 #include "PlayerDlg.h"
@@ -12,7 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -38,7 +38,8 @@ protected:
     {
         QDir().mkdir(QStringLiteral("images"));
         for (const QString& name : QDir(QStringLiteral(CORVESSA_IMAGES)).entryList(QDir::Files))
-            QFile::copy(QStringLiteral(CORVESSA_IMAGES "/") + name, QStringLiteral("images/") + name);
+            QFile::copy(QStringLiteral(CORVESSA_IMAGES "/") + name,
+                        QStringLiteral("images/") + name);
     }
 
     // Calls `inside` with the next modal window to open (found from a timer, since a modal
@@ -70,7 +71,7 @@ TEST_F(ChannelWindow, EightPictureButtonsAtTheirPlaces)
     dialog.OnInitDialog();
     EXPECT_EQ(dialog.size(), QSize(800, 600));
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Corvessa"));
-    const QPoint places[] = {{16, 14}, {212, 14}, {408, 14}, {604, 14},
+    const QPoint places[] = {{16, 14},  {212, 14},  {408, 14},  {604, 14},
                              {16, 210}, {212, 210}, {408, 210}, {604, 210}};
     for (int channel = 1; channel <= 8; ++channel) {
         CImageButton* button = dialog.ChannelButton(channel);
@@ -104,6 +105,11 @@ struct ModeCase
     const char* file;
     bool multicast;
 };
+
+void PrintTo(const ModeCase& c, std::ostream* os)
+{
+    *os << (c.file ? c.file : "no settings file");
+}
 
 class ModeFlag : public ChannelWindow, public ::testing::WithParamInterface<ModeCase>
 {};
@@ -195,6 +201,37 @@ TEST_F(ChannelWindow, UnreachableServerShowsOneMessageAndOpensNoPlayer)
     EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("服务器网络不通，请与管理员联系！"));
     EXPECT_EQ(watcher.seen()[0].owner, &dialog);
     EXPECT_EQ(dialog.findChild<CPlayerDlg*>(), nullptr);
+}
+
+TEST_F(ChannelWindow, WithoutLibvlcEveryClickRepeatsTheMessageAndOpensNoPlayer)
+{
+    settings("[Default]\nMutiMode=1\n");
+    ModalWatcher watcher;
+    CChannelDlg dialog(nullptr, [] { return VlcInstance(); });
+    dialog.OnInitDialog();
+    dialog.show();
+    QTest::mouseClick(dialog.ChannelButton(5), Qt::LeftButton);
+    QTest::mouseClick(dialog.ChannelButton(6), Qt::LeftButton);
+    const QString expected = QStringLiteral("播放器初始化失败，请与管理员联系！");
+    ASSERT_EQ(watcher.seen().size(), 3u) << "once at start, once per click";
+    for (const auto& seen : watcher.seen()) {
+        EXPECT_EQ(seen.text, expected);
+        EXPECT_EQ(seen.title, QStringLiteral("提示"));
+        EXPECT_EQ(seen.owner, &dialog);
+    }
+    EXPECT_EQ(dialog.findChild<CPlayerDlg*>(), nullptr);
+}
+
+TEST_F(ChannelWindow, BothWindowsCarryTheIconInTwoSizes)
+{
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    CPlayerDlg player(&dialog);
+    for (const QWidget* window : {static_cast<QWidget*>(&dialog), static_cast<QWidget*>(&player)}) {
+        const QList<QSize> sizes = window->windowIcon().availableSizes();
+        EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+        EXPECT_TRUE(sizes.contains(QSize(32, 32)));
+    }
 }
 
 } // namespace

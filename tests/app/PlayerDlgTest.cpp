@@ -1,8 +1,8 @@
-#include "MediaLibrary.h"
 #include "PlayerDlg.h"
 
-#include <QTest>
+#include "MediaLibrary.h"
 
+#include <QTest>
 #include <gtest/gtest.h>
 #include <vlc/vlc.h>
 

@@ -1,4 +1,5 @@
 #include "ButtonLook.h"
+
 #include "LabelButton.h"
 
 #include <gtest/gtest.h>
@@ -68,18 +69,18 @@ TEST_P(TextFormat, MapsDrawTextFlags)
     EXPECT_EQ(TextFlagsFromFormat(GetParam().format), GetParam().flags);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, TextFormat,
-    ::testing::Values(
-        // The default: centred across, and on the top line since vertical centring needs a
-        // single line.
-        FormatCase{DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
-        FormatCase{DT_CENTER | DT_VCENTER | DT_SINGLELINE,
-                   Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
-        FormatCase{DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
-                   Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
-        FormatCase{DT_LEFT | DT_WORDBREAK, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
-        FormatCase{DT_LEFT, Qt::AlignLeft | Qt::AlignTop}));
+INSTANTIATE_TEST_SUITE_P(Formats, TextFormat,
+                         ::testing::Values(
+                             // The default: centred across, and on the top line since vertical
+                             // centring needs a single line.
+                             FormatCase{DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
+                             FormatCase{DT_CENTER | DT_VCENTER | DT_SINGLELINE,
+                                        Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
+                             FormatCase{DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
+                                        Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
+                             FormatCase{DT_LEFT | DT_WORDBREAK,
+                                        Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
+                             FormatCase{DT_LEFT, Qt::AlignLeft | Qt::AlignTop}));
 
 TEST(LabelButton, AnswersWhiteTextOnTransparentForEveryGroup)
 {

@@ -6,7 +6,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -110,8 +109,8 @@ TEST_F(ImageButtonTest, OnlyTheLeftButtonDrivesThePressedFlag)
 
     // A double click pushes the button, as a press would, without the pressed picture.
     QMouseEvent doubleClick(QEvent::MouseButtonDblClick, QPointF(50, 50),
-                            m_button->mapToGlobal(QPointF(50, 50)), Qt::LeftButton,
-                            Qt::LeftButton, Qt::NoModifier);
+                            m_button->mapToGlobal(QPointF(50, 50)), Qt::LeftButton, Qt::LeftButton,
+                            Qt::NoModifier);
     QApplication::sendEvent(m_button, &doubleClick);
     EXPECT_FALSE(m_button->State().pressed);
     EXPECT_TRUE(m_button->isDown());

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QPainter>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -47,7 +46,8 @@ protected:
 
 bool near(QRgb pixel, QColor colour)
 {
-    return std::abs(qRed(pixel) - colour.red()) < 40 && std::abs(qGreen(pixel) - colour.green()) < 40 &&
+    return std::abs(qRed(pixel) - colour.red()) < 40 &&
+           std::abs(qGreen(pixel) - colour.green()) < 40 &&
            std::abs(qBlue(pixel) - colour.blue()) < 40;
 }
 
@@ -83,8 +83,8 @@ TEST_F(PictureTest, EveryFailedDecodeLeavesTheObjectEmpty)
     const QString empty = file("empty.jpg", "");
     QDir(m_dir.path()).mkdir(QStringLiteral("folder.jpg"));
 
-    for (const QString& bad : {m_dir.filePath(QStringLiteral("missing.jpg")), text, truncated, empty,
-                               m_dir.filePath(QStringLiteral("folder.jpg"))}) {
+    for (const QString& bad : {m_dir.filePath(QStringLiteral("missing.jpg")), text, truncated,
+                               empty, m_dir.filePath(QStringLiteral("folder.jpg"))}) {
         ASSERT_TRUE(m_picture.LoadFromPath(good));
         EXPECT_FALSE(m_picture.LoadFromPath(bad)) << bad.toStdString();
         EXPECT_FALSE(m_picture.IsLoaded()) << bad.toStdString();
@@ -115,7 +115,8 @@ TEST_F(PictureTest, ResourcesUseTheLowSixteenBitsAndAMissingOneChangesNothing)
 
     ASSERT_TRUE(m_picture.LoadFromPath(jpeg("x.jpg", 10, 10)));
     EXPECT_FALSE(m_picture.LoadFromResource(9));
-    EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(10, 10)) << "a missing resource keeps the picture";
+    EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(10, 10))
+        << "a missing resource keeps the picture";
 
     EXPECT_TRUE(m_picture.LoadFromResource(0x10007));
     EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(48, 24));

@@ -1,6 +1,7 @@
 """Corvessa end to end: the real program on the demo network, under Xvfb, driven by xdotool."""
 import os
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -136,6 +137,58 @@ class Multicast(EndToEnd):
 
         self.fixture.key(self.window, "Escape")
         self.assertEqual(self.app.wait(10), 0)
+
+
+def picture(path):
+    ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
+    return fx.parse_ppm(ppm)
+
+
+def crop(image, left, top, width, height):
+    w, _, rgb = image
+    rows = [rgb[3 * ((top + y) * w + left):3 * ((top + y) * w + left + width)] for y in range(height)]
+    return width, height, b"".join(rows)
+
+
+def difference(a, b):
+    """Mean absolute difference per colour channel of two images of one size."""
+    assert a[:2] == b[:2]
+    pa, pb = a[2], b[2]
+    step = 5
+    return sum(abs(pa[i] - pb[i]) for i in range(0, len(pa), step)) / (len(pa) / step)
+
+
+class Pictures(EndToEnd):
+    def test_channel_window_shows_the_pictures_and_lights_up_under_the_mouse(self):
+        self.start(multicast=True)
+        images = os.path.join(fx.ROOT, "images")
+        normal = {n: picture(os.path.join(images, "channel%02d-1.jpg" % n)) for n in range(1, 9)}
+        lit = {n: picture(os.path.join(images, "channel%02d-2.jpg" % n)) for n in range(1, 9)}
+
+        def region(shot, n):
+            x, y = centre(n)
+            return crop(shot, x - 90, y - 90, 180, 180)
+
+        def shows(shot, n, expected):
+            return difference(region(shot, n), expected) < 8
+
+        self.fixture.hover(self.window, 400, 500)  # below the buttons
+        shot = self.fixture.screenshot(self.window, os.path.join(SHOTS, "channel-window.png"))
+        for n in range(1, 9):
+            self.assertLess(difference(region(shot, n), normal[n]), 8, "channel %d" % n)
+            self.assertGreater(difference(region(shot, n), lit[n]), 20, "channel %d" % n)
+
+        x, y = centre(3)
+        self.fixture.hover(self.window, x, y)
+        shot = fx.wait_for(lambda: (lambda s: s if shows(s, 3, lit[3]) else None)(
+            self.fixture.screenshot(self.window)), 5, "the hover picture of channel 3")
+        self.fixture.screenshot(self.window, os.path.join(SHOTS, "channel-window-hover-3.png"))
+        for n in (1, 2, 4, 5, 6, 7, 8):
+            self.assertTrue(shows(shot, n, normal[n]), "channel %d" % n)
+
+        self.fixture.hover(self.window, 400, 500)
+        fx.wait_for(lambda: shows(self.fixture.screenshot(self.window), 3, normal[3]), 5,
+                    "channel 3 back to its normal picture")
 
 
 class StorageServers(EndToEnd):

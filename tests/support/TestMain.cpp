@@ -2,7 +2,6 @@
 #include "Listeners.h"
 
 #include <QApplication>
-
 #include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
