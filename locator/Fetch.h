@@ -16,7 +16,7 @@ public:
 // A broken server must neither freeze the channel window for good nor exhaust memory.
 struct FetchLimits
 {
-    qsizetype maxBodyBytes = 16 * 1024 * 1024;
+    qsizetype maxBodyBytes = qsizetype(16) * 1024 * 1024;
     std::chrono::milliseconds connectTimeout = std::chrono::seconds(5);
     std::chrono::milliseconds stallTimeout = std::chrono::seconds(10); // no byte for this long
     std::chrono::milliseconds totalTimeout = std::chrono::seconds(30);

@@ -11,7 +11,7 @@ namespace profile {
 namespace {
 
 // A settings file larger than this is not a settings file; reading it would only cost memory.
-constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
+constexpr qint64 kMaxFileBytes = qint64(64) * 1024 * 1024;
 
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 constexpr char kUtf16LeBom[] = "\xFF\xFE";
@@ -211,18 +211,19 @@ std::u16string_view utf16View(QByteArrayView bytes, std::u16string& storage)
     // The body may not be aligned for char16_t; copying also fixes the byte order on big-endian
     // hosts.
     storage.resize(size_t(bytes.size() / 2));
+    const auto* data = reinterpret_cast<const uchar*>(bytes.data());
     for (size_t i = 0; i < storage.size(); ++i)
-        storage[i] =
-            char16_t(uchar(bytes[qsizetype(2 * i)]) | (uchar(bytes[qsizetype(2 * i + 1)]) << 8));
+        storage[i] = char16_t(data[2 * i] | (data[2 * i + 1] << 8));
     return storage;
 }
 
 QByteArray utf16Bytes(const std::u16string& text)
 {
-    QByteArray out(qsizetype(text.size() * 2), Qt::Uninitialized);
+    QByteArray out(qsizetype(text.size()) * 2, Qt::Uninitialized);
+    char* data = out.data();
     for (size_t i = 0; i < text.size(); ++i) {
-        out[qsizetype(2 * i)] = char(text[i] & 0xFF);
-        out[qsizetype(2 * i + 1)] = char(text[i] >> 8);
+        data[2 * i] = char(text[i] & 0xFF);
+        data[2 * i + 1] = char(text[i] >> 8);
     }
     return out;
 }
