@@ -1,6 +1,7 @@
 #include "ChannelDlg.h"
 
 #include "AboutDlg.h"
+#include "Allocator.h"
 #include "ImageButton.h"
 #include "PlayerDlg.h"
 #include "Prompt.h"
@@ -109,11 +110,14 @@ void CChannelDlg::OnChannel(int channel)
         return;
     const QString caption = m_btnChannel[channel - 1]->text();
 
-    CPlayerDlg player(this);
-    player.SetAddress(*address);
-    player.SetCaption(caption);
-    player.SetInstance(m_instance.get());
-    player.DoModal();
+    {
+        CPlayerDlg player(this);
+        player.SetAddress(*address);
+        player.SetCaption(caption);
+        player.SetInstance(m_instance.get());
+        player.DoModal();
+    }
+    ReturnFreedMemory();
 }
 
 void CChannelDlg::OnSysCommand(quint32 id)

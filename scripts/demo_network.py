@@ -135,10 +135,12 @@ class Fixture:
             return s.connect_ex((address, port)) == 0
 
     def start_multicast(self, channels=range(1, 9)):
+        senders = []
         for n in channels:
-            self.spawn(["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1",
+            senders.append(self.spawn(["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1",
                         "-i", self.clips[n], "-c", "copy", "-f", "mpegts",
-                        "udp://224.1.1.%d:1234?pkt_size=1316&ttl=1" % n])
+                        "udp://224.1.1.%d:1234?pkt_size=1316&ttl=1" % n]))
+        return senders
 
     def start_hls(self, channels=range(1, 9)):
         for n in channels:

@@ -10,7 +10,7 @@ packages=(
   libvlc-dev vlc-plugin-base vlc-plugin-video-output
   libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang-format clang-tidy
+  clang clang-format clang-tidy libclang-rt-14-dev
   # run and test
   xvfb xauth xdotool x11-utils ffmpeg python3 iproute2 util-linux
   fonts-wqy-microhei imagemagick

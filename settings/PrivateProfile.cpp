@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -55,9 +56,12 @@ template <class Ch> bool isEol(Ch c)
 
 template <class Ch> QString toQString(std::basic_string_view<Ch> s)
 {
-    if constexpr (std::is_same_v<Ch, char>)
-        return QString::fromUtf8(s.data(), qsizetype(s.size()));
-    else
+    if constexpr (std::is_same_v<Ch, char>) {
+        // QString::fromUtf8 would drop a U+FEFF at the start of a name or value; only the one
+        // at the start of the file is a byte-order mark.
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+        return decoder(QByteArrayView(s.data(), qsizetype(s.size())));
+    } else
         return QString(reinterpret_cast<const QChar*>(s.data()), qsizetype(s.size()));
 }
 
@@ -82,10 +86,40 @@ QStringView trimmed(QStringView s)
     return s.sliced(b, e - b);
 }
 
-bool sameName(QStringView a, QStringView b)
+// A section or key name to look for. Names in files are nearly always ASCII; those compare
+// without decoding, which keeps a pass over a large file free of allocations.
+class Name
 {
-    return trimmed(a).compare(trimmed(b), Qt::CaseInsensitive) == 0;
-}
+public:
+    explicit Name(QStringView name) : m_text(trimmed(name))
+    {
+        m_ascii =
+            std::all_of(m_text.begin(), m_text.end(), [](QChar c) { return c.unicode() < 0x80; });
+    }
+
+    template <class Ch> bool matches(std::basic_string_view<Ch> raw) const
+    {
+        while (!raw.empty() && isBlank(raw.front()))
+            raw.remove_prefix(1);
+        while (!raw.empty() && isBlank(raw.back()))
+            raw.remove_suffix(1);
+        const bool rawAscii =
+            std::all_of(raw.begin(), raw.end(), [](Ch c) { return uint(c) < 0x80; });
+        if (m_ascii && rawAscii) {
+            return raw.size() == size_t(m_text.size()) &&
+                   std::equal(raw.begin(), raw.end(), m_text.begin(), [](Ch c, QChar q) {
+                       return asciiLower(uint(c)) == asciiLower(q.unicode());
+                   });
+        }
+        return toQString(raw).compare(m_text, Qt::CaseInsensitive) == 0;
+    }
+
+private:
+    static uint asciiLower(uint c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+    QStringView m_text;
+    bool m_ascii = false;
+};
 
 // What one pass over the file learns about a section and a key.
 struct Location
@@ -99,8 +133,10 @@ struct Location
 };
 
 template <class Ch>
-Location locate(std::basic_string_view<Ch> text, QStringView section, QStringView key)
+Location locate(std::basic_string_view<Ch> text, QStringView sectionName, QStringView keyName)
 {
+    const Name section(sectionName);
+    const Name key(keyName);
     Location loc;
     bool inSection = false;
     size_t pos = 0;
@@ -126,8 +162,7 @@ Location locate(std::basic_string_view<Ch> text, QStringView section, QStringVie
             if (close != std::basic_string_view<Ch>::npos) {
                 if (inSection)
                     break; // only the first occurrence of the section is searched
-                const QString name = toQString(text.substr(b + 1, close));
-                inSection = sameName(trimmed(name), section);
+                inSection = section.matches(text.substr(b + 1, close));
                 if (inSection) {
                     loc.sectionFound = true;
                     loc.insertAt = next;
@@ -148,7 +183,7 @@ Location locate(std::basic_string_view<Ch> text, QStringView section, QStringVie
         size_t nameEnd = b + eq;
         while (nameEnd > b && isBlank(text[nameEnd - 1]))
             --nameEnd;
-        if (!sameName(toQString(text.substr(b, nameEnd - b)), key))
+        if (!key.matches(text.substr(b, nameEnd - b)))
             continue;
 
         size_t vb = b + eq + 1;
@@ -283,6 +318,9 @@ std::optional<QByteArray> writeValue(QByteArrayView file, QStringView section, Q
     const QStringView k = trimmed(key);
     if (s.isEmpty() || k.isEmpty() || hasLineBreak(s) || hasLineBreak(k) || hasLineBreak(value) ||
         s.contains(u']') || k.contains(u'=') || k.startsWith(u';') || k.startsWith(u'['))
+        return std::nullopt;
+    // A lone surrogate has no UTF-8 form: it would be written as something that never reads back.
+    if (!s.isValidUtf16() || !k.isValidUtf16() || !value.isValidUtf16())
         return std::nullopt;
 
     const Split split = splitFile(file);

@@ -25,7 +25,7 @@ std::optional<QString> readValue(QByteArrayView file, QStringView section, QStri
 
 // The file's bytes after `key` in `section` is set to `value`, or nothing when the names or the
 // value cannot be written without changing the file's structure (a line break in any of them,
-// "]" in the section name, "=" in the key, or an empty name).
+// "]" in the section name, "=" in the key, or an empty name) or are not valid UTF-16.
 std::optional<QByteArray> writeValue(QByteArrayView file, QStringView section, QStringView key,
                                      QStringView value);
 

@@ -120,6 +120,23 @@ class Multicast(EndToEnd):
         player = self.open_channel(5, " - udp://@224.1.1.5:1234")
         self.assert_plays(player, "multicast-channel-5.png")
 
+    def test_stream_that_stops_mid_play_leaves_the_program_working(self):
+        sender = self.fixture.start_multicast([6])[0]
+        self.fixture.start_multicast([7])
+        self.start(multicast=True)
+        player = self.open_channel(6, " - udp://@224.1.1.6:1234")
+        self.assert_plays(player, "multicast-channel-6.png")
+        sender.kill()
+        sender.wait()
+        time.sleep(3)  # the stream has been gone for a while; nothing is waited on here
+        self.assertIsNone(self.app.poll(), "the program is still running")
+        self.assertIn(player, self.fixture.windows())
+        pressed = time.monotonic()
+        self.close(player)
+        self.assertLess(time.monotonic() - pressed, 2.0)
+        seven = self.open_channel(7, " - udp://@224.1.1.7:1234")
+        self.assert_plays(seven, "multicast-channel-7-after-stop.png")
+
     def test_closing_returns_and_the_keys_of_the_channel_window(self):
         self.fixture.start_multicast([1, 2])
         self.start(multicast=True)
@@ -189,6 +206,41 @@ class Pictures(EndToEnd):
         self.fixture.hover(self.window, 400, 500)
         fx.wait_for(lambda: shows(self.fixture.screenshot(self.window), 3, normal[3]), 5,
                     "channel 3 back to its normal picture")
+
+
+def process_figures(pid):
+    """Open file descriptors, threads and resident memory (kB) of a process."""
+    fds = len(os.listdir("/proc/%d/fd" % pid))
+    status = dict(line.split(":", 1) for line in open("/proc/%d/status" % pid))
+    return fds, int(status["Threads"]), int(status["VmRSS"].split()[0])
+
+
+class Soak(EndToEnd):
+    WINDOWS = int(os.environ.get("CORVESSA_SOAK_WINDOWS", "200"))
+    WARM_UP = 5
+
+    def test_player_windows_leave_nothing_behind(self):
+        self.fixture.start_multicast()
+        self.start(multicast=True)
+        figures = []
+        for i in range(self.WINDOWS):
+            channel = i % 8 + 1
+            player = self.open_channel(channel, " - udp://@224.1.1.%d:1234" % channel)
+            fx.wait_for(lambda: fx.share_of_picture(self.fixture.screenshot(player)) > 0.5, 30,
+                        "channel %d's picture, window %d" % (channel, i + 1))
+            self.close(player)
+            figures.append(process_figures(self.app.pid))
+        warm, last = figures[self.WARM_UP - 1], figures[-1]
+        report = os.path.join(BUILD, "soak.txt")
+        with open(report, "w") as f:
+            f.write("window fds threads rss_kB\n")
+            for i, (fds, threads, rss) in enumerate(figures, 1):
+                f.write("%d %d %d %d\n" % (i, fds, threads, rss))
+        print("soak: after %d windows fds %d, threads %d, RSS %d kB; after %d: %d, %d, %d kB "
+              "(figures in %s)" % ((self.WARM_UP,) + warm + (self.WINDOWS,) + last + (report,)))
+        self.assertLessEqual(last[0], warm[0], "file descriptors grew")
+        self.assertLessEqual(last[1], warm[1], "threads grew")
+        self.assertLessEqual(last[2] - warm[2], 25 * 1024, "resident memory grew by over 25 MB")
 
 
 class StorageServers(EndToEnd):

@@ -74,6 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"UTF-16LE with BOM", utf16le(u"[频道]\r\nk=中文\r\n"_qs), u"频道", u"k",
                  u"中文"_qs},
         ReadCase{"empty file", "", u"A", u"k", std::nullopt},
+        ReadCase{"U+FEFF inside is a character", "\xEF\xBB\xBF[A]\n\xEF\xBB\xBFk=\xEF\xBB\xBFv\n",
+                 u"A", u"\uFEFFk", u"\uFEFFv"_qs},
         ReadCase{"unclosed header is not a header", "[A\nk=v\n", u"A", u"k", std::nullopt}),
     [](const auto& info) {
         QString n = QString::fromLatin1(info.param.name);
@@ -150,6 +152,9 @@ TEST(ProfileWrite, RefusesWhatWouldChangeTheFileStructure)
     EXPECT_FALSE(profile::writeValue(file, u"A", u"k=j", u"1"));
     EXPECT_FALSE(profile::writeValue(file, u"", u"k", u"1"));
     EXPECT_FALSE(profile::writeValue(file, u"A", u" ", u"1"));
+    const char16_t lone[] = {u'k', 0xD800, 0};
+    EXPECT_FALSE(profile::writeValue(file, u"A", lone, u"1"));
+    EXPECT_FALSE(profile::writeValue(file, u"A", u"k", lone));
 }
 
 class ProfileFiles : public ::testing::Test
