@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -188,6 +189,10 @@ TEST_F(ProfileFiles, MissingOrUnusableFilesReadAsEmpty)
     EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 40, path("missing.ini")), QString());
     ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("dir.ini")));
     EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 40, path("dir.ini")), QString());
+    // Nothing ever writes to this FIFO: reading it would block for good.
+    ASSERT_EQ(mkfifo(path("fifo.ini").toLocal8Bit().constData(), 0600), 0);
+    EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 40, path("fifo.ini")), QString());
+    EXPECT_FALSE(profile::WritePrivateProfileString(u"A", u"k", u"v", path("fifo.ini")));
 }
 
 TEST_F(ProfileFiles, WriteCreatesTheFileAndLeavesNoTemporaryBehind)
