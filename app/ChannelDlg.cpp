@@ -3,11 +3,14 @@
 #include "AboutDlg.h"
 #include "Allocator.h"
 #include "ImageButton.h"
+#include "PrivateProfile.h"
+#include "Probe.h"
 #include "PlayerDlg.h"
 #include "Prompt.h"
 #include "ui_ChannelDlg.h"
 
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
 #include <curl/curl.h>
@@ -68,6 +71,7 @@ bool CChannelDlg::OnInitDialog()
 
     m_bMutiMode = m_settings.GetBoolConfig(kSettingsFile, QStringLiteral("Default"),
                                            QStringLiteral("MutiMode"));
+    ReadSiteSettings();
 
     m_networkStarted = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     if (!m_networkStarted)
@@ -98,26 +102,63 @@ CImageButton* CChannelDlg::ChannelButton(int channel) const
     return channel >= 1 && channel <= kChannels ? m_btnChannel[channel - 1] : nullptr;
 }
 
+void CChannelDlg::ReadSiteSettings()
+{
+    // Optional: a site names its own storage servers here. Anything but a dotted IPv4 address
+    // keeps the built-in one. Read without GetCStringConfig, whose missing-key box is for
+    // required keys.
+    const auto server = [](const QString& key) {
+        return profile::GetPrivateProfileString(u"Default", key, 40, kSettingsFile).trimmed();
+    };
+    const QString low = server(QStringLiteral("StorageServer1To6"));
+    const QString high = server(QStringLiteral("StorageServer7To8"));
+    if (locator::IsDottedIPv4(low))
+        m_servers.forChannels1to6 = low.toLatin1();
+    if (locator::IsDottedIPv4(high))
+        m_servers.forChannels7and8 = high.toLatin1();
+}
+
+std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner)
+{
+    std::optional<QString> address;
+    {
+        const BusyCursor busy;
+        address = locator::LocateChannel(channel, m_bMutiMode, owner, m_servers);
+    }
+    if (!address)
+        return std::nullopt;
+    return ChannelAddress{*address, m_btnChannel[channel - 1]->text()};
+}
+
 void CChannelDlg::OnChannel(int channel)
 {
     if (!m_instance) {
         ShowPrompt(this, kPlayerUnavailable);
         return;
     }
-    const std::optional<QString> address =
-        locator::LocateChannel(channel, m_bMutiMode, this, m_servers);
-    if (!address)
+    const std::optional<ChannelAddress> found = Locate(channel, this);
+    if (!found)
         return;
-    const QString caption = m_btnChannel[channel - 1]->text();
 
     {
         CPlayerDlg player(this);
-        player.SetAddress(*address);
-        player.SetCaption(caption);
+        player.SetAddress(found->address);
+        player.SetCaption(found->caption);
         player.SetInstance(m_instance.get());
+        player.SetChannel(channel, [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.DoModal();
     }
     ReturnFreedMemory();
+}
+
+void CChannelDlg::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if (key >= Qt::Key_1 && key <= Qt::Key_8 && event->modifiers() == Qt::NoModifier) {
+        m_btnChannel[key - Qt::Key_1]->click();
+        return;
+    }
+    CDarkDialog::keyPressEvent(event);
 }
 
 void CChannelDlg::OnSysCommand(quint32 id)

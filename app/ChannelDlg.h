@@ -4,6 +4,7 @@
 #include "ChannelLocator.h"
 #include "LabelButton.h"
 #include "MediaLibrary.h"
+#include "PlayerDlg.h"
 #include "SettingsFile.h"
 
 #include <QString>
@@ -41,6 +42,8 @@ public:
     int DoModal();
     bool OnInitDialog();
     void OnChannel(int channel);
+    // Locates `channel` as a click does, under a busy cursor; failures are shown to `owner`.
+    std::optional<ChannelAddress> Locate(int channel, QWidget* owner);
     void OnSysCommand(quint32 id);
 
     CImageButton* ChannelButton(int channel) const;
@@ -48,6 +51,7 @@ public:
     libvlc_instance_t* Instance() const { return m_instance.get(); }
     // Where lookups go; the program uses the built-in storage servers.
     void SetStorageServers(const locator::StorageServers& servers) { m_servers = servers; }
+    const locator::StorageServers& StorageServers() const { return m_servers; }
 
 public slots:
     void accept() override; // OnOK: Enter never closes the channel window
@@ -55,9 +59,11 @@ public slots:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void DressButtons();
+    void ReadSiteSettings();
 
     std::unique_ptr<Ui::CChannelDlg> m_ui;
     bool m_bMutiMode = false;

@@ -3,11 +3,17 @@
 #include <QGuiApplication>
 #include <QString>
 #include <QWidget>
+
 #include <vlc/vlc.h>
 
 void VlcInstanceRelease::operator()(libvlc_instance_t* instance) const
 {
     libvlc_release(instance);
+}
+
+void VlcMediaRelease::operator()(libvlc_media_t* media) const
+{
+    libvlc_media_release(media);
 }
 
 void VlcPlayerRelease::operator()(libvlc_media_player_t* player) const
@@ -21,16 +27,27 @@ VlcInstance CreateVlcInstance()
     return VlcInstance(libvlc_new(0, nullptr));
 }
 
-VlcPlayer CreateVlcPlayer(libvlc_instance_t* instance, const QString& address)
+VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,
+                        const QStringList& options)
 {
     if (instance == nullptr)
         return {};
-    libvlc_media_t* media = libvlc_media_new_location(instance, address.toUtf8().constData());
-    if (media == nullptr)
+    VlcMedia media(libvlc_media_new_location(instance, address.toUtf8().constData()));
+    if (!media)
         return {};
-    VlcPlayer player(libvlc_media_player_new_from_media(media));
-    libvlc_media_release(media); // the player holds its own reference
-    return player;
+    for (const QString& option : options)
+        libvlc_media_add_option(media.get(), option.toUtf8().constData());
+    return media;
+}
+
+VlcPlayer CreateVlcPlayer(libvlc_instance_t* instance, const QString& address,
+                          const QStringList& options)
+{
+    const VlcMedia media = CreateVlcMedia(instance, address, options);
+    if (!media)
+        return {};
+    // The player takes a reference of its own; ours goes with `media`.
+    return VlcPlayer(libvlc_media_player_new_from_media(media.get()));
 }
 
 bool BindToWindow(libvlc_media_player_t* player, QWidget* window)

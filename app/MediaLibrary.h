@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QStringList>
+
 #include <memory>
 
 struct libvlc_instance_t;
+struct libvlc_media_t;
 struct libvlc_media_player_t;
 class QString;
 class QWidget;
@@ -16,6 +19,12 @@ struct VlcInstanceRelease
 };
 using VlcInstance = std::unique_ptr<libvlc_instance_t, VlcInstanceRelease>;
 
+struct VlcMediaRelease
+{
+    void operator()(libvlc_media_t* media) const;
+};
+using VlcMedia = std::unique_ptr<libvlc_media_t, VlcMediaRelease>;
+
 // Stops before releasing: libvlc must let go of the window before the window goes away.
 struct VlcPlayerRelease
 {
@@ -26,8 +35,14 @@ using VlcPlayer = std::unique_ptr<libvlc_media_player_t, VlcPlayerRelease>;
 // The process's one libvlc instance, with libvlc's defaults; empty when libvlc cannot start.
 VlcInstance CreateVlcInstance();
 
-// A media player for `address` (converted to UTF-8 at this boundary); empty on failure.
-VlcPlayer CreateVlcPlayer(libvlc_instance_t* instance, const QString& address);
+// A media for `address` (converted to UTF-8 at this boundary) with per-media `options` such as
+// ":network-caching=300"; empty on failure.
+VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,
+                        const QStringList& options = {});
+
+// A media player for `address`; empty on failure.
+VlcPlayer CreateVlcPlayer(libvlc_instance_t* instance, const QString& address,
+                          const QStringList& options = {});
 
 // Points the player's video output at `window`. libvlc draws into a native window of the
 // platform Qt runs on: an X11 window on xcb. Elsewhere there is no window to hand over and

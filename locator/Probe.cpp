@@ -1,5 +1,7 @@
 #include "Probe.h"
 
+#include <QString>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -29,6 +31,12 @@ private:
 };
 
 } // namespace
+
+bool IsDottedIPv4(const QString& address)
+{
+    in_addr parsed{};
+    return inet_pton(AF_INET, address.toLatin1().constData(), &parsed) == 1;
+}
 
 bool IsServerReachable(const QByteArray& address, quint16 port, std::chrono::milliseconds timeout)
 {

@@ -11,4 +11,7 @@ namespace locator {
 bool IsServerReachable(const QByteArray& address, quint16 port = 80,
                        std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
+// True for a dotted-decimal IPv4 address, the only form the storage servers are named in.
+bool IsDottedIPv4(const QString& address);
+
 } // namespace locator

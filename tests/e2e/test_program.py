@@ -156,6 +156,52 @@ class Multicast(EndToEnd):
         self.assertEqual(self.app.wait(10), 0)
 
 
+class ViewerKeys(EndToEnd):
+    def test_digits_and_page_keys_switch_channels_in_one_window(self):
+        self.fixture.start_multicast([1, 2])
+        self.start(multicast=True)
+        self.fixture.key(self.window, "1")
+        player = self.fixture.wait_window(" - udp://@224.1.1.1:1234")
+        self.assert_plays(player, "keys-channel-1.png")
+        self.fixture.key(player, "Next")  # Page Down
+        fx.wait_for(lambda: self.fixture.name(player) == " - udp://@224.1.1.2:1234", 5,
+                    "the title of channel 2")
+        self.assert_plays(player, "keys-channel-2.png")
+        self.fixture.key(player, "1")
+        fx.wait_for(lambda: self.fixture.name(player) == " - udp://@224.1.1.1:1234", 5,
+                    "the title of channel 1")
+        self.close(player)
+
+    def test_stopped_stream_is_reopened_by_itself(self):
+        sender = self.fixture.start_multicast([3])[0]
+        self.start(multicast=True)
+        player = self.open_channel(3, " - udp://@224.1.1.3:1234")
+        self.assert_plays(player, "reopen-before.png")
+        sender.kill()
+        sender.wait()
+        # With no new picture for 5 s the stream is closed, to be opened again after a wait.
+        fx.wait_for(lambda: fx.share_of_picture(self.fixture.screenshot(player)) < 0.05, 20,
+                    "the stalled stream to be closed")
+        self.fixture.start_multicast([3])
+        self.assert_plays(player, "reopen-after.png")
+        self.assertEqual(self.fixture.windows(), [self.window, player] if self.window < player
+                         else [player, self.window])
+
+
+class CommandLine(unittest.TestCase):
+    def run_program(self, *args):
+        return subprocess.run([os.path.join(BUILD, "quorvel")] + list(args), capture_output=True,
+                              text=True, timeout=30, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+
+    def test_version_and_help(self):
+        version = self.run_program("--version")
+        self.assertEqual((version.returncode, version.stdout), (0, "Corvessa 1.0.0.1\n"))
+        help = self.run_program("--help")
+        self.assertEqual(help.returncode, 0)
+        for words in ("F11", "Page Up", "MutiMode", "StorageServer1To6", "StorageServer7To8"):
+            self.assertIn(words, help.stdout)
+
+
 def picture(path):
     ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
     return fx.parse_ppm(ppm)

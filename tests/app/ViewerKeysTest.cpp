@@ -1,0 +1,275 @@
+#include "ChannelDlg.h"
+#include "HttpServer.h"
+#include "ImageButton.h"
+#include "ModalWatcher.h"
+#include "PlayerDlg.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <vlc/vlc.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray mrlOf(libvlc_media_player_t* player)
+{
+    libvlc_media_t* media = libvlc_media_player_get_media(player);
+    char* mrl = libvlc_media_get_mrl(media);
+    QByteArray result(mrl);
+    libvlc_free(mrl);
+    libvlc_media_release(media);
+    return result;
+}
+
+// A channel window in a site folder of its own, in multicast mode unless told otherwise.
+class Viewer : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_previous = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+    }
+    void TearDown() override { QDir::setCurrent(m_previous); }
+
+    void settings(const QByteArray& bytes)
+    {
+        QFile f(QStringLiteral("Quorvel.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    // Runs `inside` in the next player window to open, then closes it with Escape.
+    void inPlayer(std::function<void(CPlayerDlg*)> inside)
+    {
+        auto* timer = new QTimer;
+        timer->setInterval(5);
+        QObject::connect(timer, &QTimer::timeout, [timer, inside] {
+            auto* player = qobject_cast<CPlayerDlg*>(QApplication::activeModalWidget());
+            if (!player || !player->isVisible())
+                return;
+            timer->stop();
+            timer->deleteLater();
+            inside(player);
+            if (player->isVisible())
+                QTest::keyClick(player, Qt::Key_Escape);
+        });
+        timer->start();
+    }
+
+    QTemporaryDir m_dir;
+    QString m_previous;
+};
+
+TEST_F(Viewer, DigitKeysOpenChannelsLikeClicks)
+{
+    settings("[Default]\nMutiMode=1\n");
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    for (int channel : {4, 8, 1}) {
+        QString title;
+        inPlayer([&](CPlayerDlg* player) { title = player->windowTitle(); });
+        QTest::keyClick(&dialog, Qt::Key(Qt::Key_0 + channel));
+        EXPECT_EQ(title, QStringLiteral(" - udp://@224.1.1.%1:1234").arg(channel));
+    }
+    bool opened = false;
+    inPlayer([&](CPlayerDlg*) { opened = true; });
+    QTest::keyClick(&dialog, Qt::Key_9);
+    QTest::keyClick(&dialog, Qt::Key_0);
+    QTest::qWait(50);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the busy cursor is gone afterwards";
+}
+
+TEST_F(Viewer, PlayerStepsThroughChannelsInTheSameWindow)
+{
+    settings("[Default]\nMutiMode=1\n");
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    QStringList titles;
+    QList<QByteArray> mrls;
+    CPlayerDlg* seen = nullptr;
+    inPlayer([&](CPlayerDlg* player) {
+        seen = player;
+        const auto note = [&] {
+            titles << player->windowTitle();
+            mrls << mrlOf(player->Player());
+        };
+        QTest::keyClick(player, Qt::Key_PageDown);
+        note();
+        QTest::keyClick(player, Qt::Key_8);
+        note();
+        QTest::keyClick(player, Qt::Key_PageDown);
+        note();
+        QTest::keyClick(player, Qt::Key_PageUp);
+        note();
+        EXPECT_EQ(QApplication::activeModalWidget(), player) << "still the same window";
+    });
+    QTest::keyClick(&dialog, Qt::Key_3);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(titles, (QStringList{u" - udp://@224.1.1.4:1234"_qs, u" - udp://@224.1.1.8:1234"_qs,
+                                   u" - udp://@224.1.1.1:1234"_qs, u" - udp://@224.1.1.8:1234"_qs}));
+    EXPECT_EQ(mrls, (QList<QByteArray>{"udp://@224.1.1.4:1234", "udp://@224.1.1.8:1234",
+                                       "udp://@224.1.1.1:1234", "udp://@224.1.1.8:1234"}));
+}
+
+class PlayerWindowKeys : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_instance);
+        m_player.SetInstance(m_instance.get());
+        m_player.SetAddress(QStringLiteral("udp://@224.1.1.2:1234"));
+        m_player.OnInitDialog();
+        m_player.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_player));
+    }
+
+    VlcInstance m_instance = CreateVlcInstance();
+    CPlayerDlg m_player;
+};
+
+TEST_F(PlayerWindowKeys, FullScreenByF11AndDoubleClickAndEscapeLeavesItFirst)
+{
+    QTest::keyClick(&m_player, Qt::Key_F11);
+    EXPECT_TRUE(m_player.isFullScreen());
+    QTest::keyClick(&m_player, Qt::Key_Escape);
+    EXPECT_FALSE(m_player.isFullScreen());
+    EXPECT_TRUE(m_player.isVisible());
+
+    QWidget* video = m_player.findChild<QWidget*>(QStringLiteral("video"));
+    ASSERT_NE(video, nullptr);
+    QTest::mouseDClick(video, Qt::LeftButton);
+    EXPECT_TRUE(m_player.isFullScreen());
+    QTest::mouseDClick(video, Qt::LeftButton);
+    EXPECT_FALSE(m_player.isFullScreen());
+
+    QTest::keyClick(&m_player, Qt::Key_Escape);
+    EXPECT_FALSE(m_player.isVisible());
+}
+
+TEST_F(PlayerWindowKeys, MuteAndVolumeFromKeysAndWheel)
+{
+    QTest::keyClick(&m_player, Qt::Key_M);
+    EXPECT_TRUE(m_player.Muted());
+    QTest::keyClick(&m_player, Qt::Key_M);
+    EXPECT_FALSE(m_player.Muted());
+
+    QTest::keyClick(&m_player, Qt::Key_Up);
+    EXPECT_EQ(m_player.Volume(), 100) << "at most 100";
+    QTest::keyClick(&m_player, Qt::Key_Down);
+    QTest::keyClick(&m_player, Qt::Key_Down);
+    EXPECT_EQ(m_player.Volume(), 90);
+
+    QWidget* video = m_player.findChild<QWidget*>(QStringLiteral("video"));
+    const QPointF at(100, 100);
+    QWheelEvent down(at, video->mapToGlobal(at), {}, QPoint(0, -240), Qt::NoButton, Qt::NoModifier,
+                     Qt::NoScrollPhase, false);
+    QApplication::sendEvent(video, &down);
+    EXPECT_EQ(m_player.Volume(), 80);
+
+    QTest::keyClick(&m_player, Qt::Key_M);
+    QTest::keyClick(&m_player, Qt::Key_Up);
+    EXPECT_FALSE(m_player.Muted()) << "changing the volume unmutes";
+    EXPECT_EQ(m_player.Volume(), 85);
+}
+
+TEST_F(PlayerWindowKeys, FailedSwitchKeepsTheChannelAndShowsTheMessageOverThePlayer)
+{
+    locator::StorageServers nowhere;
+    nowhere.forChannels1to6 = "not-an-address";
+    nowhere.forChannels7and8 = "not-an-address";
+    m_player.SetChannel(2, [&](int channel, QWidget* owner) -> std::optional<ChannelAddress> {
+        const auto address = locator::LocateChannel(channel, false, owner, nowhere);
+        return address ? std::optional(ChannelAddress{*address, {}}) : std::nullopt;
+    });
+    ModalWatcher watcher;
+    QTest::keyClick(&m_player, Qt::Key_5);
+    ASSERT_EQ(watcher.seen().size(), 1u);
+    EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("服务器网络不通，请与管理员联系！"));
+    EXPECT_EQ(watcher.seen()[0].owner, &m_player);
+    EXPECT_EQ(m_player.windowTitle(), QStringLiteral(" - udp://@224.1.1.2:1234"));
+    EXPECT_EQ(m_player.Channel(), 2);
+    EXPECT_EQ(mrlOf(m_player.Player()), QByteArray("udp://@224.1.1.2:1234"));
+}
+
+TEST_F(PlayerWindowKeys, ClosingDuringABackoffIsImmediate)
+{
+    m_player.ReopenLater();
+    ASSERT_EQ(m_player.PendingReopen(), 1s);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::keyClick(&m_player, Qt::Key_Escape);
+    EXPECT_FALSE(m_player.isVisible());
+    EXPECT_EQ(m_player.Player(), nullptr);
+    EXPECT_LT(clock.elapsed(), 300);
+}
+
+TEST(Backoff, DoublesFromOneSecondUpToThirty)
+{
+    std::chrono::seconds wait{0};
+    std::vector<long> waits;
+    for (int i = 0; i < 8; ++i)
+        waits.push_back((wait = NextBackoff(wait)).count());
+    EXPECT_EQ(waits, (std::vector<long>{1, 2, 4, 8, 16, 30, 30, 30}));
+}
+
+struct ServerKeys
+{
+    const char* file;
+    const char* low;
+    const char* high;
+};
+
+class StorageServerKeys : public Viewer, public ::testing::WithParamInterface<ServerKeys>
+{};
+
+TEST_P(StorageServerKeys, NameTheServersWhenTheyAreAddresses)
+{
+    settings(GetParam().file);
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    EXPECT_EQ(dialog.StorageServers().forChannels1to6, QByteArray(GetParam().low));
+    EXPECT_EQ(dialog.StorageServers().forChannels7and8, QByteArray(GetParam().high));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, StorageServerKeys,
+    ::testing::Values(
+        ServerKeys{"", "192.168.10.11", "192.168.10.12"},
+        ServerKeys{"[Default]\nStorageServer1To6=10.0.0.5\nStorageServer7To8 = 10.0.0.6\n",
+                   "10.0.0.5", "10.0.0.6"},
+        ServerKeys{"[Default]\nStorageServer1To6=storage.local\nStorageServer7To8=10.0.0.256\n",
+                   "192.168.10.11", "192.168.10.12"},
+        ServerKeys{"[Other]\nStorageServer1To6=10.0.0.5\n", "192.168.10.11", "192.168.10.12"}));
+
+TEST_F(Viewer, SiteServerIsAskedForTheChannelList)
+{
+    QFile list(QStringLiteral("list.json"));
+    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+    list.write("[{\"udp://224.1.1.3:1234\",\"http://127.0.0.1/hls/site3.m3u8\"\r\n}]");
+    list.close();
+    HttpServer server({u"serve"_qs, QDir::current().filePath(u"list.json"_qs), u"--bind"_qs,
+                       u"127.0.0.1"_qs, u"80"_qs});
+    settings("[Default]\nStorageServer1To6=127.0.0.1\n");
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    const auto found = dialog.Locate(3, &dialog);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->address, QStringLiteral("http://127.0.0.1/hls/site3.m3u8"));
+    EXPECT_EQ(server.requests(), QStringList{u"GET /hls/storage_tasks.json"_qs});
+}
+
+} // namespace
