@@ -1,5 +1,6 @@
 // The channel-list scan on any body a server might send: decoded as the download decodes it,
-// scanned for every channel. A found address must lie inside the text and start with the scheme.
+// scanned for every channel. A found address must lie inside the text and start with the scheme,
+// and the scan on the raw bytes must find the very same address.
 #include "ChannelList.h"
 #include "Fetch.h"
 
@@ -7,10 +8,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const QString text = locator::DecodeChannelList(
-        QByteArrayView(reinterpret_cast<const char*>(data), qsizetype(size)));
+    const QByteArrayView body(reinterpret_cast<const char*>(data), qsizetype(size));
+    const QString text = locator::DecodeChannelList(body);
     for (int channel = 1; channel <= 8; ++channel) {
         const std::optional<QString> address = locator::FindStreamAddress(text, channel);
+        if (address != locator::FindStreamAddressInBody(body, channel))
+            std::abort();
         if (!address)
             continue;
         if (!address->startsWith(u"http://") || !text.contains(*address) || address->endsWith(u'"'))

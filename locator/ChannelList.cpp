@@ -1,23 +1,13 @@
 #include "ChannelList.h"
 
+#include <cstring>
+
 namespace locator {
+namespace {
 
-QString ChannelListKey(int channel)
+// The address inside one record: `record` runs from the key up to, not including, the "}".
+std::optional<QString> AddressInRecord(QStringView record)
 {
-    return QStringLiteral("udp://224.1.1.%1:1234").arg(channel);
-}
-
-std::optional<QString> FindStreamAddress(QStringView text, int channel)
-{
-    const QString key = ChannelListKey(channel);
-    const qsizetype k = text.indexOf(key);
-    if (k < 0)
-        return std::nullopt;
-    const qsizetype z = text.indexOf(u'}', k);
-    if (z < 0)
-        return std::nullopt;
-
-    const QStringView record = text.sliced(k, z - k);
     const qsizetype h = record.indexOf(u"http://");
     if (h >= 0) {
         const qsizetype quote = record.indexOf(u'"', h);
@@ -34,6 +24,43 @@ std::optional<QString> FindStreamAddress(QStringView text, int channel)
     while (address.endsWith(u'"'))
         address.chop(1);
     return address.toString();
+}
+
+} // namespace
+
+QString ChannelListKey(int channel)
+{
+    return QStringLiteral("udp://224.1.1.%1:1234").arg(channel);
+}
+
+std::optional<QString> FindStreamAddress(QStringView text, int channel)
+{
+    const QString key = ChannelListKey(channel);
+    const qsizetype k = text.indexOf(key);
+    if (k < 0)
+        return std::nullopt;
+    const qsizetype z = text.indexOf(u'}', k);
+    if (z < 0)
+        return std::nullopt;
+    return AddressInRecord(text.sliced(k, z - k));
+}
+
+std::optional<QString> FindStreamAddressInBody(QByteArrayView body, int channel)
+{
+    // The text ends at the first NUL, as the decoded list does.
+    if (const void* nul = std::memchr(body.data(), 0, size_t(body.size())))
+        body = body.first(static_cast<const char*>(nul) - body.data());
+    const QByteArray key = ChannelListKey(channel).toLatin1();
+    const void* k = memmem(body.data(), size_t(body.size()), key.constData(), size_t(key.size()));
+    if (k == nullptr)
+        return std::nullopt;
+    const qsizetype kb = static_cast<const char*>(k) - body.data();
+    const void* z = std::memchr(body.data() + kb, '}', size_t(body.size() - kb));
+    if (z == nullptr)
+        return std::nullopt;
+    const qsizetype zb = static_cast<const char*>(z) - body.data();
+    // Both ends are ASCII, so the record decodes exactly as its part of the whole text would.
+    return AddressInRecord(QString::fromUtf8(body.sliced(kb, zb - kb)));
 }
 
 } // namespace locator

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringView>
 #include <optional>
@@ -14,6 +15,11 @@ namespace locator {
 // Lists whose address has no closing quote inside the record are read the old way: the record
 // is cut two characters before its "}" and trailing double quotes are trimmed.
 std::optional<QString> FindStreamAddress(QStringView text, int channel);
+
+// The same search on the list's raw UTF-8 bytes, with the result FindStreamAddress gives on the
+// decoded list: the key, the "}" and the scheme are ASCII, and in UTF-8 an ASCII byte is always
+// that character, so only the record needs decoding.
+std::optional<QString> FindStreamAddressInBody(QByteArrayView body, int channel);
 
 // The channel list's own key for a channel; it has no "@", unlike the multicast address.
 QString ChannelListKey(int channel);

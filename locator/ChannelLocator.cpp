@@ -29,15 +29,15 @@ std::optional<QString> LocateChannel(int channel, bool modeFlag, QWidget* owner,
         return std::nullopt;
     }
 
-    QString text;
+    QByteArray body;
     try {
-        text = FetchChannelList(servers.channelListUrl(channel), servers.limits);
+        body = FetchChannelListBody(servers.channelListUrl(channel), servers.limits);
     } catch (...) {
         ShowPrompt(owner, QStringLiteral("读取频道列表出错，请与管理员联系！"));
         return std::nullopt;
     }
 
-    std::optional<QString> address = FindStreamAddress(text, channel);
+    std::optional<QString> address = FindStreamAddressInBody(body, channel);
     if (!address)
         ShowPrompt(owner, QStringLiteral("解析播放地址出错，请与管理员联系！"));
     return address;

@@ -69,6 +69,11 @@ QString DecodeChannelList(QByteArrayView body)
 
 QString FetchChannelList(const QString& url, const FetchLimits& limits)
 {
+    return DecodeChannelList(FetchChannelListBody(url, limits));
+}
+
+QByteArray FetchChannelListBody(const QString& url, const FetchLimits& limits)
+{
     const CurlHandle curl(curl_easy_init());
     if (!curl)
         throw FetchError("cannot create an HTTP session");
@@ -104,7 +109,7 @@ QString FetchChannelList(const QString& url, const FetchLimits& limits)
         throw FetchError("channel list larger than " + std::to_string(limits.maxBodyBytes) +
                          " bytes");
     check(result, "download");
-    return DecodeChannelList(download.body);
+    return std::move(download.body);
 }
 
 } // namespace locator

@@ -30,6 +30,9 @@ struct FetchLimits
 // no_proxy), which is where a Linux desktop keeps its system proxy. Needs curl_global_init.
 QString FetchChannelList(const QString& url, const FetchLimits& limits = {});
 
+// The same download, undecoded.
+QByteArray FetchChannelListBody(const QString& url, const FetchLimits& limits = {});
+
 // The body as text, exactly as FetchChannelList decodes it.
 QString DecodeChannelList(QByteArrayView body);
 

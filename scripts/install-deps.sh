@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libvlc-dev vlc-plugin-base vlc-plugin-video-output
   libcurl4-openssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libx11-dev libxtst-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   # run and test
   xvfb xauth xdotool x11-utils ffmpeg python3 iproute2 util-linux

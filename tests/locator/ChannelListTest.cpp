@@ -1,4 +1,5 @@
 #include "ChannelList.h"
+#include "Fetch.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -25,6 +26,9 @@ TEST_P(Scan, FindsTheChannelsAddress)
 {
     const ScanCase& c = GetParam();
     EXPECT_EQ(locator::FindStreamAddress(QStringView(c.text), c.channel), c.expected);
+    EXPECT_EQ(locator::FindStreamAddressInBody(QString::fromUtf16(c.text).toUtf8(), c.channel),
+              c.expected)
+        << "the scan on raw bytes agrees";
 }
 
 const QString kUrl3 = u"http://192.168.10.11/hls/ch3/index.m3u8"_qs;
@@ -76,5 +80,19 @@ INSTANTIATE_TEST_SUITE_P(
         n.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"));
         return n.toStdString();
     });
+
+TEST(ScanOnBytes, AgreesWithTheDecodedTextOnInvalidUtf8AndNul)
+{
+    const QByteArray bodies[] = {
+        "\xE2\x82udp://224.1.1.2:1234\xC3\x28\"http://h/\xF0\x9F\x98\"\r\n}",
+        "udp://224.1.1.2:1234 http://h/\xE9\xA2\x91\xE9\xA2\r\n}",
+        QByteArray("udp://224.1.1.2:1234 \0 http://h/x\"\n}", 33),
+        "udp://224.1.1.2:1234\xFF\xFE\xFDhttp://h/\xFF}",
+    };
+    for (const QByteArray& body : bodies)
+        EXPECT_EQ(locator::FindStreamAddressInBody(body, 2),
+                  locator::FindStreamAddress(locator::DecodeChannelList(body), 2))
+            << body.toHex().constData();
+}
 
 } // namespace

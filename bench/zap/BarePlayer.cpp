@@ -1,0 +1,100 @@
+// The baseline for zap and start-up times: a plain window, libvlc_new with no arguments, and for
+// each click a plain window playing the channel with set_xwindow and play. Laid out like the
+// channel window (800 x 600, eight 180 x 180 cells) so that both are clicked alike.
+//
+//   bare_player multicast | bare_player hls
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWidget>
+
+#include <vlc/vlc.h>
+
+#include <cstring>
+
+namespace {
+
+QString addressOf(int channel, bool hls)
+{
+    if (!hls)
+        return QStringLiteral("udp://@224.1.1.%1:1234").arg(channel);
+    const char* server = channel > 6 ? "192.168.10.12" : "192.168.10.11";
+    return QStringLiteral("http://%1/hls/ch%2/index.m3u8").arg(QLatin1String(server)).arg(channel);
+}
+
+class Player : public QWidget
+{
+public:
+    Player(libvlc_instance_t* vlc, const QString& address)
+    {
+        setAttribute(Qt::WA_DeleteOnClose);
+        setAttribute(Qt::WA_NativeWindow);
+        setWindowTitle(QStringLiteral(" - ") + address);
+        resize(800, 600);
+        libvlc_media_t* media = libvlc_media_new_location(vlc, address.toUtf8().constData());
+        m_player = libvlc_media_player_new_from_media(media);
+        libvlc_media_release(media);
+        libvlc_media_player_set_xwindow(m_player, quint32(winId()));
+        libvlc_video_set_key_input(m_player, false);
+        libvlc_video_set_mouse_input(m_player, false);
+        libvlc_media_player_play(m_player);
+    }
+    ~Player() override
+    {
+        libvlc_media_player_stop(m_player);
+        libvlc_media_player_release(m_player);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if (event->key() == Qt::Key_Escape)
+            close();
+    }
+
+private:
+    libvlc_media_player_t* m_player = nullptr;
+};
+
+class Channels : public QWidget
+{
+public:
+    Channels(libvlc_instance_t* vlc, bool hls) : m_vlc(vlc), m_hls(hls)
+    {
+        setWindowTitle(QStringLiteral("Corvessa"));
+        setFixedSize(800, 600);
+    }
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        const QPoint at = event->position().toPoint();
+        const int column = (at.x() - 16) / 196;
+        const int row = (at.y() - 14) / 196;
+        if (column < 0 || column > 3 || row < 0 || row > 1)
+            return;
+        auto* player = new Player(m_vlc, addressOf(row * 4 + column + 1, m_hls));
+        player->show();
+    }
+
+private:
+    libvlc_instance_t* m_vlc;
+    bool m_hls;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    libvlc_instance_t* vlc = libvlc_new(0, nullptr);
+    if (vlc == nullptr)
+        return 1;
+    {
+        Channels channels(vlc, argc > 1 && std::strcmp(argv[1], "hls") == 0);
+        channels.show();
+        app.exec();
+    }
+    libvlc_release(vlc);
+    return 0;
+}
