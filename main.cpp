@@ -31,6 +31,8 @@ Quorvel.ini, section [Default] (read once, at start)
                                 udp://@224.1.1.N:1234; 0 or absent: ask the storage servers
   StorageServer1To6=A.B.C.D     storage server for channels 1 to 6 (default 192.168.10.11)
   StorageServer7To8=A.B.C.D     storage server for channels 7 and 8 (default 192.168.10.12)
+  NetworkCaching=MS             how long a stream is buffered before it shows (default 100);
+                                more for a network with much jitter
 )";
 
 } // namespace

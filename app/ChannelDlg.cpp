@@ -116,6 +116,10 @@ void CChannelDlg::ReadSiteSettings()
         m_servers.forChannels1to6 = low.toLatin1();
     if (locator::IsDottedIPv4(high))
         m_servers.forChannels7and8 = high.toLatin1();
+
+    const int caching = m_settings.GetIntConfig(kSettingsFile, QStringLiteral("Default"),
+                                                QStringLiteral("NetworkCaching"));
+    m_mediaOptions = LiveStreamOptions(caching > 0 ? caching : kDefaultNetworkCachingMs);
 }
 
 std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner)
@@ -145,6 +149,7 @@ void CChannelDlg::OnChannel(int channel)
         player.SetAddress(found->address);
         player.SetCaption(found->caption);
         player.SetInstance(m_instance.get());
+        player.SetMediaOptions(m_mediaOptions);
         player.SetChannel(channel, [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.DoModal();
     }

@@ -52,6 +52,7 @@ public:
     // Where lookups go; the program uses the built-in storage servers.
     void SetStorageServers(const locator::StorageServers& servers) { m_servers = servers; }
     const locator::StorageServers& StorageServers() const { return m_servers; }
+    const QStringList& MediaOptions() const { return m_mediaOptions; }
 
 public slots:
     void accept() override; // OnOK: Enter never closes the channel window
@@ -74,5 +75,6 @@ private:
     VlcInstance m_instance;
     bool m_networkStarted = false;
     locator::StorageServers m_servers;
+    QStringList m_mediaOptions;
     std::unique_ptr<QMenu> m_systemMenu;
 };

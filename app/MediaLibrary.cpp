@@ -27,6 +27,11 @@ VlcInstance CreateVlcInstance()
     return VlcInstance(libvlc_new(0, nullptr));
 }
 
+QStringList LiveStreamOptions(int networkCachingMs)
+{
+    return {QStringLiteral(":network-caching=%1").arg(networkCachingMs)};
+}
+
 VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,
                         const QStringList& options)
 {

@@ -35,6 +35,14 @@ using VlcPlayer = std::unique_ptr<libvlc_media_player_t, VlcPlayerRelease>;
 // The process's one libvlc instance, with libvlc's defaults; empty when libvlc cannot start.
 VlcInstance CreateVlcInstance();
 
+// How long libvlc buffers a live stream before showing it, unless Quorvel.ini says otherwise.
+// libvlc's default, 1000 ms, is meant for the open internet; on a LAN it only delays every
+// channel change. 100 ms still rides out tens of milliseconds of network jitter.
+constexpr int kDefaultNetworkCachingMs = 100;
+
+// Per-media options for the live channels.
+QStringList LiveStreamOptions(int networkCachingMs);
+
 // A media for `address` (converted to UTF-8 at this boundary) with per-media `options` such as
 // ":network-caching=300"; empty on failure.
 VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,

@@ -2,7 +2,9 @@
 // each click a plain window playing the channel with set_xwindow and play. Laid out like the
 // channel window (800 x 600, eight 180 x 180 cells) so that both are clicked alike.
 //
-//   bare_player multicast | bare_player hls
+//   bare_player multicast|hls [:option ...]
+// Options after the first argument go to each media (libvlc_media_add_option), for trying
+// per-media settings against the defaults.
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -25,13 +27,19 @@ QString addressOf(int channel, bool hls)
 class Player : public QWidget
 {
 public:
-    Player(libvlc_instance_t* vlc, const QString& address)
+    Player(libvlc_instance_t* vlc, const QString& address, const QStringList& options)
     {
         setAttribute(Qt::WA_DeleteOnClose);
         setAttribute(Qt::WA_NativeWindow);
         setWindowTitle(QStringLiteral(" - ") + address);
         resize(800, 600);
+        QPalette dark = palette();
+        dark.setColor(QPalette::Window, QColor(0x3A, 0x3A, 0x3A));
+        setPalette(dark);
+        setAutoFillBackground(true);
         libvlc_media_t* media = libvlc_media_new_location(vlc, address.toUtf8().constData());
+        for (const QString& option : options)
+            libvlc_media_add_option(media, option.toUtf8().constData());
         m_player = libvlc_media_player_new_from_media(media);
         libvlc_media_release(media);
         libvlc_media_player_set_xwindow(m_player, quint32(winId()));
@@ -59,7 +67,8 @@ private:
 class Channels : public QWidget
 {
 public:
-    Channels(libvlc_instance_t* vlc, bool hls) : m_vlc(vlc), m_hls(hls)
+    Channels(libvlc_instance_t* vlc, bool hls, QStringList options)
+        : m_vlc(vlc), m_hls(hls), m_options(std::move(options))
     {
         setWindowTitle(QStringLiteral("Corvessa"));
         setFixedSize(800, 600);
@@ -73,13 +82,14 @@ protected:
         const int row = (at.y() - 14) / 196;
         if (column < 0 || column > 3 || row < 0 || row > 1)
             return;
-        auto* player = new Player(m_vlc, addressOf(row * 4 + column + 1, m_hls));
+        auto* player = new Player(m_vlc, addressOf(row * 4 + column + 1, m_hls), m_options);
         player->show();
     }
 
 private:
     libvlc_instance_t* m_vlc;
     bool m_hls;
+    QStringList m_options;
 };
 
 } // namespace
@@ -91,7 +101,10 @@ int main(int argc, char** argv)
     if (vlc == nullptr)
         return 1;
     {
-        Channels channels(vlc, argc > 1 && std::strcmp(argv[1], "hls") == 0);
+        QStringList options;
+        for (int i = 2; i < argc; ++i)
+            options << QString::fromLocal8Bit(argv[i]);
+        Channels channels(vlc, argc > 1 && std::strcmp(argv[1], "hls") == 0, options);
         channels.show();
         app.exec();
     }

@@ -14,6 +14,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -72,8 +73,10 @@ void toRoot(Window window, int x, int y, int& rootX, int& rootY)
     XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &rootX, &rootY, &child);
 }
 
-// The share of a strip of pixels that is neither the windows' #3A3A3A nor near black.
-double shareOfPicture(int rootX, int rootY, int width, int height)
+// The share of a strip of pixels that is neither the windows' #3A3A3A nor near black, or with
+// `colourful`, the share of strongly coloured pixels: the test streams' colour bars, which no
+// window background or empty video surface has.
+double shareOfPicture(int rootX, int rootY, int width, int height, bool colourful = false)
 {
     XImage* image = XGetImage(display, DefaultRootWindow(display), rootX, rootY, unsigned(width),
                               unsigned(height), AllPlanes, ZPixmap);
@@ -85,7 +88,8 @@ double shareOfPicture(int rootX, int rootY, int width, int height)
             const unsigned long p = XGetPixel(image, x, y);
             const int r = int((p >> 16) & 0xFF), g = int((p >> 8) & 0xFF), b = int(p & 0xFF);
             const bool background = std::abs(r - 0x3A) + std::abs(g - 0x3A) + std::abs(b - 0x3A) < 12;
-            if (!background && r + g + b > 24)
+            const int spread = std::max({r, g, b}) - std::min({r, g, b});
+            if (colourful ? spread > 64 : !background && r + g + b > 24)
                 ++picture;
         }
     XDestroyImage(image);
@@ -135,7 +139,7 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
     // A strip a quarter of the way down, across the middle half: colour bars in the test streams.
     toRoot(player, attributes.width / 4, attributes.height / 4, px, py);
     const bool shown = waitFor(deadline, [&] {
-        return shareOfPicture(px, py, attributes.width / 2, 6) > 0.5;
+        return shareOfPicture(px, py, attributes.width / 2, 6, true) > 0.5;
     });
     const double ms = msSince(clicked);
     XSetInputFocus(display, player, RevertToParent, CurrentTime);
@@ -187,6 +191,8 @@ int main(int argc, char** argv)
         std::fputs("zapprobe: cannot open the display\n", stderr);
         return 2;
     }
+    // Windows come and go while we look at them; a window gone between two calls is no error.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     if (argc >= 6 && std::strcmp(argv[1], "zap") == 0)
         return zap(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5],
                    argc > 6 ? std::atoi(argv[6]) : 10000);

@@ -255,6 +255,21 @@ INSTANTIATE_TEST_SUITE_P(
                    "192.168.10.11", "192.168.10.12"},
         ServerKeys{"[Other]\nStorageServer1To6=10.0.0.5\n", "192.168.10.11", "192.168.10.12"}));
 
+TEST_F(Viewer, NetworkCachingComesFromTheSettings)
+{
+    settings("[Default]\nMutiMode=1\nNetworkCaching=800\n");
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    EXPECT_EQ(dialog.MediaOptions(), QStringList{u":network-caching=800"_qs});
+
+    for (const char* file : {"[Default]\nNetworkCaching=none\n", "[Default]\nNetworkCaching=-5\n", ""}) {
+        settings(file);
+        CChannelDlg defaults;
+        defaults.OnInitDialog();
+        EXPECT_EQ(defaults.MediaOptions(), QStringList{u":network-caching=100"_qs}) << file;
+    }
+}
+
 TEST_F(Viewer, SiteServerIsAskedForTheChannelList)
 {
     QFile list(QStringLiteral("list.json"));

@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""Corvessa's benchmarks as a viewer feels them, each against a bare libvlc baseline in the same
+run, on the demo network inside the private namespace (scripts/bench.sh runs this).
+
+  zap      click to first picture: multicast and HLS, program and baseline
+  startup  process start to the channel window shown; resident memory idle and after 60 s
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import demo_network as fx  # noqa: E402
+
+
+def centre(channel):
+    left = (16, 212, 408, 604)[(channel - 1) % 4]
+    top = 14 if channel <= 4 else 210
+    return left + 90, top + 90
+
+
+def address(channel, hls):
+    if not hls:
+        return "udp://@224.1.1.%d:1234" % channel
+    return "http://%s/hls/ch%d/index.m3u8" % (fx.server_for(channel), channel)
+
+
+def summary(values):
+    ordered = sorted(values)
+    p95 = ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
+    return {"n": len(values), "first": values[0], "median": statistics.median(values),
+            "p95": p95, "max": ordered[-1], "min": ordered[0]}
+
+
+class Bench:
+    def __init__(self, build):
+        self.build = build
+        self.fixture = fx.Fixture(build)
+        self.out = os.path.join(build, "bench")
+        os.makedirs(self.out, exist_ok=True)
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.fixture.start_display(), QT_QPA_PLATFORM="xcb",
+                    DBUS_SESSION_BUS_ADDRESS="disabled:")
+
+    def launch(self, which, hls, options=()):
+        """Starts the program (or the baseline) and waits for its channel window."""
+        if which == "program":
+            site = self.fixture.site(multicast=not hls)
+            args, cwd = [os.path.join(self.build, "quorvel")], site
+        else:
+            args, cwd = [os.path.join(self.build, "bench", "bare_player"),
+                         "hls" if hls else "multicast"] + list(options), None
+        process = subprocess.Popen(args, cwd=cwd, env=self.env(), stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        self.fixture.processes.append(process)
+        self.probe("shown", str(time.monotonic_ns()), "Corvessa", "-1", "-1", "20000")
+        time.sleep(0.5)  # let start-up work (pictures, libvlc) settle before the first click
+        return process
+
+    def probe(self, *args):
+        r = subprocess.run([os.path.join(self.build, "bench", "zapprobe")] + list(args),
+                           capture_output=True, text=True, env=self.env(), timeout=60)
+        if r.returncode != 0:
+            raise RuntimeError("zapprobe %s: %s" % (" ".join(args), r.stderr.strip()))
+        return float(r.stdout)
+
+    def zaps(self, which, hls, count, options=()):
+        process = self.launch(which, hls, options)
+        times = []
+        for i in range(count):
+            channel = i % 8 + 1
+            x, y = centre(channel)
+            times.append(self.probe("zap", "Corvessa", str(x), str(y),
+                                    " - " + address(channel, hls), "15000"))
+            time.sleep(0.2)
+        process.terminate()
+        process.wait(10)
+        return times
+
+    def zap(self, count):
+        self.fixture.start_storage_servers()
+        self.fixture.start_multicast()
+        self.fixture.start_hls()
+        results = {}
+        for hls in (False, True):
+            stream = "hls" if hls else "multicast"
+            for which in ("baseline", "program"):
+                times = self.zaps(which, hls, count)
+                results["%s/%s" % (stream, which)] = dict(summary(times), samples=times)
+                print("%-10s %-9s %s" % (stream, which, fmt(results["%s/%s" % (stream, which)])),
+                      flush=True)
+            ratio = (results[stream + "/program"]["median"] / results[stream + "/baseline"]["median"])
+            results[stream + "/ratio"] = ratio
+            print("%-10s program / baseline median: %.3f" % (stream, ratio), flush=True)
+        with open(os.path.join(self.out, "zap.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
+
+    def resident_kb(self, pid):
+        for line in open("/proc/%d/status" % pid):
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+        return 0
+
+    def startup(self, runs, play_seconds):
+        self.fixture.start_multicast([1])
+        results = {}
+        for which in ("baseline", "program"):
+            times = []
+            for _ in range(runs):
+                args = ([os.path.join(self.build, "quorvel")] if which == "program" else
+                        [os.path.join(self.build, "bench", "bare_player"), "multicast"])
+                cwd = self.fixture.site(multicast=True) if which == "program" else None
+                env = self.env()
+                t0 = time.monotonic_ns()
+                process = subprocess.Popen(args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, start_new_session=True)
+                self.fixture.processes.append(process)
+                # The program is shown when channel 1's picture is on screen; the baseline has
+                # no pictures, so when its window is mapped.
+                x, y = ("30", "100") if which == "program" else ("-1", "-1")
+                times.append(self.probe("shown", str(t0), "Corvessa", x, y, "20000"))
+                idle_rss = None
+                if len(times) == runs:
+                    time.sleep(2)
+                    idle_rss = self.resident_kb(process.pid)
+                    x1, y1 = centre(1)
+                    subprocess.run(["xdotool", "search", "--name", "^Corvessa$", "mousemove",
+                                    "--window", "%1", str(x1), str(y1), "click", "1"], env=env)
+                    time.sleep(play_seconds)
+                    playing_rss = self.resident_kb(process.pid)
+                process.terminate()
+                process.wait(10)
+            results[which] = dict(summary(times), samples=times, idle_rss_kb=idle_rss,
+                                  playing_rss_kb=playing_rss)
+            print("%-9s start %s; RSS idle %.1f MB, after %d s playing %.1f MB" % (
+                which, fmt(results[which]), idle_rss / 1024, play_seconds, playing_rss / 1024),
+                flush=True)
+        with open(os.path.join(self.out, "startup.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
+
+
+def fmt(s):
+    return "median %.0f ms, p95 %.0f, max %.0f, first %.0f (n=%d)" % (
+        s["median"], s["p95"], s["max"], s["first"], s["n"])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("what", choices=("zap", "startup", "try"))
+    parser.add_argument("--option", action="append", default=[], dest="options",
+                        help="with try: a per-media option for the baseline, e.g. :network-caching=300")
+    parser.add_argument("--hls", action="store_true", help="with try: the HLS streams")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--count", type=int, default=30, help="zaps per series")
+    parser.add_argument("--runs", type=int, default=10, help="start-ups per program")
+    parser.add_argument("--play", type=int, default=60, help="seconds of playback for memory")
+    args = parser.parse_args()
+    bench = Bench(args.build)
+    try:
+        if args.what == "zap":
+            bench.zap(args.count)
+        elif args.what == "try":
+            bench.fixture.start_storage_servers()
+            bench.fixture.start_multicast()
+            bench.fixture.start_hls()
+            print(fmt(summary(bench.zaps("baseline", args.hls, args.count, args.options))))
+        else:
+            bench.startup(args.runs, args.play)
+    finally:
+        bench.fixture.stop()
+
+
+if __name__ == "__main__":
+    main()
