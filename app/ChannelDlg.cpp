@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
+#include <QTimer>
 #include <curl/curl.h>
 
 namespace {
@@ -48,6 +49,8 @@ CChannelDlg::~CChannelDlg()
 int CChannelDlg::DoModal()
 {
     OnInitDialog();
+    // Once the window is up, get libvlc ready for the first channel.
+    QTimer::singleShot(0, this, [this] { m_warmup.Start(m_instance.get()); });
     return exec();
 }
 
@@ -199,6 +202,7 @@ void CChannelDlg::reject()
         curl_global_cleanup();
         m_networkStarted = false;
     }
+    m_warmup.Stop();
     m_instance.reset();
     CDarkDialog::reject();
 }

@@ -6,6 +6,7 @@
 #include "MediaLibrary.h"
 #include "PlayerDlg.h"
 #include "SettingsFile.h"
+#include "Warmup.h"
 
 #include <QString>
 #include <array>
@@ -73,6 +74,7 @@ private:
     CSettingsFile m_settings;
     InstanceFactory m_createInstance;
     VlcInstance m_instance;
+    CWarmup m_warmup; // declared after the instance: it goes first
     bool m_networkStarted = false;
     locator::StorageServers m_servers;
     QStringList m_mediaOptions;

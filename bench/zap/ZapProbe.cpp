@@ -4,6 +4,10 @@
 //   zapprobe zap <window> <x> <y> <player> [timeout-ms]
 //       clicks (x, y) in the window titled <window>, waits for a window titled <player> to show
 //       a picture, prints the milliseconds from the click, then closes it with Escape.
+//   zapprobe watch <player> <seconds>
+//       watches the top-left corner of the picture (the test streams' running timecode) and
+//       prints how often it changed, the longest time it stood still, and how many times it
+//       stood still for over 150 ms.
 //   zapprobe shown <t0-ns> <window> <x> <y> [timeout-ms]
 //       waits until the window titled <window> shows something other than its background at
 //       (x, y) (or, with x < 0, is merely mapped) and prints the milliseconds since t0, a
@@ -182,6 +186,57 @@ int shown(long long t0, const char* windowTitle, int x, int y, int timeoutMs)
     return 0;
 }
 
+unsigned long long regionHash(int rootX, int rootY, int width, int height)
+{
+    XImage* image = XGetImage(display, DefaultRootWindow(display), rootX, rootY, unsigned(width),
+                              unsigned(height), AllPlanes, ZPixmap);
+    if (image == nullptr)
+        return 0;
+    unsigned long long hash = 1469598103934665603ULL;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            hash = (hash ^ XGetPixel(image, x, y)) * 1099511628211ULL;
+    XDestroyImage(image);
+    return hash;
+}
+
+int watch(const char* playerTitle, int seconds)
+{
+    const Window player = findWindow(playerTitle);
+    if (player == 0) {
+        std::fprintf(stderr, "zapprobe: no window titled %s\n", playerTitle);
+        return 2;
+    }
+    XWindowAttributes attributes;
+    XGetWindowAttributes(display, player, &attributes);
+    // A 16:9 picture letterboxed in the window: its top-left corner holds the timecode.
+    const int pictureTop = (attributes.height - attributes.width * 9 / 16) / 2;
+    int rx = 0, ry = 0;
+    toRoot(player, 4, std::max(pictureTop, 0) + 4, rx, ry);
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastChange = start;
+    double longest = 0;
+    int changes = 0;
+    int stills = 0; // stood still for more than 150 ms: four frames of 25 per second missed
+    unsigned long long last = regionHash(rx, ry, 120, 20);
+    while (Clock::now() - start < std::chrono::seconds(seconds)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const unsigned long long now = regionHash(rx, ry, 120, 20);
+        if (now == last)
+            continue;
+        const Clock::time_point at = Clock::now();
+        const double still = std::chrono::duration<double, std::milli>(at - lastChange).count();
+        longest = std::max(longest, still);
+        stills += still > 150 ? 1 : 0;
+        lastChange = at;
+        last = now;
+        ++changes;
+    }
+    longest = std::max(longest, msSince(lastChange));
+    std::printf("%d %.1f %d\n", changes, longest, stills);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -196,6 +251,8 @@ int main(int argc, char** argv)
     if (argc >= 6 && std::strcmp(argv[1], "zap") == 0)
         return zap(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5],
                    argc > 6 ? std::atoi(argv[6]) : 10000);
+    if (argc >= 4 && std::strcmp(argv[1], "watch") == 0)
+        return watch(argv[2], std::atoi(argv[3]));
     if (argc >= 6 && std::strcmp(argv[1], "shown") == 0)
         return shown(std::atoll(argv[2]), argv[3], std::atoi(argv[4]), std::atoi(argv[5]),
                      argc > 6 ? std::atoi(argv[6]) : 10000);
