@@ -2,7 +2,6 @@
 #include "ChannelPlayerApp.h"
 
 #include <QByteArray>
-
 #include <cstdio>
 #include <cstring>
 

@@ -3,9 +3,9 @@
 #include "AboutDlg.h"
 #include "Allocator.h"
 #include "ImageButton.h"
+#include "PlayerDlg.h"
 #include "PrivateProfile.h"
 #include "Probe.h"
-#include "PlayerDlg.h"
 #include "Prompt.h"
 #include "ui_ChannelDlg.h"
 
@@ -153,7 +153,8 @@ void CChannelDlg::OnChannel(int channel)
         player.SetCaption(found->caption);
         player.SetInstance(m_instance.get());
         player.SetMediaOptions(m_mediaOptions);
-        player.SetChannel(channel, [this](int other, QWidget* owner) { return Locate(other, owner); });
+        player.SetChannel(channel,
+                          [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.DoModal();
     }
     ReturnFreedMemory();

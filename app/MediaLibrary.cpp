@@ -3,7 +3,6 @@
 #include <QGuiApplication>
 #include <QString>
 #include <QWidget>
-
 #include <vlc/vlc.h>
 
 void VlcInstanceRelease::operator()(libvlc_instance_t* instance) const

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QStringList>
-
 #include <memory>
 
 struct libvlc_instance_t;

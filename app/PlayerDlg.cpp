@@ -5,10 +5,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWheelEvent>
-
-#include <vlc/vlc.h>
-
 #include <algorithm>
+#include <vlc/vlc.h>
 
 namespace {
 
@@ -18,7 +16,8 @@ constexpr std::chrono::seconds kLongestBackoff{30};
 // waits for a report in flight, so the window is never reached after it has let go.
 void OnPlayerStopped(const libvlc_event_t*, void* window)
 {
-    QMetaObject::invokeMethod(static_cast<CPlayerDlg*>(window), "ReopenLater", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(static_cast<CPlayerDlg*>(window), "ReopenLater",
+                              Qt::QueuedConnection);
 }
 
 constexpr libvlc_event_e kStopEvents[] = {libvlc_MediaPlayerEndReached,

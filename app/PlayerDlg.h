@@ -6,7 +6,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
-
 #include <chrono>
 #include <functional>
 #include <memory>

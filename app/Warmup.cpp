@@ -2,10 +2,8 @@
 
 #include <QFile>
 #include <QGuiApplication>
-
-#include <vlc/vlc.h>
-
 #include <cstring>
+#include <vlc/vlc.h>
 
 CWarmup::~CWarmup()
 {

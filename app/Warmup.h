@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QTimer>
 #include <QWidget>
-
 #include <memory>
 
 // Plays a five-frame H.264 clip from the program's resources into a window that is never shown,

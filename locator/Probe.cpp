@@ -1,7 +1,6 @@
 #include "Probe.h"
 
 #include <QString>
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>

@@ -25,11 +25,15 @@ fi
 
 # Refuse to go on unless the namespace really is private: the storage-server addresses must be
 # our own, and no interface but loopback may exist.
-if ! ip -o addr show dev lo | grep -q ' 192\.168\.10\.11/'; then
+# (The listings are taken whole before they are searched: with pipefail, grep -q closing the pipe
+# early would fail the pipeline with SIGPIPE.)
+addresses=$(ip -o addr show dev lo)
+links=$(ip -o link show)
+if [[ "$addresses" != *" 192.168.10.11/"* ]]; then
   echo "in-netns: not inside the Corvessa test network" >&2
   exit 1
 fi
-if ip -o link show | grep -v ' lo:' | grep -q .; then
+if grep -qv ' lo:' <<<"$links"; then
   echo "in-netns: this namespace has interfaces other than loopback" >&2
   exit 1
 fi

@@ -5,7 +5,6 @@
 #include "Fetch.h"
 
 #include <benchmark/benchmark.h>
-
 #include <cstring>
 #include <map>
 #include <string>
@@ -65,12 +64,12 @@ void RawBytesBaseline(benchmark::State& state)
     static constexpr char kKey[] = "udp://224.1.1.8:1234";
     static constexpr char kScheme[] = "http://";
     for (auto _ : state) {
-        const auto* key = static_cast<const char*>(
-            memmem(begin, size_t(end - begin), kKey, sizeof kKey - 1));
-        const auto* brace = key ? static_cast<const char*>(std::memchr(key, '}', size_t(end - key)))
-                                : nullptr;
-        const auto* http = brace ? static_cast<const char*>(memmem(key, size_t(brace - key), kScheme,
-                                                                   sizeof kScheme - 1))
+        const auto* key =
+            static_cast<const char*>(memmem(begin, size_t(end - begin), kKey, sizeof kKey - 1));
+        const auto* brace =
+            key ? static_cast<const char*>(std::memchr(key, '}', size_t(end - key))) : nullptr;
+        const auto* http = brace ? static_cast<const char*>(memmem(key, size_t(brace - key),
+                                                                   kScheme, sizeof kScheme - 1))
                                  : nullptr;
         const auto* quote =
             http ? static_cast<const char*>(std::memchr(http, '"', size_t(brace - http))) : nullptr;

@@ -9,10 +9,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWidget>
-
-#include <vlc/vlc.h>
-
 #include <cstring>
+#include <vlc/vlc.h>
 
 namespace {
 

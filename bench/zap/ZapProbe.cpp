@@ -17,7 +17,6 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -74,7 +73,8 @@ Window findWindow(const std::string& title)
 void toRoot(Window window, int x, int y, int& rootX, int& rootY)
 {
     Window child = 0;
-    XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &rootX, &rootY, &child);
+    XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &rootX, &rootY,
+                          &child);
 }
 
 // The share of a strip of pixels that is neither the windows' #3A3A3A nor near black, or with
@@ -91,7 +91,8 @@ double shareOfPicture(int rootX, int rootY, int width, int height, bool colourfu
         for (int x = 0; x < width; ++x) {
             const unsigned long p = XGetPixel(image, x, y);
             const int r = int((p >> 16) & 0xFF), g = int((p >> 8) & 0xFF), b = int(p & 0xFF);
-            const bool background = std::abs(r - 0x3A) + std::abs(g - 0x3A) + std::abs(b - 0x3A) < 12;
+            const bool background =
+                std::abs(r - 0x3A) + std::abs(g - 0x3A) + std::abs(b - 0x3A) < 12;
             const int spread = std::max({r, g, b}) - std::min({r, g, b});
             if (colourful ? spread > 64 : !background && r + g + b > 24)
                 ++picture;
@@ -142,9 +143,8 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
     int px = 0, py = 0;
     // A strip a quarter of the way down, across the middle half: colour bars in the test streams.
     toRoot(player, attributes.width / 4, attributes.height / 4, px, py);
-    const bool shown = waitFor(deadline, [&] {
-        return shareOfPicture(px, py, attributes.width / 2, 6, true) > 0.5;
-    });
+    const bool shown = waitFor(
+        deadline, [&] { return shareOfPicture(px, py, attributes.width / 2, 6, true) > 0.5; });
     const double ms = msSince(clicked);
     XSetInputFocus(display, player, RevertToParent, CurrentTime);
     const KeyCode escape = XKeysymToKeycode(display, XK_Escape);

@@ -4,6 +4,7 @@
 #include "ImageButton.h"
 #include "ModalWatcher.h"
 #include "PlayerDlg.h"
+#include "SiteFolder.h"
 
 #include <QApplication>
 #include <QDir>
@@ -17,23 +18,9 @@
 
 namespace {
 
-// Runs each test in a working folder of its own, as the program runs in its site folder.
-class ChannelWindow : public ::testing::Test
+class ChannelWindow : public SiteFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        m_previous = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
-    }
-    void TearDown() override { QDir::setCurrent(m_previous); }
-
-    void settings(const QByteArray& bytes)
-    {
-        QFile f(QStringLiteral("Quorvel.ini"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
     void images()
     {
         QDir().mkdir(QStringLiteral("images"));
@@ -41,27 +28,6 @@ protected:
             QFile::copy(QStringLiteral(CORVESSA_IMAGES "/") + name,
                         QStringLiteral("images/") + name);
     }
-
-    // Calls `inside` with the next modal window to open (found from a timer, since a modal
-    // window runs its own event loop), then closes it with Escape.
-    template <class Window> void whenModalOpens(std::function<void(Window*)> inside)
-    {
-        auto* timer = new QTimer;
-        timer->setInterval(5);
-        QObject::connect(timer, &QTimer::timeout, [timer, inside] {
-            auto* window = qobject_cast<Window*>(QApplication::activeModalWidget());
-            if (!window || !window->isVisible())
-                return;
-            timer->stop();
-            timer->deleteLater();
-            inside(window);
-            QTest::keyClick(window, Qt::Key_Escape);
-        });
-        timer->start();
-    }
-
-    QTemporaryDir m_dir;
-    QString m_previous;
 };
 
 TEST_F(ChannelWindow, EightPictureButtonsAtTheirPlaces)
@@ -94,7 +60,7 @@ TEST_F(ChannelWindow, WithoutPicturesPlainButtonsStillOpenChannels)
     }
     dialog.show();
     QString title;
-    whenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) { title = player->windowTitle(); });
+    WhenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) { title = player->windowTitle(); });
     QTest::mouseClick(dialog.ChannelButton(3), Qt::LeftButton);
     EXPECT_EQ(title, QStringLiteral(" - udp://@224.1.1.3:1234"));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "back to the channel window";
@@ -161,7 +127,7 @@ TEST_F(ChannelWindow, ContextMenuEndsWithTheAboutEntryBelowASeparator)
     EXPECT_EQ(actions.back()->text(), QStringLiteral("关于 Ondrasel(&A)..."));
 
     QStringList seen;
-    whenModalOpens<CAboutDlg>([&](CAboutDlg* about) {
+    WhenModalOpens<CAboutDlg>([&](CAboutDlg* about) {
         seen << about->windowTitle();
         for (QLabel* label : about->findChildren<QLabel*>())
             seen << label->text();
@@ -182,7 +148,7 @@ TEST_F(ChannelWindow, AltAOpensTheAboutBox)
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     bool opened = false;
-    whenModalOpens<CAboutDlg>([&](CAboutDlg*) { opened = true; });
+    WhenModalOpens<CAboutDlg>([&](CAboutDlg*) { opened = true; });
     QTest::keyClick(&dialog, Qt::Key_A, Qt::AltModifier);
     EXPECT_TRUE(opened);
 }

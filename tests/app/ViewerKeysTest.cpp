@@ -3,6 +3,7 @@
 #include "ImageButton.h"
 #include "ModalWatcher.h"
 #include "PlayerDlg.h"
+#include "SiteFolder.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
 #include <gtest/gtest.h>
 #include <vlc/vlc.h>
 
@@ -30,43 +30,14 @@ QByteArray mrlOf(libvlc_media_player_t* player)
 }
 
 // A channel window in a site folder of its own, in multicast mode unless told otherwise.
-class Viewer : public ::testing::Test
+class Viewer : public SiteFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        m_previous = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
-    }
-    void TearDown() override { QDir::setCurrent(m_previous); }
-
-    void settings(const QByteArray& bytes)
-    {
-        QFile f(QStringLiteral("Quorvel.ini"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
-
     // Runs `inside` in the next player window to open, then closes it with Escape.
-    void inPlayer(std::function<void(CPlayerDlg*)> inside)
+    static void inPlayer(std::function<void(CPlayerDlg*)> inside)
     {
-        auto* timer = new QTimer;
-        timer->setInterval(5);
-        QObject::connect(timer, &QTimer::timeout, [timer, inside] {
-            auto* player = qobject_cast<CPlayerDlg*>(QApplication::activeModalWidget());
-            if (!player || !player->isVisible())
-                return;
-            timer->stop();
-            timer->deleteLater();
-            inside(player);
-            if (player->isVisible())
-                QTest::keyClick(player, Qt::Key_Escape);
-        });
-        timer->start();
+        WhenModalOpens<CPlayerDlg>(std::move(inside));
     }
-
-    QTemporaryDir m_dir;
-    QString m_previous;
 };
 
 TEST_F(Viewer, DigitKeysOpenChannelsLikeClicks)
@@ -118,8 +89,9 @@ TEST_F(Viewer, PlayerStepsThroughChannelsInTheSameWindow)
     });
     QTest::keyClick(&dialog, Qt::Key_3);
     ASSERT_NE(seen, nullptr);
-    EXPECT_EQ(titles, (QStringList{u" - udp://@224.1.1.4:1234"_qs, u" - udp://@224.1.1.8:1234"_qs,
-                                   u" - udp://@224.1.1.1:1234"_qs, u" - udp://@224.1.1.8:1234"_qs}));
+    EXPECT_EQ(titles,
+              (QStringList{u" - udp://@224.1.1.4:1234"_qs, u" - udp://@224.1.1.8:1234"_qs,
+                           u" - udp://@224.1.1.1:1234"_qs, u" - udp://@224.1.1.8:1234"_qs}));
     EXPECT_EQ(mrls, (QList<QByteArray>{"udp://@224.1.1.4:1234", "udp://@224.1.1.8:1234",
                                        "udp://@224.1.1.1:1234", "udp://@224.1.1.8:1234"}));
 }
@@ -262,7 +234,8 @@ TEST_F(Viewer, NetworkCachingComesFromTheSettings)
     dialog.OnInitDialog();
     EXPECT_EQ(dialog.MediaOptions(), QStringList{u":network-caching=800"_qs});
 
-    for (const char* file : {"[Default]\nNetworkCaching=none\n", "[Default]\nNetworkCaching=-5\n", ""}) {
+    for (const char* file :
+         {"[Default]\nNetworkCaching=none\n", "[Default]\nNetworkCaching=-5\n", ""}) {
         settings(file);
         CChannelDlg defaults;
         defaults.OnInitDialog();

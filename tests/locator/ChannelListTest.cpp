@@ -1,4 +1,5 @@
 #include "ChannelList.h"
+
 #include "Fetch.h"
 
 #include <QRegularExpression>
