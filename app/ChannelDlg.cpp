@@ -62,10 +62,8 @@ bool CChannelDlg::OnInitDialog()
     m_systemMenu->addAction(QStringLiteral("最小化(&N)"), this,
                             [this] { OnSysCommand(SC_MINIMIZE); });
     m_systemMenu->addAction(QStringLiteral("关闭(&C)"), this, [this] { OnSysCommand(SC_CLOSE); });
-    if (!kAboutText.isEmpty()) {
-        m_systemMenu->addSeparator();
-        m_systemMenu->addAction(kAboutText, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
-    }
+    m_systemMenu->addSeparator();
+    m_systemMenu->addAction(kAboutText, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     auto* about = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_A), this);
     connect(about, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
 
