@@ -60,7 +60,8 @@ TEST_F(ChannelWindow, WithoutPicturesPlainButtonsStillOpenChannels)
     }
     dialog.show();
     QString title;
-    WhenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) { title = player->windowTitle(); });
+    const auto watch =
+        WhenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) { title = player->windowTitle(); });
     QTest::mouseClick(dialog.ChannelButton(3), Qt::LeftButton);
     EXPECT_EQ(title, QStringLiteral(" - udp://@224.1.1.3:1234"));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "back to the channel window";
@@ -127,7 +128,7 @@ TEST_F(ChannelWindow, ContextMenuEndsWithTheAboutEntryBelowASeparator)
     EXPECT_EQ(actions.back()->text(), QStringLiteral("关于 Ondrasel(&A)..."));
 
     QStringList seen;
-    WhenModalOpens<CAboutDlg>([&](CAboutDlg* about) {
+    const auto watch = WhenModalOpens<CAboutDlg>([&](CAboutDlg* about) {
         seen << about->windowTitle();
         for (QLabel* label : about->findChildren<QLabel*>())
             seen << label->text();
@@ -148,7 +149,7 @@ TEST_F(ChannelWindow, AltAOpensTheAboutBox)
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     bool opened = false;
-    WhenModalOpens<CAboutDlg>([&](CAboutDlg*) { opened = true; });
+    const auto watch = WhenModalOpens<CAboutDlg>([&](CAboutDlg*) { opened = true; });
     QTest::keyClick(&dialog, Qt::Key_A, Qt::AltModifier);
     EXPECT_TRUE(opened);
 }

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 
 // Runs each test in a working folder of its own, as the program runs in its site folder.
 class SiteFolderTest : public ::testing::Test
@@ -32,20 +33,23 @@ protected:
 };
 
 // Calls `inside` with the next modal window of type Window to open (found from a timer, since a
-// modal window runs its own event loop), then closes it with Escape if it is still open.
-template <class Window> void WhenModalOpens(std::function<void(Window*)> inside)
+// modal window runs its own event loop), then closes it with Escape if it is still open. The
+// watch lasts as long as the returned timer.
+template <class Window>
+[[nodiscard]] std::unique_ptr<QTimer> WhenModalOpens(std::function<void(Window*)> inside)
 {
-    auto* timer = new QTimer;
+    auto timer = std::make_unique<QTimer>();
     timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, inside] {
+    QTimer* watch = timer.get();
+    QObject::connect(watch, &QTimer::timeout, [watch, inside] {
         auto* window = qobject_cast<Window*>(QApplication::activeModalWidget());
         if (!window || !window->isVisible())
             return;
-        timer->stop();
-        timer->deleteLater();
+        watch->stop();
         inside(window);
         if (window->isVisible())
             QTest::keyClick(window, Qt::Key_Escape);
     });
     timer->start();
+    return timer;
 }

@@ -34,9 +34,9 @@ class Viewer : public SiteFolderTest
 {
 protected:
     // Runs `inside` in the next player window to open, then closes it with Escape.
-    static void inPlayer(std::function<void(CPlayerDlg*)> inside)
+    [[nodiscard]] static std::unique_ptr<QTimer> inPlayer(std::function<void(CPlayerDlg*)> inside)
     {
-        WhenModalOpens<CPlayerDlg>(std::move(inside));
+        return WhenModalOpens<CPlayerDlg>(std::move(inside));
     }
 };
 
@@ -49,12 +49,12 @@ TEST_F(Viewer, DigitKeysOpenChannelsLikeClicks)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     for (int channel : {4, 8, 1}) {
         QString title;
-        inPlayer([&](CPlayerDlg* player) { title = player->windowTitle(); });
+        const auto watch = inPlayer([&](CPlayerDlg* player) { title = player->windowTitle(); });
         QTest::keyClick(&dialog, Qt::Key(Qt::Key_0 + channel));
         EXPECT_EQ(title, QStringLiteral(" - udp://@224.1.1.%1:1234").arg(channel));
     }
     bool opened = false;
-    inPlayer([&](CPlayerDlg*) { opened = true; });
+    const auto watch = inPlayer([&](CPlayerDlg*) { opened = true; });
     QTest::keyClick(&dialog, Qt::Key_9);
     QTest::keyClick(&dialog, Qt::Key_0);
     QTest::qWait(50);
@@ -71,7 +71,7 @@ TEST_F(Viewer, PlayerStepsThroughChannelsInTheSameWindow)
     QStringList titles;
     QList<QByteArray> mrls;
     CPlayerDlg* seen = nullptr;
-    inPlayer([&](CPlayerDlg* player) {
+    const auto watch = inPlayer([&](CPlayerDlg* player) {
         seen = player;
         const auto note = [&] {
             titles << player->windowTitle();
