@@ -21,7 +21,6 @@ public:
 
     // Starts playing in the background; does nothing where no window can be handed to libvlc.
     void Start(libvlc_instance_t* instance);
-    bool Running() const { return m_player != nullptr; }
     // Stops the clip and lets go of it; the player goes before the bytes it reads and its window.
     void Stop();
 

@@ -37,7 +37,6 @@ public:
     ButtonState State() const;
     ButtonPicture ShownPicture() const { return ChoosePicture(State()); }
     QColor CaptionColor() const;
-    QString Caption() const { return m_strCaption; }
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
