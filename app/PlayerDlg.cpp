@@ -48,7 +48,7 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     m_watchdog.setInterval(std::chrono::seconds(1));
     connect(&m_watchdog, &QTimer::timeout, this, &CPlayerDlg::WatchPictures);
     m_reopen.setSingleShot(true);
-    connect(&m_reopen, &QTimer::timeout, this, &CPlayerDlg::Reopen);
+    connect(&m_reopen, &QTimer::timeout, this, &CPlayerDlg::Play);
 }
 
 CPlayerDlg::~CPlayerDlg()
@@ -150,11 +150,6 @@ void CPlayerDlg::ReopenLater()
     m_ui->video->update();
     m_backoff = NextBackoff(m_backoff);
     m_reopen.start(m_backoff);
-}
-
-void CPlayerDlg::Reopen()
-{
-    Play();
 }
 
 std::optional<std::chrono::seconds> CPlayerDlg::PendingReopen() const

@@ -85,7 +85,6 @@ protected:
 private:
     void OnDestroy();
     void Play();
-    void Reopen();
     void WatchPictures();
     void ToggleFullScreen();
     void ChangeVolume(int delta);

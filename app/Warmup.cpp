@@ -5,6 +5,12 @@
 #include <cstring>
 #include <vlc/vlc.h>
 
+CWarmup::CWarmup()
+{
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, &CWarmup::Stop);
+}
+
 CWarmup::~CWarmup()
 {
     Stop();
@@ -57,8 +63,6 @@ void CWarmup::Start(libvlc_instance_t* instance)
     libvlc_media_player_play(m_player.get());
 
     // The clip lasts 0.2 s; whatever is not loaded by then the first channel will load itself.
-    m_deadline.setSingleShot(true);
-    connect(&m_deadline, &QTimer::timeout, this, &CWarmup::Stop);
     m_deadline.start(std::chrono::seconds(2));
 }
 

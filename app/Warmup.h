@@ -16,7 +16,7 @@ class CWarmup : public QObject
     Q_OBJECT
 
 public:
-    CWarmup() = default;
+    CWarmup();
     ~CWarmup() override;
 
     // Starts playing in the background; does nothing where no window can be handed to libvlc.

@@ -19,16 +19,7 @@ sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import demo_network as fx  # noqa: E402
 
 
-def centre(channel):
-    left = (16, 212, 408, 604)[(channel - 1) % 4]
-    top = 14 if channel <= 4 else 210
-    return left + 90, top + 90
-
-
-def address(channel, hls):
-    if not hls:
-        return "udp://@224.1.1.%d:1234" % channel
-    return "http://%s/hls/ch%d/index.m3u8" % (fx.server_for(channel), channel)
+centre, address = fx.centre, fx.address
 
 
 def summary(values):

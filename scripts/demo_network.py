@@ -28,6 +28,20 @@ def server_for(channel):
     return SERVERS[2] if channel > 6 else SERVERS[1]
 
 
+def centre(channel):
+    """Where channel `channel`'s button sits in the channel window."""
+    left = (16, 212, 408, 604)[(channel - 1) % 4]
+    top = 14 if channel <= 4 else 210
+    return left + 90, top + 90
+
+
+def address(channel, hls):
+    """The stream address the program plays for a channel of the demo network."""
+    if not hls:
+        return "udp://@224.1.1.%d:1234" % channel
+    return "http://%s/hls/ch%d/index.m3u8" % (server_for(channel), channel)
+
+
 def require_private_network():
     """Refuses to go on anywhere but inside the test namespace."""
     for address in SERVERS.values():
@@ -314,8 +328,8 @@ def demo(argv):
         fixture.hover(fixture.channel_window, 300, 100)
         time.sleep(0.3)  # let the hover picture show for the screenshot
         fixture.screenshot(fixture.channel_window, channels)
-        fixture.click(fixture.channel_window, 106 + 196, 104)
-        player = fixture.wait_window(" - http://192.168.10.11/hls/ch2/index.m3u8", timeout=10)
+        fixture.click(fixture.channel_window, *centre(2))
+        player = fixture.wait_window(" - " + address(2, hls=not args.multicast), timeout=10)
         wait_for(lambda: share_of_picture(fixture.screenshot(player)) > 0.5, 20,
                  "the first picture")
         playing = os.path.join(args.shots, "playing-channel-2.png")

@@ -14,11 +14,7 @@ BUILD = os.environ.get("CORVESSA_BUILD_DIR", os.path.join(fx.ROOT, "build"))
 SHOTS = os.path.join(BUILD, "e2e-shots")
 
 
-def centre(channel):
-    """Where channel `channel`'s button sits in the channel window."""
-    left = (16, 212, 408, 604)[(channel - 1) % 4]
-    top = 14 if channel <= 4 else 210
-    return left + 90, top + 90
+centre = fx.centre
 
 
 class SilentServer:
