@@ -153,9 +153,17 @@ void CChannelDlg::OnChannel(int channel)
         player.SetMediaOptions(m_mediaOptions);
         player.SetChannel(channel,
                           [this](int other, QWidget* owner) { return Locate(other, owner); });
+        player.SetAudio(m_volume, m_muted);
         player.DoModal();
+        // The viewer's volume and mute hold for the rest of the run, in every window.
+        m_volume = player.Volume();
+        m_muted = player.Muted();
     }
     ReturnFreedMemory();
+    // The window under the mouse changed without the mouse moving: light up the button it
+    // now rests on at once, not at its next move.
+    for (CImageButton* button : m_btnChannel)
+        button->UpdateHover();
 }
 
 void CChannelDlg::keyPressEvent(QKeyEvent* event)

@@ -79,4 +79,6 @@ private:
     locator::StorageServers m_servers;
     QStringList m_mediaOptions;
     std::unique_ptr<QMenu> m_systemMenu;
+    int m_volume = 100;
+    bool m_muted = false;
 };

@@ -1,6 +1,10 @@
 #include "ChannelPlayerApp.h"
 
 #include "ChannelDlg.h"
+#include "Teardown.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 CChannelPlayerApp::CChannelPlayerApp(int& argc, char** argv)
     : m_app(std::make_unique<QApplication>(argc, argv))
@@ -12,7 +16,16 @@ CChannelPlayerApp::~CChannelPlayerApp() = default;
 
 bool CChannelPlayerApp::InitInstance()
 {
-    CChannelDlg dialog;
-    dialog.DoModal();
+    {
+        CChannelDlg dialog;
+        dialog.DoModal();
+    }
+    // A player whose stop is stuck on a server that stopped answering may never finish. Give
+    // the teardowns a moment, then leave without them: running the program's destructors under
+    // libvlc threads that are still busy could only end in a crash.
+    if (!teardown::WaitForAll(kExitGrace)) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return false;
 }

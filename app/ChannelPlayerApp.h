@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QApplication>
+#include <chrono>
 #include <memory>
 
 // The application object: owns the Qt application and runs the channel window.
 class CChannelPlayerApp
 {
 public:
+    // How long the program waits at exit for players still being stopped.
+    static constexpr std::chrono::milliseconds kExitGrace{1500};
+
     CChannelPlayerApp(int& argc, char** argv);
     ~CChannelPlayerApp();
 

@@ -1,8 +1,9 @@
 #include "MediaLibrary.h"
 
-#include <QGuiApplication>
+#include "Allocator.h"
+#include "Teardown.h"
+
 #include <QString>
-#include <QWidget>
 #include <vlc/vlc.h>
 
 void VlcInstanceRelease::operator()(libvlc_instance_t* instance) const
@@ -17,8 +18,21 @@ void VlcMediaRelease::operator()(libvlc_media_t* media) const
 
 void VlcPlayerRelease::operator()(libvlc_media_player_t* player) const
 {
-    libvlc_media_player_stop(player);
-    libvlc_media_player_release(player);
+    LetGoOf(VlcPlayer(player), {});
+}
+
+void LetGoOf(VlcPlayer player, std::shared_ptr<void> keepAlive)
+{
+    if (!player)
+        return;
+    teardown::Run([player = player.release(), keepAlive = std::move(keepAlive)]() mutable {
+        libvlc_media_player_stop(player);
+        libvlc_media_player_release(player);
+        keepAlive.reset();
+        // A player can leave a lot of freed memory behind (libvlc keeps whole downloaded
+        // segments); give it back now rather than when the next allocation happens to.
+        ReturnFreedMemory();
+    });
 }
 
 VlcInstance CreateVlcInstance()
@@ -44,23 +58,10 @@ VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,
     return media;
 }
 
-VlcPlayer CreateVlcPlayer(libvlc_instance_t* instance, const QString& address,
-                          const QStringList& options)
+VlcPlayer CreateVlcPlayer(libvlc_media_t* media)
 {
-    const VlcMedia media = CreateVlcMedia(instance, address, options);
-    if (!media)
+    if (media == nullptr)
         return {};
-    // The player takes a reference of its own; ours goes with `media`.
-    return VlcPlayer(libvlc_media_player_new_from_media(media.get()));
-}
-
-bool BindToWindow(libvlc_media_player_t* player, QWidget* window)
-{
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        return false;
-    libvlc_media_player_set_xwindow(player, quint32(window->winId()));
-    // The window, not libvlc, answers keys and mouse clicks.
-    libvlc_video_set_key_input(player, false);
-    libvlc_video_set_mouse_input(player, false);
-    return true;
+    // The player takes a reference of its own to the media.
+    return VlcPlayer(libvlc_media_player_new_from_media(media));
 }

@@ -7,7 +7,6 @@ struct libvlc_instance_t;
 struct libvlc_media_t;
 struct libvlc_media_player_t;
 class QString;
-class QWidget;
 
 // Owning handles for libvlc objects: each releases itself, and a handle that could not be
 // created is never handed on.
@@ -24,12 +23,17 @@ struct VlcMediaRelease
 };
 using VlcMedia = std::unique_ptr<libvlc_media_t, VlcMediaRelease>;
 
-// Stops before releasing: libvlc must let go of the window before the window goes away.
+// Stopping a player can wait on the network for as long as a server keeps libvlc reading, so a
+// player is stopped and released on a teardown thread of its own, never where it is let go.
 struct VlcPlayerRelease
 {
     void operator()(libvlc_media_player_t* player) const;
 };
 using VlcPlayer = std::unique_ptr<libvlc_media_player_t, VlcPlayerRelease>;
+
+// Lets go of `player` as its deleter does, and drops `keepAlive` (whatever the player's
+// callbacks use) only after the player is released. Returns at once.
+void LetGoOf(VlcPlayer player, std::shared_ptr<void> keepAlive);
 
 // The process's one libvlc instance, with libvlc's defaults; empty when libvlc cannot start.
 VlcInstance CreateVlcInstance();
@@ -47,11 +51,5 @@ QStringList LiveStreamOptions(int networkCachingMs);
 VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,
                         const QStringList& options = {});
 
-// A media player for `address`; empty on failure.
-VlcPlayer CreateVlcPlayer(libvlc_instance_t* instance, const QString& address,
-                          const QStringList& options = {});
-
-// Points the player's video output at `window`. libvlc draws into a native window of the
-// platform Qt runs on: an X11 window on xcb. Elsewhere there is no window to hand over and
-// libvlc is left to decide. Returns whether the video was bound.
-bool BindToWindow(libvlc_media_player_t* player, QWidget* window);
+// A media player for `media`; empty on failure.
+VlcPlayer CreateVlcPlayer(libvlc_media_t* media);

@@ -2,35 +2,14 @@
 
 #include "ui_PlayerDlg.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QResizeEvent>
+#include <QStyleHints>
 #include <QWheelEvent>
 #include <algorithm>
-#include <vlc/vlc.h>
-
-namespace {
-
-constexpr std::chrono::seconds kLongestBackoff{30};
-
-// libvlc reports on its own threads; the window acts on the report on its own thread. Detaching
-// waits for a report in flight, so the window is never reached after it has let go.
-void OnPlayerStopped(const libvlc_event_t*, void* window)
-{
-    QMetaObject::invokeMethod(static_cast<CPlayerDlg*>(window), "ReopenLater",
-                              Qt::QueuedConnection);
-}
-
-constexpr libvlc_event_e kStopEvents[] = {libvlc_MediaPlayerEndReached,
-                                          libvlc_MediaPlayerEncounteredError};
-
-} // namespace
-
-std::chrono::seconds NextBackoff(std::chrono::seconds previous)
-{
-    if (previous <= std::chrono::seconds(0))
-        return std::chrono::seconds(1);
-    return std::min(previous * 2, kLongestBackoff);
-}
+#include <cmath>
 
 CPlayerDlg::CPlayerDlg(QWidget* parent)
     : CDarkDialog(parent), m_ui(std::make_unique<Ui::CPlayerDlg>())
@@ -38,17 +17,40 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     m_ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
-    // libvlc paints this window from its own threads; Qt must not paint over it.
-    m_ui->video->setAttribute(Qt::WA_NativeWindow);
-    m_ui->video->setAttribute(Qt::WA_DontCreateNativeAncestors);
-    m_ui->video->setAttribute(Qt::WA_OpaquePaintEvent);
-    m_ui->video->setAutoFillBackground(true);
+    resize(kSize);
+    // Window managers on X11 offer maximize only to windows they may resize, so the window
+    // stays resizable for them and puts its size back when a drag has changed it.
+    m_restoreSize.setSingleShot(true);
+    m_restoreSize.setInterval(kRestoreSizeAfter);
+    connect(&m_restoreSize, &QTimer::timeout, this, [this] {
+        if (windowState() == Qt::WindowNoState && size() != kSize)
+            resize(kSize);
+    });
     m_ui->video->installEventFilter(this);
 
-    m_watchdog.setInterval(std::chrono::seconds(1));
-    connect(&m_watchdog, &QTimer::timeout, this, &CPlayerDlg::WatchPictures);
-    m_reopen.setSingleShot(true);
-    connect(&m_reopen, &QTimer::timeout, this, &CPlayerDlg::Play);
+    connect(&m_playback, &CChannelPlayback::PictureChanged, this,
+            [this] { m_ui->video->SetPicture(m_playback.Picture(), m_playback.PixelAspect()); });
+    connect(&m_playback, &CChannelPlayback::PicturesStarted, this, &CPlayerDlg::ShowStatus);
+    connect(&m_playback, &CChannelPlayback::Lost, this, [this] {
+        m_ui->video->ClearPicture();
+        m_countdown.start();
+        ShowStatus();
+    });
+    connect(&m_playback, &CChannelPlayback::Reopening, this, [this] {
+        m_countdown.stop();
+        m_connecting.stop();
+        ShowStatus();
+    });
+
+    m_connecting.setSingleShot(true);
+    m_connecting.setInterval(kConnectingAfter);
+    connect(&m_connecting, &QTimer::timeout, this, &CPlayerDlg::ShowStatus);
+    m_countdown.setInterval(std::chrono::milliseconds(200));
+    connect(&m_countdown, &QTimer::timeout, this, &CPlayerDlg::ShowStatus);
+    m_pointer.setSingleShot(true);
+    m_pointer.setInterval(kHidePointerAfter);
+    connect(&m_pointer, &QTimer::timeout, this,
+            [this] { m_ui->video->setCursor(Qt::BlankCursor); });
 }
 
 CPlayerDlg::~CPlayerDlg()
@@ -62,6 +64,13 @@ void CPlayerDlg::SetChannel(int channel, ChannelLookup lookup)
     m_lookup = std::move(lookup);
 }
 
+void CPlayerDlg::SetAudio(int volume, bool muted)
+{
+    m_volume = std::clamp(volume, 0, 100);
+    m_muted = muted;
+    m_playback.SetAudio(m_volume, m_muted);
+}
+
 int CPlayerDlg::DoModal()
 {
     OnInitDialog();
@@ -71,16 +80,7 @@ int CPlayerDlg::DoModal()
 bool CPlayerDlg::OnInitDialog()
 {
     UpdateTitle();
-    m_player = CreateVlcPlayer(m_instance, m_strAddress, m_mediaOptions);
-    if (!m_player)
-        return true;
-    BindToWindow(m_player.get(), m_ui->video);
-    libvlc_event_manager_t* events = libvlc_media_player_event_manager(m_player.get());
-    for (libvlc_event_e type : kStopEvents)
-        libvlc_event_attach(events, type, OnPlayerStopped, this);
-    ApplyAudio();
-    libvlc_media_player_play(m_player.get());
-    m_watchdog.start();
+    Play();
     return true;
 }
 
@@ -94,33 +94,49 @@ void CPlayerDlg::done(int result)
 
 void CPlayerDlg::OnDestroy()
 {
-    m_watchdog.stop();
-    m_reopen.stop();
-    if (!m_player)
-        return;
-    libvlc_event_manager_t* events = libvlc_media_player_event_manager(m_player.get());
-    for (libvlc_event_e type : kStopEvents)
-        libvlc_event_detach(events, type, OnPlayerStopped, this);
-    m_player.reset();
+    m_connecting.stop();
+    m_countdown.stop();
+    m_pointer.stop();
+    m_playback.Close();
 }
 
 void CPlayerDlg::UpdateTitle()
 {
-    setWindowTitle(m_strCaption + QStringLiteral(" - ") + m_strAddress);
+    QString title = m_strCaption + QStringLiteral(" - ") + m_strAddress;
+    if (title.size() > kLongestTitle) {
+        title.truncate(kLongestTitle - 1);
+        if (title.back().isHighSurrogate())
+            title.chop(1);
+        title += QChar(0x2026);
+    }
+    setWindowTitle(title);
 }
 
 void CPlayerDlg::Play()
 {
-    if (!m_player)
-        return;
-    const VlcMedia media = CreateVlcMedia(m_instance, m_strAddress, m_mediaOptions);
-    if (!media)
-        return;
-    libvlc_media_player_set_media(m_player.get(), media.get());
-    libvlc_media_player_play(m_player.get());
-    m_pictures = -1;
-    m_secondsWithoutPicture = 0;
-    m_watchdog.start();
+    m_ui->video->ClearPicture();
+    if (m_channel > 0 || !m_strCaption.isEmpty())
+        m_ui->video->ShowChannel(m_strCaption.isEmpty() ? QStringLiteral("频道 %1").arg(m_channel)
+                                                        : m_strCaption);
+    m_countdown.stop();
+    m_connecting.start();
+    m_playback.Open(m_strAddress);
+    ShowStatus();
+}
+
+void CPlayerDlg::ShowStatus()
+{
+    QString status;
+    if (m_playback.HasPicture()) {
+        m_countdown.stop();
+    } else if (m_playback.PendingReopen()) {
+        const auto left = m_playback.UntilReopen().count();
+        status = QStringLiteral("信号中断，%1 秒后重新连接")
+                     .arg(std::max<qint64>(1, (left + 999) / 1000));
+    } else if (!m_connecting.isActive()) {
+        status = QStringLiteral("正在连接…");
+    }
+    m_ui->video->SetStatus(status);
 }
 
 void CPlayerDlg::SwitchToChannel(int channel)
@@ -135,51 +151,7 @@ void CPlayerDlg::SwitchToChannel(int channel)
     m_strAddress = found->address;
     m_strCaption = found->caption;
     UpdateTitle();
-    m_reopen.stop();
-    m_backoff = std::chrono::seconds(0);
     Play();
-}
-
-void CPlayerDlg::ReopenLater()
-{
-    if (!m_player || m_reopen.isActive())
-        return;
-    m_watchdog.stop();
-    libvlc_media_player_stop(m_player.get());
-    // libvlc's own window is gone; show the window's background, not its last picture.
-    m_ui->video->update();
-    m_backoff = NextBackoff(m_backoff);
-    m_reopen.start(m_backoff);
-}
-
-std::optional<std::chrono::seconds> CPlayerDlg::PendingReopen() const
-{
-    if (!m_reopen.isActive())
-        return std::nullopt;
-    return m_backoff;
-}
-
-void CPlayerDlg::WatchPictures()
-{
-    if (!m_player)
-        return;
-    libvlc_media_t* media = libvlc_media_player_get_media(m_player.get());
-    libvlc_media_stats_t stats{};
-    const bool known = media != nullptr && libvlc_media_get_stats(media, &stats);
-    if (media != nullptr)
-        libvlc_media_release(media);
-    // libvlc 3 counts decoded frames reliably; its count of displayed ones stays 0 with some
-    // video outputs.
-    const qint64 pictures = known ? std::max(stats.i_decoded_video, stats.i_displayed_pictures) : 0;
-    if (pictures > m_pictures) {
-        if (m_pictures >= 0)
-            m_backoff = std::chrono::seconds(0); // pictures again: the next stop starts afresh
-        m_pictures = pictures;
-        m_secondsWithoutPicture = 0;
-        return;
-    }
-    if (++m_secondsWithoutPicture >= kStallTime.count())
-        ReopenLater();
 }
 
 void CPlayerDlg::ToggleFullScreen()
@@ -194,35 +166,25 @@ void CPlayerDlg::ChangeVolume(int delta)
 {
     m_volume = std::clamp(m_volume + delta, 0, 100);
     m_muted = false;
-    ApplyAudio();
-    ShowOnScreen(QStringLiteral("音量 %1%").arg(m_volume));
+    m_playback.SetAudio(m_volume, m_muted);
+    m_ui->video->ShowNotice(QStringLiteral("音量 %1%").arg(m_volume));
 }
 
 void CPlayerDlg::ToggleMute()
 {
     m_muted = !m_muted;
-    ApplyAudio();
-    ShowOnScreen(m_muted ? QStringLiteral("静音") : QStringLiteral("音量 %1%").arg(m_volume));
+    m_playback.SetAudio(m_volume, m_muted);
+    m_ui->video->ShowNotice(m_muted ? QStringLiteral("静音")
+                                    : QStringLiteral("音量 %1%").arg(m_volume));
 }
 
-void CPlayerDlg::ApplyAudio()
+void CPlayerDlg::ShowPointer()
 {
-    if (!m_player)
-        return;
-    // Both stay with the player and reach each audio output it opens.
-    libvlc_audio_set_volume(m_player.get(), m_volume);
-    libvlc_audio_set_mute(m_player.get(), m_muted ? 1 : 0);
-}
-
-void CPlayerDlg::ShowOnScreen(const QString& text)
-{
-    if (!m_player)
-        return;
-    libvlc_video_set_marquee_string(m_player.get(), libvlc_marquee_Text, text.toUtf8().constData());
-    libvlc_video_set_marquee_int(m_player.get(), libvlc_marquee_Position, 6); // top right
-    libvlc_video_set_marquee_int(m_player.get(), libvlc_marquee_Size, 28);
-    libvlc_video_set_marquee_int(m_player.get(), libvlc_marquee_Timeout, 1500);
-    libvlc_video_set_marquee_int(m_player.get(), libvlc_marquee_Enable, 1);
+    m_ui->video->unsetCursor();
+    if (isFullScreen())
+        m_pointer.start();
+    else
+        m_pointer.stop();
 }
 
 void CPlayerDlg::keyPressEvent(QKeyEvent* event)
@@ -264,10 +226,37 @@ void CPlayerDlg::keyPressEvent(QKeyEvent* event)
     }
 }
 
+void CPlayerDlg::NotePress(const QMouseEvent* event)
+{
+    m_previousPress = m_lastPress;
+    m_lastPress = event->timestamp();
+}
+
+void CPlayerDlg::mousePressEvent(QMouseEvent* event)
+{
+    // A double click's second press comes as the double click itself.
+    if (event->button() == Qt::LeftButton &&
+        !event->flags().testFlag(Qt::MouseEventCreatedDoubleClick))
+        NotePress(event);
+    CDarkDialog::mousePressEvent(event);
+}
+
 void CPlayerDlg::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    if (event->button() == Qt::LeftButton)
+    if (event->button() != Qt::LeftButton)
+        return;
+    NotePress(event);
+    // The double click's first press may have been the click on a channel button that opened
+    // this window: then it is only a first press here.
+    const auto interval = quint64(QGuiApplication::styleHints()->mouseDoubleClickInterval());
+    if (m_previousPress && *m_lastPress - *m_previousPress <= interval)
         ToggleFullScreen();
+}
+
+void CPlayerDlg::mouseMoveEvent(QMouseEvent* event)
+{
+    ShowPointer();
+    CDarkDialog::mouseMoveEvent(event);
 }
 
 void CPlayerDlg::wheelEvent(QWheelEvent* event)
@@ -280,13 +269,39 @@ void CPlayerDlg::wheelEvent(QWheelEvent* event)
 bool CPlayerDlg::eventFilter(QObject* watched, QEvent* event)
 {
     // The video surface covers the whole window; its mouse input is the window's.
-    if (watched == m_ui->video && event->type() == QEvent::MouseButtonDblClick) {
-        mouseDoubleClickEvent(static_cast<QMouseEvent*>(event));
-        return true;
-    }
-    if (watched == m_ui->video && event->type() == QEvent::Wheel) {
-        wheelEvent(static_cast<QWheelEvent*>(event));
-        return true;
+    if (watched == m_ui->video) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            mousePressEvent(static_cast<QMouseEvent*>(event));
+            return true;
+        case QEvent::MouseButtonDblClick:
+            mouseDoubleClickEvent(static_cast<QMouseEvent*>(event));
+            return true;
+        case QEvent::MouseMove:
+            ShowPointer();
+            return false;
+        case QEvent::Wheel:
+            wheelEvent(static_cast<QWheelEvent*>(event));
+            return true;
+        default:
+            break;
+        }
     }
     return CDarkDialog::eventFilter(watched, event);
+}
+
+void CPlayerDlg::resizeEvent(QResizeEvent* event)
+{
+    // The state of a window being maximized may arrive just after its new size: look again
+    // a moment later.
+    if (windowState() == Qt::WindowNoState && event->size() != kSize)
+        m_restoreSize.start();
+    CDarkDialog::resizeEvent(event);
+}
+
+void CPlayerDlg::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::WindowStateChange)
+        ShowPointer();
+    CDarkDialog::changeEvent(event);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AppLook.h"
-#include "MediaLibrary.h"
+#include "ChannelPlayback.h"
 
 #include <QString>
 #include <QStringList>
@@ -25,16 +25,14 @@ struct ChannelAddress
 // Looks a channel up as a click on its button would; failures have been reported to `owner`.
 using ChannelLookup = std::function<std::optional<ChannelAddress>(int channel, QWidget* owner)>;
 
-// Wait before reopening a stream that stopped: 1 s, then twice the last wait, at most 30 s.
-std::chrono::seconds NextBackoff(std::chrono::seconds previous);
-
-// The window one channel plays in. It owns one media player for its whole life, renders into
-// its own native window, and stops and releases the player when it closes.
+// The window one channel plays in, at 800 x 600; it can be maximized and put in full screen but
+// not resized by hand. It shows what its playback decodes and says what is happening over the
+// picture: the channel for a moment on opening and on each switch, "connecting" while no
+// picture has come, a countdown while a stopped stream waits to be reopened.
 //
 // Keys: F11 or a double click toggle full screen; Escape leaves full screen, then closes;
 // M mutes; Up, Down and the wheel change the volume; Page Up and Page Down step through the
-// channels and the digits 1 to 8 switch to one, in this window. A stream that ends, fails or
-// shows no new picture for 5 s is reopened, after a back-off, until the window closes.
+// channels and the digits 1 to 8 switch to one, in this window.
 class CPlayerDlg : public CDarkDialog
 {
     Q_OBJECT
@@ -42,18 +40,25 @@ class CPlayerDlg : public CDarkDialog
 public:
     static constexpr int kChannels = 8;
     static constexpr int kVolumeStep = 5;
-    static constexpr std::chrono::seconds kStallTime{5};
+    static constexpr QSize kSize{800, 600};
+    // Longer titles are cut: X11 refuses a property larger than its request limit.
+    static constexpr int kLongestTitle = 4096;
+    static constexpr std::chrono::milliseconds kConnectingAfter{1000};
+    static constexpr std::chrono::milliseconds kHidePointerAfter{1000};
+    static constexpr std::chrono::milliseconds kRestoreSizeAfter{150};
 
     explicit CPlayerDlg(QWidget* parent = nullptr);
     ~CPlayerDlg() override;
 
     void SetAddress(const QString& address) { m_strAddress = address; }
     void SetCaption(const QString& caption) { m_strCaption = caption; }
-    void SetInstance(libvlc_instance_t* instance) { m_instance = instance; }
+    void SetInstance(libvlc_instance_t* instance) { m_playback.SetInstance(instance); }
     // Per-media libvlc options for every stream this window opens.
-    void SetMediaOptions(const QStringList& options) { m_mediaOptions = options; }
+    void SetMediaOptions(const QStringList& options) { m_playback.SetMediaOptions(options); }
     // Lets the window switch channels itself; without it the channel keys do nothing.
     void SetChannel(int channel, ChannelLookup lookup);
+    // The volume (0 to 100) and mute the window starts with.
+    void SetAudio(int volume, bool muted);
 
     // Initialises the window and starts playback, then runs it modally.
     int DoModal();
@@ -61,53 +66,58 @@ public:
     // window empty.
     bool OnInitDialog();
 
-    libvlc_media_player_t* Player() const { return m_player.get(); }
+    libvlc_media_player_t* Player() const { return m_playback.Player(); }
+    const CChannelPlayback& Playback() const { return m_playback; }
     QString Address() const { return m_strAddress; }
     int Channel() const { return m_channel; }
     int Volume() const { return m_volume; }
     bool Muted() const { return m_muted; }
-    // The wait before the stream is reopened, while one is pending.
-    std::optional<std::chrono::seconds> PendingReopen() const;
+    std::optional<std::chrono::seconds> PendingReopen() const { return m_playback.PendingReopen(); }
 
 public slots:
     void accept() override; // Enter does nothing
     void done(int result) override;
     void SwitchToChannel(int channel);
     // Stops the stream and opens it again after the next back-off.
-    void ReopenLater();
+    void ReopenLater() { m_playback.ReopenLater(); }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void OnDestroy();
     void Play();
-    void WatchPictures();
+    void ShowStatus();
     void ToggleFullScreen();
     void ChangeVolume(int delta);
     void ToggleMute();
-    void ApplyAudio();
-    void ShowOnScreen(const QString& text);
     void UpdateTitle();
+    void ShowPointer();
 
     std::unique_ptr<Ui::CPlayerDlg> m_ui;
     QString m_strAddress;
     QString m_strCaption;
-    libvlc_instance_t* m_instance = nullptr; // lent by the channel window
-    QStringList m_mediaOptions;
-    VlcPlayer m_player;
+    CChannelPlayback m_playback;
 
     int m_channel = 0;
     ChannelLookup m_lookup;
     int m_volume = 100;
     bool m_muted = false;
+    // A double click toggles full screen only when its first press landed in this window too:
+    // the times of the last two presses here.
+    void NotePress(const QMouseEvent* event);
+    std::optional<quint64> m_lastPress;
+    std::optional<quint64> m_previousPress;
 
-    QTimer m_watchdog; // once a second: are pictures still coming?
-    QTimer m_reopen;
-    std::chrono::seconds m_backoff{0};
-    qint64 m_pictures = -1;
-    int m_secondsWithoutPicture = 0;
+    QTimer m_connecting; // when "connecting" may show after an open
+    QTimer m_countdown;  // ticks the lost-signal countdown
+    QTimer m_pointer;    // hides the pointer in full screen
+    QTimer m_restoreSize;
 };

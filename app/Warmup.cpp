@@ -1,9 +1,42 @@
 #include "Warmup.h"
 
+#include "VideoFrames.h"
+
 #include <QFile>
-#include <QGuiApplication>
 #include <cstring>
 #include <vlc/vlc.h>
+
+struct CWarmup::Clip
+{
+    QByteArray bytes;
+    qsizetype offset = 0;
+    VideoFrames frames;
+
+    static int Open(void* opaque, void** data, uint64_t* size)
+    {
+        auto* clip = static_cast<Clip*>(opaque);
+        clip->offset = 0;
+        *data = opaque;
+        *size = uint64_t(clip->bytes.size());
+        return 0;
+    }
+    static ssize_t Read(void* opaque, unsigned char* buffer, size_t length)
+    {
+        auto* clip = static_cast<Clip*>(opaque);
+        const size_t n = std::min(length, size_t(clip->bytes.size() - clip->offset));
+        std::memcpy(buffer, clip->bytes.constData() + clip->offset, n);
+        clip->offset += qsizetype(n);
+        return ssize_t(n);
+    }
+    static int Seek(void* opaque, uint64_t offset)
+    {
+        auto* clip = static_cast<Clip*>(opaque);
+        if (offset > uint64_t(clip->bytes.size()))
+            return -1;
+        clip->offset = qsizetype(offset);
+        return 0;
+    }
+};
 
 CWarmup::CWarmup()
 {
@@ -18,48 +51,24 @@ CWarmup::~CWarmup()
 
 void CWarmup::Start(libvlc_instance_t* instance)
 {
-    if (instance == nullptr || m_player || QGuiApplication::platformName() != QLatin1String("xcb"))
+    if (instance == nullptr || m_player)
         return;
-    QFile clip(QStringLiteral(":/media/warmup.ts"));
-    if (!clip.open(QIODevice::ReadOnly))
+    QFile file(QStringLiteral(":/media/warmup.ts"));
+    if (!file.open(QIODevice::ReadOnly))
         return;
-    m_source.bytes = clip.readAll();
-    m_source.offset = 0;
+    auto clip = std::make_shared<Clip>();
+    clip->bytes = file.readAll();
 
-    const auto read = [](void* opaque, unsigned char* buffer, size_t length) -> ssize_t {
-        auto* source = static_cast<Source*>(opaque);
-        const size_t left = size_t(source->bytes.size() - source->offset);
-        const size_t n = std::min(length, left);
-        std::memcpy(buffer, source->bytes.constData() + source->offset, n);
-        source->offset += qsizetype(n);
-        return ssize_t(n);
-    };
-    const auto seek = [](void* opaque, uint64_t offset) -> int {
-        auto* source = static_cast<Source*>(opaque);
-        if (offset > uint64_t(source->bytes.size()))
-            return -1;
-        source->offset = qsizetype(offset);
-        return 0;
-    };
-    const auto open = [](void* opaque, void** data, uint64_t* size) -> int {
-        auto* source = static_cast<Source*>(opaque);
-        source->offset = 0;
-        *data = opaque;
-        *size = uint64_t(source->bytes.size());
-        return 0;
-    };
-    const VlcMedia media(
-        libvlc_media_new_callbacks(instance, open, read, seek, nullptr, &m_source));
-    if (!media)
-        return;
-    m_player = VlcPlayer(libvlc_media_player_new_from_media(media.get()));
+    const VlcMedia media(libvlc_media_new_callbacks(instance, Clip::Open, Clip::Read, Clip::Seek,
+                                                    nullptr, clip.get()));
+    m_player = CreateVlcPlayer(media.get());
     if (!m_player)
         return;
-
-    m_window = std::make_unique<QWidget>();
-    m_window->setAttribute(Qt::WA_NativeWindow);
-    m_window->resize(64, 36);
-    BindToWindow(m_player.get(), m_window.get());
+    m_clip = std::move(clip);
+    libvlc_audio_set_mute(m_player.get(), 1);
+    libvlc_video_set_format_callbacks(m_player.get(), VideoFrames::Format, VideoFrames::Cleanup);
+    libvlc_video_set_callbacks(m_player.get(), VideoFrames::Lock, VideoFrames::Unlock,
+                               VideoFrames::Display, &m_clip->frames);
     libvlc_media_player_play(m_player.get());
 
     // The clip lasts 0.2 s; whatever is not loaded by then the first channel will load itself.
@@ -69,6 +78,5 @@ void CWarmup::Start(libvlc_instance_t* instance)
 void CWarmup::Stop()
 {
     m_deadline.stop();
-    m_player.reset();
-    m_window.reset();
+    LetGoOf(std::move(m_player), std::move(m_clip));
 }

@@ -1,5 +1,6 @@
 #include "ImageButton.h"
 
+#include <QCursor>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOptionButton>
@@ -118,6 +119,18 @@ void CImageButton::mouseMoveEvent(QMouseEvent* event)
         m_hoverTimer.start();
     }
     QPushButton::mouseMoveEvent(event);
+}
+
+void CImageButton::UpdateHover()
+{
+    const bool under = isVisible() && rect().contains(mapFromGlobal(QCursor::pos()));
+    if (under && !m_bHover) {
+        m_bTracking = true;
+        m_hoverTimer.start();
+    } else if (!under && (m_bHover || m_bTracking)) {
+        m_hoverTimer.stop();
+        OnMouseLeave();
+    }
 }
 
 void CImageButton::OnMouseHover()

@@ -28,6 +28,10 @@ public:
     // Takes the normal picture's pixel size, keeping the position; without one, keeps its size.
     void SizeToImage();
 
+    // Lights up or goes dark by where the mouse is now, for when what lies under it changed
+    // without a move (a window above the button closed).
+    void UpdateHover();
+
     void SetDisabled(bool disabled);
     void SetCaption(QString caption);
     void SetCaptionColor(COLORREF colour);

@@ -172,6 +172,8 @@ class Fixture:
     # --- the display and the program ---------------------------------------------------------
 
     def start_display(self):
+        """Xvfb with openbox managing its windows, as a viewer's desktop has a window manager: it
+        frames, places and focuses windows, and decides what maximize and full screen do."""
         if self.display:
             return self.display
         r, w = os.pipe()
@@ -180,6 +182,11 @@ class Fixture:
         os.close(w)
         with os.fdopen(r) as f:
             self.display = ":" + f.readline().strip()
+        env = dict(os.environ, DISPLAY=self.display)
+        self.spawn(["openbox", "--sm-disable"], env=env)
+        wait_for(lambda: "window id" in subprocess.run(
+            ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True, text=True,
+            env=env).stdout, 10, "the window manager")
         return self.display
 
     def site(self, multicast):
@@ -244,9 +251,17 @@ class Fixture:
         return self.xdo("getwindowname", window).rstrip("\n")
 
     def geometry(self, window):
-        out = self.xdo("getwindowgeometry", "--shell", window)
-        values = dict(line.split("=", 1) for line in out.split())
-        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        """Where the window's inside is on the screen, and its size. Under a reparenting window
+        manager xdotool reports the frame's position wrongly; xwininfo's absolute corner is
+        right."""
+        out = subprocess.run(["xwininfo", "-id", str(window)], capture_output=True, text=True,
+                             check=True, env=dict(os.environ, DISPLAY=self.display)).stdout
+        values = {}
+        for line in out.splitlines():
+            key, _, value = line.strip().partition(":")
+            values[key] = value.strip()
+        return tuple(int(values[k]) for k in ("Absolute upper-left X", "Absolute upper-left Y",
+                                               "Width", "Height"))
 
     def screenshot(self, window, path=None):
         """The window's pixels as seen on screen, children (libvlc's video) included:
@@ -300,6 +315,20 @@ def share_of_picture(image, tolerance=12):
                 and r + g + b > tolerance):
             other += 1
     return other / max(total, 1)
+
+
+def share_of_colour(image, colour, tolerance=6):
+    """The share of pixels within `tolerance` (per channel) of `colour`: tells the windows' dark
+    grey from black, which share_of_picture counts alike."""
+    width, height, rgb = image
+    step = 7
+    total = hits = 0
+    for p in range(0, width * height, step):
+        total += 1
+        if (abs(rgb[3 * p] - colour[0]) <= tolerance and abs(rgb[3 * p + 1] - colour[1]) <= tolerance
+                and abs(rgb[3 * p + 2] - colour[2]) <= tolerance):
+            hits += 1
+    return hits / max(total, 1)
 
 
 def demo(argv):

@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libx11-dev libxtst-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   # run and test
-  xvfb xauth xdotool x11-utils ffmpeg python3 iproute2 util-linux
+  xvfb xauth xdotool x11-utils openbox ffmpeg python3 iproute2 util-linux
   fonts-wqy-microhei imagemagick
 )
 

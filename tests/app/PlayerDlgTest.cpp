@@ -42,7 +42,8 @@ TEST_F(PlayerWindow, WithoutAnInstanceTheWindowStaysEmpty)
 {
     CPlayerDlg player;
     player.SetAddress(QStringLiteral("udp://@224.1.1.1:1234"));
-    EXPECT_TRUE(player.OnInitDialog());
+    player.OnInitDialog();
+    EXPECT_EQ(player.windowTitle(), QStringLiteral(" - udp://@224.1.1.1:1234"));
     EXPECT_EQ(player.Player(), nullptr);
     player.show();
     QTest::keyClick(&player, Qt::Key_Escape);

@@ -9,6 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import demo_network as fx  # noqa: E402
+from hostile_hls import HostileHls  # noqa: E402
 
 BUILD = os.environ.get("CORVESSA_BUILD_DIR", os.path.join(fx.ROOT, "build"))
 SHOTS = os.path.join(BUILD, "e2e-shots")
@@ -253,7 +254,8 @@ class Pictures(EndToEnd):
 def process_figures(pid):
     """Open file descriptors, threads and resident memory (kB) of a process."""
     fds = len(os.listdir("/proc/%d/fd" % pid))
-    status = dict(line.split(":", 1) for line in open("/proc/%d/status" % pid))
+    with open("/proc/%d/status" % pid) as f:
+        status = dict(line.split(":", 1) for line in f)
     return fds, int(status["Threads"]), int(status["VmRSS"].split()[0])
 
 
@@ -340,6 +342,154 @@ class StorageServers(EndToEnd):
                     interval=0.01)
         self.assertLess(time.monotonic() - pressed, 1.0)
         self.assertIn(self.window, self.fixture.windows("Corvessa"))
+
+
+class PlayerWindow(EndToEnd):
+    """The player window under a window manager, as a viewer meets it."""
+
+    def double_click(self, x, y):
+        self.fixture.xdo("mousemove", "--window", self.window, x, y)
+        self.fixture.xdo("click", "--repeat", "2", "--delay", "60", "1")
+
+    def check_double_click_opens_a_window(self, multicast):
+        if multicast:
+            self.fixture.start_multicast([2])
+        else:
+            self.fixture.start_storage_servers()
+            self.fixture.start_hls([2])
+        self.start(multicast=multicast)
+        self.double_click(*centre(2))
+        player = self.fixture.wait_window(" - " + fx.address(2, hls=not multicast))
+        time.sleep(0.5)  # a full screen that comes would have come by now
+        self.assertEqual(self.fixture.geometry(player)[2:], (800, 600))
+        self.close(player)
+
+    def test_double_click_on_a_channel_opens_it_in_a_window_multicast(self):
+        self.check_double_click_opens_a_window(multicast=True)
+
+    def test_double_click_on_a_channel_opens_it_in_a_window_storage(self):
+        self.check_double_click_opens_a_window(multicast=False)
+
+    def test_dark_grey_before_the_first_picture_and_after_a_stall(self):
+        sender = self.fixture.start_multicast([3])[0]
+        self.start(multicast=True)
+        silent = self.open_channel(4, " - udp://@224.1.1.4:1234")  # nobody sends to group 4
+        time.sleep(1.5)
+        shot = self.fixture.screenshot(silent, os.path.join(SHOTS, "never-starts.png"))
+        self.assertGreater(fx.share_of_colour(shot, fx.BACKGROUND), 0.9)
+        self.close(silent)
+
+        player = self.open_channel(3, " - udp://@224.1.1.3:1234")
+        self.assert_plays(player, "before-stall.png")
+        sender.kill()
+        sender.wait()
+        fx.wait_for(lambda: fx.share_of_colour(self.fixture.screenshot(player), fx.BACKGROUND)
+                    > 0.9, 20, "the window's grey after the stall")
+
+    def test_keeps_its_size_when_dragged_and_maximizes_from_its_title_bar(self):
+        self.fixture.start_multicast([1])
+        self.start(multicast=True)
+        player = self.open_channel(1, " - udp://@224.1.1.1:1234")
+        x, y, w, h = self.fixture.geometry(player)
+        # openbox's grip at the frame's bottom right corner
+        self.fixture.xdo("mousemove", x + w - 2, y + h + 3)
+        self.fixture.xdo("mousedown", "1")
+        for step in range(1, 6):
+            self.fixture.xdo("mousemove", x + w - 2 + 20 * step, y + h + 3 + 16 * step)
+            time.sleep(0.05)
+        self.fixture.xdo("mouseup", "1")
+        fx.wait_for(lambda: self.fixture.geometry(player)[2:] == (800, 600), 5,
+                    "the size to come back")
+
+        x, y, w, h = self.fixture.geometry(player)
+        self.fixture.xdo("mousemove", x + 300, y - 8)  # the title bar
+        self.fixture.xdo("click", "--repeat", "2", "--delay", "60", "1")
+        fx.wait_for(lambda: self.fixture.geometry(player)[2] > 1000, 5, "maximized")
+        time.sleep(0.5)
+        self.assertGreater(self.fixture.geometry(player)[2], 1000, "stays maximized")
+        x, y, w, h = self.fixture.geometry(player)
+        self.fixture.xdo("mousemove", x + 300, y - 8)
+        self.fixture.xdo("click", "--repeat", "2", "--delay", "60", "1")
+        fx.wait_for(lambda: self.fixture.geometry(player)[2:] == (800, 600), 5, "restored")
+
+    def test_closing_lights_up_the_button_the_mouse_rests_on(self):
+        self.fixture.start_multicast([1])
+        self.start(multicast=True)
+        lit = picture(os.path.join(fx.ROOT, "images", "channel06-2.jpg"))
+        x, y = centre(6)
+        self.fixture.hover(self.window, x, y)
+        self.fixture.key(self.window, "1")  # the player opens over the resting mouse
+        player = self.fixture.wait_window(" - udp://@224.1.1.1:1234")
+        self.fixture.key(player, "Escape")
+        self.fixture.wait_no_window(" - udp://@224.1.1.1:1234")
+
+        def lit_up():
+            shot = self.fixture.screenshot(self.window)
+            return difference(crop(shot, x - 90, y - 90, 180, 180), lit) < 8
+        fx.wait_for(lit_up, 1, "button 6 to light up without the mouse moving")
+
+
+class StuckStreams(EndToEnd):
+    """Storage servers that stop answering, drip, or send a segment that never ends."""
+
+    def start_with(self, **hostile):
+        self.fixture.start_storage_servers()
+        self.fixture.start_hls([4, 7])
+        folder = os.path.join(self.fixture.www[1], "hls", "ch4")
+        self.server = HostileHls(fx.SERVERS[1], 8081, folder, **hostile)
+        self.addCleanup(self.server.close)
+        url = self.server.url(fx.SERVERS[1])
+        listing = os.path.join(self.fixture.www[1], "hls", "storage_tasks.json")
+        with open(listing, "rb") as f:
+            text = f.read().replace(b"http://192.168.10.11/hls/ch4/index.m3u8", url.encode())
+        with open(listing, "wb") as f:
+            f.write(text)
+        self.start(multicast=False)
+        return self.open_channel(4, " - " + url)
+
+    def finish(self, player):
+        """Escape closes the player at once; the next channel plays; the program ends at once."""
+        self.fixture.xdo("windowfocus", "--sync", player)
+        pressed = time.monotonic()
+        self.fixture.xdo("key", "Escape")
+        fx.wait_for(lambda: player not in self.fixture.windows(), 5, "the player to close",
+                    interval=0.01)
+        self.assertLess(time.monotonic() - pressed, 1.0, "closing the player")
+        seven = self.open_channel(7, " - http://192.168.10.12/hls/ch7/index.m3u8")
+        self.assert_plays(seven, "after-stuck-stream.png")
+        self.close(seven)
+        self.fixture.xdo("windowfocus", "--sync", self.window)
+        pressed = time.monotonic()
+        self.fixture.xdo("key", "Escape")
+        self.assertEqual(self.app.wait(10), 0)
+        self.assertLess(time.monotonic() - pressed, 2.0, "ending the program")
+
+    def test_server_that_stops_answering_mid_play(self):
+        player = self.start_with()
+        self.assert_plays(player, "before-freeze.png")
+        self.server.freeze()
+        # Past the stall watch's 5 s: the stalled player is being let go, its stop stuck.
+        fx.wait_for(lambda: fx.share_of_colour(self.fixture.screenshot(player), fx.BACKGROUND)
+                    > 0.9, 15, "the stalled stream to be let go")
+        self.finish(player)
+
+    def test_server_that_sends_slower_than_the_stream(self):
+        player = self.start_with()
+        self.assert_plays(player, "before-drip.png")
+        self.server.drip(20000)  # bytes a second: a tenth of the stream's rate
+        time.sleep(6)
+        self.finish(player)
+
+    def test_segment_that_never_ends(self):
+        player = self.start_with(endless_source=self.fixture.clips[4])
+        peak = 0
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            peak = max(peak, process_figures(self.app.pid)[2])
+            time.sleep(0.2)
+        print("resident memory with an endless segment, peak over 20 s: %d MB" % (peak // 1024))
+        self.assertLess(peak, 400 * 1024, "resident memory")
+        self.finish(player)
 
 
 if __name__ == "__main__":

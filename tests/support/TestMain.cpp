@@ -1,5 +1,6 @@
 // One QApplication for the whole test binary: widgets, message boxes and timers need it.
 #include "Listeners.h"
+#include "ModalWatcher.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -25,6 +26,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quorvel"));
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    const UnexpectedBoxGuard guard;
     const int result = RUN_ALL_TESTS();
     curl_global_cleanup();
     return result;

@@ -1,0 +1,285 @@
+#include "ChannelPlayback.h"
+
+#include "Allocator.h"
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <tuple>
+#include <vlc/vlc.h>
+
+namespace {
+
+constexpr std::chrono::seconds kLongestBackoff{30};
+
+constexpr std::array kStopEvents = {libvlc_MediaPlayerEndReached,
+                                    libvlc_MediaPlayerEncounteredError};
+
+// Everything that counts as the stream coming in: bytes read and demuxed, sound and pictures
+// decoded. (Not pictures shown: libvlc shows the last one again and again while none comes.)
+using Progress = std::array<qint64, 4>;
+
+Progress ProgressOf(libvlc_media_t* media)
+{
+    libvlc_media_stats_t stats{};
+    if (media == nullptr || !libvlc_media_get_stats(media, &stats))
+        return {};
+    return {stats.i_read_bytes, stats.i_demux_read_bytes, stats.i_decoded_audio,
+            stats.i_decoded_video};
+}
+
+double PixelAspectOf(libvlc_media_t* media)
+{
+    libvlc_media_track_t** tracks = nullptr;
+    const unsigned count = libvlc_media_tracks_get(media, &tracks);
+    double aspect = 1.0;
+    for (unsigned i = 0; i < count; ++i) {
+        const libvlc_media_track_t* track = tracks[i];
+        if (track->i_type == libvlc_track_video && track->video != nullptr &&
+            track->video->i_sar_num > 0 && track->video->i_sar_den > 0) {
+            aspect = double(track->video->i_sar_num) / track->video->i_sar_den;
+            break;
+        }
+    }
+    if (tracks != nullptr)
+        libvlc_media_tracks_release(tracks, count);
+    // Anything outside this is a broken stream, not a picture to squash to a line.
+    return aspect >= 0.25 && aspect <= 4.0 ? aspect : 1.0;
+}
+
+} // namespace
+
+std::chrono::seconds NextBackoff(std::chrono::seconds previous)
+{
+    if (previous <= std::chrono::seconds(0))
+        return std::chrono::seconds(1);
+    return std::min(previous * 2, kLongestBackoff);
+}
+
+// libvlc reports on its own threads. The link posts each report to the playback's thread while
+// it is attached; detached (under its lock) it posts nothing more, so the playback is never
+// reached after it has let go. A report already posted names its session and is ignored once
+// that session has been let go.
+class CChannelPlayback::EventLink
+{
+public:
+    EventLink(CChannelPlayback* playback, quint64 serial) : m_playback(playback), m_serial(serial)
+    {}
+
+    void Detach()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_playback = nullptr;
+    }
+
+    static void OnEvent(const libvlc_event_t*, void* opaque)
+    {
+        auto* self = static_cast<EventLink*>(opaque);
+        const std::lock_guard lock(self->m_mutex);
+        if (self->m_playback == nullptr)
+            return;
+        QMetaObject::invokeMethod(
+            self->m_playback,
+            [playback = self->m_playback, serial = self->m_serial] { playback->OnStopped(serial); },
+            Qt::QueuedConnection);
+    }
+
+private:
+    std::mutex m_mutex;
+    CChannelPlayback* m_playback;
+    const quint64 m_serial;
+};
+
+struct CChannelPlayback::Session
+{
+    quint64 serial = 0;
+    VlcMedia media; // ours, for its statistics
+    VlcPlayer player;
+    std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
+    std::shared_ptr<EventLink> events;
+    bool hasPicture = false;
+    qint64 residentAtStart = -1;
+    Progress progress{};
+    int quietSeconds = 0;
+};
+
+CChannelPlayback::CChannelPlayback(QObject* parent) : QObject(parent)
+{
+    m_watchdog.setInterval(std::chrono::seconds(1));
+    connect(&m_watchdog, &QTimer::timeout, this, &CChannelPlayback::Watch);
+    m_memoryWatch.setInterval(kMemoryCheck);
+    connect(&m_memoryWatch, &QTimer::timeout, this, &CChannelPlayback::WatchMemory);
+    m_reopen.setSingleShot(true);
+    // The wait is counted down on screen: it must not run a few percent long.
+    m_reopen.setTimerType(Qt::PreciseTimer);
+    connect(&m_reopen, &QTimer::timeout, this, [this] {
+        Start();
+        emit Reopening();
+    });
+}
+
+CChannelPlayback::~CChannelPlayback()
+{
+    Close();
+}
+
+void CChannelPlayback::Open(const QString& address)
+{
+    m_reopen.stop();
+    m_backoff = std::chrono::seconds(0);
+    m_address = address;
+    Start();
+}
+
+void CChannelPlayback::Close()
+{
+    m_watchdog.stop();
+    m_memoryWatch.stop();
+    m_reopen.stop();
+    LetGo();
+}
+
+void CChannelPlayback::Start()
+{
+    LetGo();
+    m_pixelAspect = 1.0;
+    auto session = std::make_unique<Session>();
+    session->serial = ++m_serial;
+    session->media = CreateVlcMedia(m_instance, m_address, m_mediaOptions);
+    session->player = CreateVlcPlayer(session->media.get());
+    if (!session->player)
+        return; // nothing to show: the window stays empty
+
+    libvlc_media_player_t* player = session->player.get();
+    VideoFrames* frames = session->frames.get();
+    frames->SetNotify([this, serial = session->serial] {
+        QMetaObject::invokeMethod(
+            this, [this, serial] { OnPicture(serial); }, Qt::QueuedConnection);
+    });
+    libvlc_video_set_format_callbacks(player, VideoFrames::Format, VideoFrames::Cleanup);
+    libvlc_video_set_callbacks(player, VideoFrames::Lock, VideoFrames::Unlock, VideoFrames::Display,
+                               frames);
+    session->events = std::make_shared<EventLink>(this, session->serial);
+    libvlc_event_manager_t* events = libvlc_media_player_event_manager(player);
+    for (const libvlc_event_e type : kStopEvents)
+        libvlc_event_attach(events, type, EventLink::OnEvent, session->events.get());
+
+    session->residentAtStart = ResidentBytes();
+    m_session = std::move(session);
+    ApplyAudio();
+    libvlc_media_player_play(player);
+    m_watchdog.start();
+    m_memoryWatch.start();
+}
+
+void CChannelPlayback::LetGo()
+{
+    if (!m_session)
+        return;
+    const std::unique_ptr<Session> session = std::move(m_session);
+    session->frames->SetNotify({});
+    if (session->events)
+        session->events->Detach();
+    // The player goes first; what its callbacks use, and our media, after it.
+    LetGoOf(std::move(session->player),
+            std::make_shared<
+                std::tuple<VlcMedia, std::shared_ptr<VideoFrames>, std::shared_ptr<EventLink>>>(
+                std::move(session->media), session->frames, session->events));
+}
+
+libvlc_media_player_t* CChannelPlayback::Player() const
+{
+    return m_session ? m_session->player.get() : nullptr;
+}
+
+VideoFrames::Picture CChannelPlayback::Picture() const
+{
+    return m_session ? m_session->frames->Latest() : VideoFrames::Picture{};
+}
+
+bool CChannelPlayback::HasPicture() const
+{
+    return m_session && m_session->hasPicture;
+}
+
+std::optional<std::chrono::seconds> CChannelPlayback::PendingReopen() const
+{
+    if (!m_reopen.isActive())
+        return std::nullopt;
+    return m_backoff;
+}
+
+std::chrono::milliseconds CChannelPlayback::UntilReopen() const
+{
+    return m_reopen.isActive() ? m_reopen.remainingTimeAsDuration() : std::chrono::milliseconds(0);
+}
+
+void CChannelPlayback::SetAudio(int volume, bool muted)
+{
+    m_volume = std::clamp(volume, 0, 100);
+    m_muted = muted;
+    ApplyAudio();
+}
+
+void CChannelPlayback::ApplyAudio()
+{
+    if (!m_session)
+        return;
+    // Both stay with the player and reach each audio output it opens.
+    libvlc_audio_set_volume(m_session->player.get(), m_volume);
+    libvlc_audio_set_mute(m_session->player.get(), m_muted ? 1 : 0);
+}
+
+void CChannelPlayback::OnPicture(quint64 serial)
+{
+    if (!m_session || m_session->serial != serial)
+        return;
+    m_session->frames->Acknowledge();
+    if (!m_session->hasPicture) {
+        m_session->hasPicture = true;
+        m_backoff = std::chrono::seconds(0); // pictures again: the next stop starts afresh
+        m_pixelAspect = PixelAspectOf(m_session->media.get());
+        emit PicturesStarted();
+    }
+    emit PictureChanged();
+}
+
+void CChannelPlayback::OnStopped(quint64 serial)
+{
+    if (m_session && m_session->serial == serial)
+        ReopenLater();
+}
+
+void CChannelPlayback::ReopenLater()
+{
+    if (!m_session || m_reopen.isActive())
+        return;
+    m_watchdog.stop();
+    m_memoryWatch.stop();
+    LetGo();
+    m_backoff = NextBackoff(m_backoff);
+    m_reopen.start(m_backoff);
+    emit Lost();
+}
+
+void CChannelPlayback::Watch()
+{
+    if (!m_session)
+        return;
+    const Progress now = ProgressOf(m_session->media.get());
+    if (now != m_session->progress) {
+        m_session->progress = now;
+        m_session->quietSeconds = 0;
+        return;
+    }
+    if (++m_session->quietSeconds >= kStallTime.count())
+        ReopenLater();
+}
+
+void CChannelPlayback::WatchMemory()
+{
+    if (!m_session || m_session->residentAtStart < 0)
+        return;
+    if (ResidentBytes() - m_session->residentAtStart > kMemoryBudget)
+        ReopenLater();
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "MediaLibrary.h"
+#include "VideoFrames.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <chrono>
+#include <memory>
+#include <optional>
+
+// Wait before reopening a stream that stopped: 1 s, then twice the last wait, at most 30 s.
+std::chrono::seconds NextBackoff(std::chrono::seconds previous);
+
+// One playing channel: its media and player, the watch over its progress and the reopening of a
+// stream that stopped. The window shows what it decodes and takes the keys.
+//
+// Every libvlc call here is one that returns at once. A player being let go (on a channel
+// change, a reopen, or when the window closes) is stopped and released on a teardown thread,
+// because libvlc can hold a stop for as long as a server keeps it waiting.
+class CChannelPlayback : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A stream has stalled when nothing at all has come in for this long: no byte demuxed, no
+    // sound and no picture decoded.
+    static constexpr std::chrono::seconds kStallTime{5};
+    // How much a player may grow the program. libvlc bounds its buffering by time, not bytes:
+    // its HLS module keeps every byte of a segment it downloads, so a segment that never ends
+    // would take all memory. Past this the player is let go and the stream reopened later.
+    static constexpr qint64 kMemoryBudget = qint64(256) * 1024 * 1024;
+    static constexpr std::chrono::milliseconds kMemoryCheck{250};
+
+    explicit CChannelPlayback(QObject* parent = nullptr);
+    ~CChannelPlayback() override;
+
+    void SetInstance(libvlc_instance_t* instance) { m_instance = instance; }
+    void SetMediaOptions(const QStringList& options) { m_mediaOptions = options; }
+
+    // Plays `address`, letting go of whatever played before; the back-off starts afresh.
+    void Open(const QString& address);
+    // Lets go of the player; nothing is reopened.
+    void Close();
+    // Volume 0 to 100 and mute, for this player and every one it opens.
+    void SetAudio(int volume, bool muted);
+
+    libvlc_media_player_t* Player() const;
+    QString Address() const { return m_address; }
+    // The newest picture since the stream was last opened; null before it.
+    VideoFrames::Picture Picture() const;
+    bool HasPicture() const;
+    // Width over height of the stream's pixels (1 for square pixels).
+    double PixelAspect() const { return m_pixelAspect; }
+    // The wait before the stream is reopened, while one is pending.
+    std::optional<std::chrono::seconds> PendingReopen() const;
+    // Time left before that reopen.
+    std::chrono::milliseconds UntilReopen() const;
+
+signals:
+    void PictureChanged();
+    // The first picture since the stream was opened or reopened.
+    void PicturesStarted();
+    // The stream stopped; it is reopened after PendingReopen().
+    void Lost();
+    // The wait is over and the stream is being opened again.
+    void Reopening();
+
+public slots:
+    // Lets go of a stream that stopped, and opens it again after the next back-off. A report
+    // that comes while a reopen waits changes nothing.
+    void ReopenLater();
+
+private:
+    struct Session;
+    class EventLink;
+
+    void Start();
+    void LetGo();
+    void Watch();
+    void WatchMemory();
+    void OnPicture(quint64 serial);
+    void OnStopped(quint64 serial);
+    void ApplyAudio();
+
+    libvlc_instance_t* m_instance = nullptr; // lent by the channel window
+    QStringList m_mediaOptions;
+    QString m_address;
+    std::unique_ptr<Session> m_session;
+    quint64 m_serial = 0;
+    double m_pixelAspect = 1.0;
+    int m_volume = 100;
+    bool m_muted = false;
+
+    QTimer m_watchdog; // once a second: has anything come in?
+    QTimer m_memoryWatch;
+    QTimer m_reopen;
+    std::chrono::seconds m_backoff{0};
+};

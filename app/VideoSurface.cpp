@@ -1,0 +1,110 @@
+#include "VideoSurface.h"
+
+#include "AppLook.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <cmath>
+
+namespace {
+
+constexpr int kMargin = 16;
+constexpr int kPadding = 10;
+
+} // namespace
+
+CVideoSurface::CVideoSurface(QWidget* parent) : QWidget(parent)
+{
+    // Every pixel is painted here, every time.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(true);
+    for (QTimer* timer : {&m_channelTimer, &m_noticeTimer}) {
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    }
+}
+
+void CVideoSurface::SetPicture(const VideoFrames::Picture& picture, double pixelAspect)
+{
+    m_picture = picture;
+    m_pixelAspect = pixelAspect;
+    update();
+}
+
+void CVideoSurface::ClearPicture()
+{
+    m_picture = {};
+    update();
+}
+
+void CVideoSurface::ShowChannel(const QString& text)
+{
+    m_channel = text;
+    m_channelTimer.start(kChannelTime);
+    update();
+}
+
+void CVideoSurface::ShowNotice(const QString& text)
+{
+    m_notice = text;
+    m_noticeTimer.start(kNoticeTime);
+    update();
+}
+
+void CVideoSurface::SetStatus(const QString& text)
+{
+    if (text == m_status)
+        return;
+    m_status = text;
+    update();
+}
+
+QRect CVideoSurface::PictureRect() const
+{
+    if (m_picture.isNull() || m_picture.size.isEmpty())
+        return {};
+    const QSizeF shown(m_picture.size.width() * m_pixelAspect, m_picture.size.height());
+    const QSizeF fitted = shown.scaled(QSizeF(size()), Qt::KeepAspectRatio);
+    const QSize whole(int(std::lround(fitted.width())), int(std::lround(fitted.height())));
+    return {QPoint((width() - whole.width()) / 2, (height() - whole.height()) / 2), whole};
+}
+
+void CVideoSurface::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(this);
+    const QRect target = PictureRect();
+    if (target.isEmpty()) {
+        painter.fillRect(event->rect(), CDarkDialog::kBackground);
+    } else {
+        painter.fillRect(event->rect(), Qt::black);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(target, m_picture.buffer, QRect(QPoint(0, 0), m_picture.size));
+    }
+
+    if (m_channelTimer.isActive())
+        DrawText(painter, m_channel, Qt::AlignLeft | Qt::AlignTop, 20);
+    if (m_noticeTimer.isActive())
+        DrawText(painter, m_notice, Qt::AlignRight | Qt::AlignTop, 20);
+    if (!m_status.isEmpty())
+        DrawText(painter, m_status, Qt::AlignCenter, 18);
+}
+
+void CVideoSurface::DrawText(QPainter& painter, const QString& text, Qt::Alignment where,
+                             int pointSize)
+{
+    QFont font = painter.font();
+    font.setPointSize(pointSize);
+    painter.setFont(font);
+    const QRect area = rect().adjusted(kMargin, kMargin, -kMargin, -kMargin);
+    QRect box = painter.fontMetrics()
+                    .boundingRect(area, int(where) | Qt::TextSingleLine, text)
+                    .adjusted(-kPadding, -kPadding / 2, kPadding, kPadding / 2);
+    // Over any picture the text stays readable on a dark, half-transparent plate.
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath plate;
+    plate.addRoundedRect(box, 6, 6);
+    painter.fillPath(plate, QColor(0, 0, 0, 150));
+    painter.setPen(Qt::white);
+    painter.drawText(box, Qt::AlignCenter | Qt::TextSingleLine, text);
+}

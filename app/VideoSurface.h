@@ -1,0 +1,52 @@
+#pragma once
+
+#include "VideoFrames.h"
+
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+// Where a channel's pictures are painted, with the program's texts over them: the channel's
+// name in the top left, a status in the middle, and a notice (the volume) in the top right.
+// Without a picture it shows the windows' dark grey; with one, the picture fills the middle
+// with black bands around it, as a video output draws them.
+class CVideoSurface : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds kChannelTime{2000};
+    static constexpr std::chrono::milliseconds kNoticeTime{1500};
+
+    explicit CVideoSurface(QWidget* parent = nullptr);
+
+    void SetPicture(const VideoFrames::Picture& picture, double pixelAspect);
+    void ClearPicture();
+    bool HasPicture() const { return !m_picture.isNull(); }
+
+    // Shown for a while, then gone.
+    void ShowChannel(const QString& text);
+    void ShowNotice(const QString& text);
+    // Shown until replaced; empty hides it.
+    void SetStatus(const QString& text);
+
+    QString ChannelText() const { return m_channelTimer.isActive() ? m_channel : QString(); }
+    QString NoticeText() const { return m_noticeTimer.isActive() ? m_notice : QString(); }
+    QString StatusText() const { return m_status; }
+    // Where the picture lands, in this widget's coordinates; empty without a picture.
+    QRect PictureRect() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void DrawText(QPainter& painter, const QString& text, Qt::Alignment where, int pointSize);
+
+    VideoFrames::Picture m_picture;
+    double m_pixelAspect = 1.0;
+    QString m_channel;
+    QString m_notice;
+    QString m_status;
+    QTimer m_channelTimer;
+    QTimer m_noticeTimer;
+};
