@@ -1,7 +1,7 @@
 #include "ChannelPlayerApp.h"
 
 #include "ChannelDlg.h"
-#include "Teardown.h"
+#include "Background.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,7 @@ bool CChannelPlayerApp::InitInstance()
     // A player whose stop is stuck on a server that stopped answering may never finish. Give
     // the teardowns a moment, then leave without them: running the program's destructors under
     // libvlc threads that are still busy could only end in a crash.
-    if (!teardown::WaitForAll(kExitGrace)) {
+    if (!background::WaitForAll(kExitGrace)) {
         std::fflush(nullptr);
         std::_Exit(0);
     }

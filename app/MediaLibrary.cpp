@@ -1,7 +1,7 @@
 #include "MediaLibrary.h"
 
 #include "Allocator.h"
-#include "Teardown.h"
+#include "Background.h"
 
 #include <QString>
 #include <vlc/vlc.h>
@@ -25,7 +25,7 @@ void LetGoOf(VlcPlayer player, std::shared_ptr<void> keepAlive)
 {
     if (!player)
         return;
-    teardown::Run([player = player.release(), keepAlive = std::move(keepAlive)]() mutable {
+    background::Run([player = player.release(), keepAlive = std::move(keepAlive)]() mutable {
         libvlc_media_player_stop(player);
         libvlc_media_player_release(player);
         keepAlive.reset();

@@ -1,4 +1,4 @@
-#include "Teardown.h"
+#include "Background.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-namespace teardown {
+namespace background {
 namespace {
 
 struct State
@@ -17,7 +17,7 @@ struct State
     int pending = 0;
 };
 
-// Never destroyed: a teardown still stuck when the program ends must not find its lock gone.
+// Never destroyed: a job still stuck when the program ends must not find its lock gone.
 State& state()
 {
     static auto* const s = new State;
@@ -49,7 +49,7 @@ void Run(std::function<void()> job)
         }).detach();
     } catch (const std::system_error& error) {
         // Out of threads: the job still has to run, and waiting is better than leaking it.
-        std::fprintf(stderr, "quorvel: no thread for a teardown (%s)\n", error.what());
+        std::fprintf(stderr, "quorvel: no thread for a background job (%s)\n", error.what());
         (*task)();
         finished();
     }
@@ -69,4 +69,4 @@ bool WaitForAll(std::chrono::milliseconds timeout)
     return s.idle.wait_for(lock, timeout, [&] { return s.pending == 0; });
 }
 
-} // namespace teardown
+} // namespace background
