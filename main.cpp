@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -112,13 +113,17 @@ class PlatformStart
 public:
     explicit PlatformStart(DisplayEnvironment env) : m_env(std::move(env))
     {
-        s_current = this;
+        {
+            const std::lock_guard lock(s_mutex);
+            s_current = this;
+        }
         m_previous = qInstallMessageHandler(&PlatformStart::Hold);
     }
 
     ~PlatformStart()
     {
         qInstallMessageHandler(m_previous);
+        const std::lock_guard lock(s_mutex);
         s_current = nullptr;
         for (const Held& message : m_held) {
             const QMessageLogContext context(nullptr, 0, nullptr, message.category);
@@ -139,7 +144,14 @@ private:
 
     static void Hold(QtMsgType type, const QMessageLogContext& context, const QString& text)
     {
+        // Qt may start threads of its own (D-Bus) while the application is being made, and one
+        // of them may still be here when the holding has ended.
+        const std::lock_guard lock(s_mutex);
         PlatformStart* self = s_current;
+        if (self == nullptr) {
+            std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+            return;
+        }
         if (type == QtFatalMsg) {
             for (const Held& message : self->m_held)
                 Trace(message.text);
@@ -149,6 +161,7 @@ private:
         self->m_held.push_back(Held{type, context.category, text});
     }
 
+    static inline std::mutex s_mutex;
     static inline PlatformStart* s_current = nullptr;
     DisplayEnvironment m_env;
     QtMessageHandler m_previous = nullptr;

@@ -91,6 +91,7 @@ TEST_F(VerboseTest, LinesFromManyThreadsAreNeverMixed)
     constexpr int kLines = 300;
     StderrCapture capture;
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             // Long enough that a writer emitting the text and the line break separately, or in
