@@ -5,6 +5,9 @@
 #   scripts/bench.sh startup    start-up time and resident memory, program and baseline
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
 # Extra arguments go to the benchmark (e.g. scripts/bench.sh zap --count 60).
+#   CORVESSA_BENCH_NO_PLUGIN_CACHE=1   run with libvlc's plugin cache (plugins.dat) moved aside, as
+#                                      on a machine without libvlc-bin; needs root, and puts the
+#                                      cache back afterwards
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
@@ -14,9 +17,18 @@ shift
 "$root/scripts/install-deps.sh"
 CORVESSA_BUILD_DIR=$build "$root/scripts/build.sh" -DCORVESSA_BUILD_BENCH=ON
 
+if [[ "${CORVESSA_BENCH_NO_PLUGIN_CACHE:-}" == 1 ]]; then
+  listing=$(dpkg -L vlc-plugin-base)
+  cache=$(grep -m1 -o '^.*/vlc/plugins/' <<<"$listing")plugins.dat
+  [[ -f "$cache" ]] || { echo "bench: no plugin cache at $cache" >&2; exit 1; }
+  mv "$cache" "$cache.bench-aside"
+  trap 'mv "$cache.bench-aside" "$cache"' EXIT
+  echo "bench: libvlc's plugin cache moved aside for this run ($cache)"
+fi
+
 case $what in
-  scan) exec "$build/bench/bench_scan" "$@" ;;
+  scan) "$build/bench/bench_scan" "$@" ;;
   zap|startup|jitter)
-    exec "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
+    "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
   *) echo "unknown benchmark: $what" >&2; exit 2 ;;
 esac

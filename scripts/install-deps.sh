@@ -8,9 +8,14 @@ packages=(
   build-essential cmake pkg-config ninja-build
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libvlc-dev vlc-plugin-base vlc-plugin-video-output
+  # libvlc's plugin cache (plugins.dat), written by this package's trigger: without it every
+  # start scans all the plugins
+  libvlc-bin
   libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libx11-dev libxtst-dev
   clang clang-format clang-tidy libclang-rt-14-dev
+  # the Debian package, its manual page and icons, and their checks
+  dpkg-dev file binutils help2man librsvg2-bin lintian appstream desktop-file-utils
   # run and test
   xvfb xauth xdotool x11-utils openbox ffmpeg python3 iproute2 util-linux
   fonts-wqy-microhei imagemagick

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite inside the private test network: first the
-# ordinary build, then a build with AddressSanitizer and UndefinedBehaviorSanitizer (clang), which
-# runs the same suite again and the fuzzers for a bounded time each.
-#   CORVESSA_SKIP_SANITIZERS=1   only the ordinary build
+# Sets everything up and runs the whole test suite inside the private test network: the format
+# check, the ordinary build and its tests, the Debian package (built, checked with lintian, and as
+# root installed, played, reinstalled, removed and purged: scripts/package-test.sh), then a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer (clang), which runs the same suite again
+# and the fuzzers for a bounded time each. Extra arguments go to CTest.
+#   CORVESSA_SKIP_PACKAGE=1      no package steps
+#   CORVESSA_SKIP_SANITIZERS=1   no sanitizer build
 #   CORVESSA_FUZZ_SECONDS=N      how long each fuzzer runs (default 30)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,17 +14,24 @@ sanitize_build=${CORVESSA_SANITIZE_BUILD_DIR:-$root/build-asan}
 
 "$root/scripts/install-deps.sh"
 
+echo "== Format (clang-format)"
+"$root/scripts/check-format.sh"
+
 echo "== Build and test"
 CORVESSA_BUILD_DIR=$build "$root/scripts/build.sh"
 "$root/scripts/in-netns.sh" ctest --test-dir "$build" --output-on-failure -j2 "$@"
+
+if [[ "${CORVESSA_SKIP_PACKAGE:-}" != 1 ]]; then
+  echo "== Debian package"
+  CORVESSA_BUILD_DIR=$build "$root/scripts/package-test.sh"
+fi
 
 if [[ "${CORVESSA_SKIP_SANITIZERS:-}" == 1 ]]; then
   exit 0
 fi
 
 echo "== Sanitizer build and test, fuzzers"
-CC=clang CXX=clang++ CORVESSA_BUILD_DIR=$sanitize_build "$root/scripts/build.sh" \
-  -DCORVESSA_SANITIZE=ON -DCORVESSA_FUZZ=ON \
+CORVESSA_PRESET=sanitizers CORVESSA_BUILD_DIR=$sanitize_build "$root/scripts/build.sh" \
   -DCORVESSA_FUZZ_SECONDS="${CORVESSA_FUZZ_SECONDS:-30}"
 "$root/scripts/in-netns.sh" ctest --test-dir "$sanitize_build" --output-on-failure -j2 \
   -E 'e2e\.Soak' "$@"

@@ -1,0 +1,95 @@
+// The Quorvel.ini a site gets, read by the program's own reader: untouched, it reads as no file
+// at all; each documented default, once its ';' is removed, reads as that default.
+#include "PrivateProfile.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
+#include <array>
+#include <gtest/gtest.h>
+#include <ostream>
+#include <string>
+
+namespace {
+
+struct Setting
+{
+    const char* key;
+    const char* byDefault; // what the program uses when the key is absent
+};
+
+constexpr std::array<Setting, 6> kSettings{{
+    {"MutiMode", "0"},
+    {"StorageServer1To6", "192.168.10.11"},
+    {"StorageServer7To8", "192.168.10.12"},
+    {"NetworkCaching", "100"},
+    {"FastChannelChange", "1"},
+    {"PreStart", "1"},
+}};
+
+void PrintTo(const Setting& s, std::ostream* os)
+{
+    *os << s.key << "=" << s.byDefault;
+}
+
+QByteArray ShippedFile()
+{
+    QFile file(QStringLiteral(CORVESSA_SHIPPED_SETTINGS));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << CORVESSA_SHIPPED_SETTINGS;
+    return file.readAll();
+}
+
+class ShippedSettingsTest : public ::testing::TestWithParam<Setting>
+{};
+
+std::string KeyName(const ::testing::TestParamInfo<Setting>& info)
+{
+    return info.param.key;
+}
+
+TEST_P(ShippedSettingsTest, KeyIsDocumentedCommentedOutWithItsDefault)
+{
+    const QString key = QString::fromLatin1(GetParam().key);
+    const QString value = QString::fromLatin1(GetParam().byDefault);
+    const QByteArray file = ShippedFile();
+    EXPECT_FALSE(profile::readValue(file, u"Default", key).has_value())
+        << key.toStdString() << " is set: an untouched file must read as no file";
+
+    // The line a site edits: ";Key=default", alone, after the comment that explains it.
+    const QByteArray commented = ";" + key.toUtf8() + "=" + value.toUtf8() + "\n";
+    ASSERT_EQ(file.count(commented), 1) << commented.toStdString();
+    QByteArray uncommented = file;
+    uncommented.replace(commented, commented.mid(1));
+    const std::optional<QString> read = profile::readValue(uncommented, u"Default", key);
+    ASSERT_TRUE(read.has_value()) << key.toStdString() << " is not in [Default]";
+    EXPECT_EQ(*read, value);
+    const qsizetype at = file.indexOf(commented);
+    EXPECT_TRUE(file.lastIndexOf("\n;", at - 1) > file.lastIndexOf("\n\n", at))
+        << key.toStdString() << " has no comment of its own";
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, ShippedSettingsTest, ::testing::ValuesIn(kSettings), KeyName);
+
+TEST(ShippedSettingsFileTest, SetsNothingAndDocumentsNoOtherKey)
+{
+    const QString text = QString::fromUtf8(ShippedFile());
+    QStringList keys;
+    const QRegularExpression keyLine(QStringLiteral("^\\s*;?([A-Za-z0-9]+)=(.*)$"),
+                                     QRegularExpression::MultilineOption);
+    for (auto it = keyLine.globalMatch(text); it.hasNext();)
+        keys.append(it.next().captured(1));
+    keys.sort();
+    QStringList expected;
+    for (const Setting& s : kSettings)
+        expected.append(QString::fromLatin1(s.key));
+    expected.sort();
+    EXPECT_EQ(keys, expected);
+
+    // Every line is a comment, the section header, or blank.
+    for (const QString& line : text.split(u'\n')) {
+        const QString t = line.trimmed();
+        EXPECT_TRUE(t.isEmpty() || t.startsWith(u';') || t == u"[Default]") << line.toStdString();
+    }
+}
+
+} // namespace
