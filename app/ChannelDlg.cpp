@@ -205,10 +205,8 @@ void CChannelDlg::accept() {}
 
 void CChannelDlg::reject()
 {
-    if (m_networkStarted) {
-        curl_global_cleanup();
-        m_networkStarted = false;
-    }
+    // The network's clean-up waits for the destructor: a lookup may still be running in the
+    // background, and curl must outlive it.
     m_warmup.Stop();
     m_instance.reset();
     CDarkDialog::reject();

@@ -1,7 +1,7 @@
 #include "ChannelPlayerApp.h"
 
-#include "ChannelDlg.h"
 #include "Background.h"
+#include "ChannelDlg.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +16,12 @@ CChannelPlayerApp::~CChannelPlayerApp() = default;
 
 bool CChannelPlayerApp::InitInstance()
 {
-    {
-        CChannelDlg dialog;
-        dialog.DoModal();
-    }
+    CChannelDlg dialog;
+    dialog.DoModal();
     // A player whose stop is stuck on a server that stopped answering may never finish. Give
-    // the teardowns a moment, then leave without them: running the program's destructors under
-    // libvlc threads that are still busy could only end in a crash.
+    // the background jobs a moment, then leave without them: running the program's destructors
+    // (the network's clean-up among them) under threads that are still busy could only end in
+    // a crash.
     if (!background::WaitForAll(kExitGrace)) {
         std::fflush(nullptr);
         std::_Exit(0);

@@ -2,8 +2,11 @@
 
 #include "Allocator.h"
 #include "Background.h"
+#include "Verbose.h"
 
 #include <QString>
+#include <cstdarg>
+#include <cstdio>
 #include <vlc/vlc.h>
 
 void VlcInstanceRelease::operator()(libvlc_instance_t* instance) const
@@ -35,9 +38,30 @@ void LetGoOf(VlcPlayer player, std::shared_ptr<void> keepAlive)
     });
 }
 
+namespace {
+
+// libvlc logs to standard error by itself, about seventeen lines for every channel change; the
+// program is quiet unless asked to tell what it does.
+void Log(void*, int level, const libvlc_log_t* context, const char* format, va_list args)
+{
+    if (!Verbose() || level < LIBVLC_NOTICE)
+        return;
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    const char* module = nullptr;
+    libvlc_log_get_context(context, &module, nullptr, nullptr);
+    Trace(QStringLiteral("libvlc %1: %2")
+              .arg(QString::fromUtf8(module != nullptr ? module : "?"), QString::fromUtf8(text)));
+}
+
+} // namespace
+
 VlcInstance CreateVlcInstance()
 {
-    return VlcInstance(libvlc_new(0, nullptr));
+    VlcInstance instance(libvlc_new(0, nullptr));
+    if (instance)
+        libvlc_log_set(instance.get(), Log, nullptr);
+    return instance;
 }
 
 QStringList LiveStreamOptions(int networkCachingMs)
