@@ -29,6 +29,14 @@ std::span<const TsPacket> ChannelCore::Gop() const
     return m_packets;
 }
 
+std::optional<std::uint64_t> ChannelCore::KeyframeInterval() const
+{
+    const std::uint64_t longest = *std::max_element(m_intervals.begin(), m_intervals.end());
+    if (longest == 0)
+        return std::nullopt;
+    return longest;
+}
+
 std::optional<std::uint64_t> ChannelCore::GopTicks() const
 {
     if (!m_valid || !m_gopTimestamp || !m_lastTimestamp)
@@ -179,7 +187,7 @@ void ChannelCore::ForgetVideo()
     m_video = VideoTracker(m_pmt ? m_pmt->codec : VideoCodec::None);
     m_lastStartTimestamp.reset();
     m_lastTimestamp.reset();
-    m_interval.reset();
+    m_intervals.fill(0);
 }
 
 void ChannelCore::OnVideo(const TsPacket& packet, std::uint64_t index)
@@ -205,8 +213,9 @@ void ChannelCore::OnVideo(const TsPacket& packet, std::uint64_t index)
         StartGop(m_pesSlot, m_pesIndex, m_pesTimestamp);
     } else if (m_valid && info.timestamp && m_gopTimestamp) {
         const std::uint64_t elapsed = TicksBetween(*m_gopTimestamp, *info.timestamp);
-        const std::uint64_t limit = m_interval ? std::uint64_t(m_limits.maxIntervals) * *m_interval
-                                               : m_limits.maxTicksUnknownInterval;
+        const auto interval = KeyframeInterval();
+        const std::uint64_t limit = interval ? std::uint64_t(m_limits.maxIntervals) * *interval
+                                             : m_limits.maxTicksUnknownInterval;
         if (elapsed > limit) {
             ++m_stats.droppedOverTime;
             Drop();
@@ -219,8 +228,10 @@ void ChannelCore::StartGop(std::size_t slot, std::uint64_t index,
 {
     if (timestamp && m_lastStartTimestamp) {
         const std::uint64_t interval = TicksBetween(*m_lastStartTimestamp, *timestamp);
-        if (interval > 0 && interval <= kMaxPlausibleInterval)
-            m_interval = interval;
+        if (interval > 0 && interval <= kMaxPlausibleInterval) {
+            m_intervals[m_nextInterval] = interval;
+            m_nextInterval = (m_nextInterval + 1) % m_intervals.size();
+        }
     }
     if (timestamp)
         m_lastStartTimestamp = timestamp;

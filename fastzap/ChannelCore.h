@@ -18,7 +18,8 @@ namespace fastzap {
 struct BufferLimits
 {
     std::size_t maxBytes = std::size_t(8) << 20;
-    // In keyframe intervals, as measured between the last two start points.
+    // In keyframe intervals: the longest of the last few measured between start points, so
+    // that an extra keyframe (a scene cut, a sender looping its clip) does not shrink the bound.
     int maxIntervals = 2;
     // Until two start points have been seen the interval is not known; a group of pictures
     // longer than this (90 kHz ticks) is not kept.
@@ -67,7 +68,7 @@ public:
     std::uint64_t GopStartIndex() const { return m_gopStartIndex; }
     // The stream time (90 kHz) from the start point to the latest video PES.
     std::optional<std::uint64_t> GopTicks() const;
-    std::optional<std::uint64_t> KeyframeInterval() const { return m_interval; }
+    std::optional<std::uint64_t> KeyframeInterval() const;
 
     // The latest PAT and PMT as they were carried, for a reader to start with.
     std::span<const TsPacket> PatPackets() const { return m_patPackets; }
@@ -122,7 +123,9 @@ private:
     std::uint64_t m_pesIndex = 0;
     std::optional<std::uint64_t> m_pesTimestamp;
     std::optional<std::uint64_t> m_lastStartTimestamp;
-    std::optional<std::uint64_t> m_interval;
+    // The latest intervals between start points, 0 where none has been measured yet.
+    std::array<std::uint64_t, 8> m_intervals{};
+    std::size_t m_nextInterval = 0;
 };
 
 // The difference b - a of two 33-bit timestamps, across a wrap of the counter.

@@ -104,6 +104,25 @@ TEST_P(StartPoints, KeepTheLatestPatAndPmtAsCarried)
     EXPECT_EQ(core.PmtPackets()[0], lastPmt);
 }
 
+// A whole stream never loses its group of pictures once it has one: no bound trips on a
+// healthy stream, not even after an extra keyframe makes one interval short.
+TEST_P(StartPoints, AreNeverLostOnAHealthyStream)
+{
+    const StreamCase c = GetParam();
+    auto packets = ReadPackets(c.file);
+    if (c.clearFlags)
+        ClearRandomAccessFlags(packets);
+    ChannelCore core;
+    bool started = false;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        core.PushPacket(packets[i]);
+        started = started || core.HasRandomAccess();
+        ASSERT_EQ(core.HasRandomAccess(), started) << "lost at packet " << i;
+    }
+    EXPECT_TRUE(started);
+    EXPECT_EQ(core.Stats().droppedOverTime + core.Stats().droppedOverBytes, 0U);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Captures, StartPoints,
     ::testing::Values(StreamCase{"h264.ts", VideoCodec::H264, false},
@@ -113,7 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StreamCase{"h265.ts", VideoCodec::H265, false},
                       StreamCase{"h265.ts", VideoCodec::H265, true},
                       StreamCase{"mpeg2.ts", VideoCodec::Mpeg2, false},
-                      StreamCase{"mpeg2.ts", VideoCodec::Mpeg2, true}),
+                      StreamCase{"mpeg2.ts", VideoCodec::Mpeg2, true},
+                      StreamCase{"h264-extra-keyframe.ts", VideoCodec::H264, false}),
     [](const auto& info) {
         return Readable(info.param.file) + (info.param.clearFlags ? "_NoFlags" : "_Flags");
     });

@@ -24,3 +24,7 @@ ffmpeg "${common[@]}" -c:v mpeg2video -g 12 -b:v 400k "${mux[@]}" mpeg2.ts
 # PID. Appended to h264.ts, it is a PAT that moves the PMT.
 ffmpeg "${common[@]}" -c:v libx264 -preset veryfast -g 12 -keyint_min 12 -sc_threshold 0 \
   -pix_fmt yuv420p -mpegts_pmt_start_pid 0x1100 -mpegts_start_pid 0x0200 "${mux[@]}" h264-moved.ts
+# H.264 with one extra keyframe (frame 15, 0.6 s), as a scene cut brings: an interval of three
+# frames between two of twelve.
+ffmpeg "${common[@]}" -c:v libx264 -preset veryfast -g 12 -keyint_min 12 -sc_threshold 0 \
+  -force_key_frames 0.6 -pix_fmt yuv420p "${mux[@]}" h264-extra-keyframe.ts
