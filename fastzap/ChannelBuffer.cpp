@@ -6,12 +6,13 @@ namespace fastzap {
 
 ChannelBuffer::ChannelBuffer(BufferLimits limits, std::size_t maxBehind)
     : m_core(limits), m_maxBehind(maxBehind)
-{
-}
+{}
 
 void ChannelBuffer::Push(std::span<const std::uint8_t> bytes)
 {
+    const auto now = std::chrono::steady_clock::now();
     const std::lock_guard lock(m_mutex);
+    m_lastArrival = now;
     m_live.clear();
     m_core.PushBytes(bytes, m_live);
     if (m_sources.empty())
@@ -32,10 +33,13 @@ void ChannelBuffer::Push(std::span<const std::uint8_t> bytes)
     }
 }
 
-std::shared_ptr<LiveSource> ChannelBuffer::OpenSource()
+std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds maxSilence)
 {
+    const auto now = std::chrono::steady_clock::now();
     const std::lock_guard lock(m_mutex);
     if (!m_core.HasRandomAccess())
+        return nullptr;
+    if (maxSilence != std::chrono::milliseconds::max() && now - m_lastArrival > maxSilence)
         return nullptr;
     const auto pat = m_core.PatPackets();
     const auto pmt = m_core.PmtPackets();

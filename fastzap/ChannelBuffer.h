@@ -3,6 +3,7 @@
 #include "ChannelCore.h"
 #include "LiveSource.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,8 +28,7 @@ class ChannelBuffer
 {
 public:
     // `maxBehind`: how many live bytes a source's reader may leave unread (LiveSource).
-    explicit ChannelBuffer(BufferLimits limits = {},
-                           std::size_t maxBehind = kDefaultMaxBehind);
+    explicit ChannelBuffer(BufferLimits limits = {}, std::size_t maxBehind = kDefaultMaxBehind);
 
     static constexpr std::size_t kDefaultMaxBehind = std::size_t(4) << 20;
 
@@ -36,8 +36,11 @@ public:
     void Push(std::span<const std::uint8_t> bytes);
 
     // A source that starts with the PAT, PMT and group of pictures held now and goes on with
-    // every packet that arrives after them; none while the channel has no start point.
-    std::shared_ptr<LiveSource> OpenSource();
+    // every packet that arrives after them; none while the channel has no start point, or when
+    // nothing has arrived for `maxSilence` (a sender that stopped leaves its last group behind,
+    // and a player given it would show a still picture from the past).
+    std::shared_ptr<LiveSource> OpenSource(
+        std::chrono::milliseconds maxSilence = std::chrono::milliseconds::max());
 
     bool HasRandomAccess() const;
     Snapshot Take() const;
@@ -53,6 +56,7 @@ private:
     std::size_t m_maxBehind;
     std::vector<TsPacket> m_live;
     std::vector<std::weak_ptr<LiveSource>> m_sources;
+    std::chrono::steady_clock::time_point m_lastArrival{};
 };
 
 } // namespace fastzap

@@ -6,10 +6,8 @@
 namespace fastzap {
 
 LiveSource::LiveSource(std::vector<TsPacket> start, std::size_t maxBehind)
-    : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize),
-      m_maxBehind(maxBehind)
-{
-}
+    : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize), m_maxBehind(maxBehind)
+{}
 
 void LiveSource::Cancel()
 {

@@ -22,7 +22,13 @@ namespace fastzap {
 class LiveSource : public std::enable_shared_from_this<LiveSource>
 {
 public:
-    enum class State { Open, Cancelled, Ended, Overflowed };
+    enum class State
+    {
+        Open,
+        Cancelled,
+        Ended,
+        Overflowed
+    };
 
     // `maxBehind`: live bytes the reader may leave unread before the stream is ended rather
     // than grown. The snapshot it starts with does not count.

@@ -9,7 +9,13 @@
 
 namespace fastzap {
 
-enum class VideoCodec : std::uint8_t { None, Mpeg2, H264, H265 };
+enum class VideoCodec : std::uint8_t
+{
+    None,
+    Mpeg2,
+    H264,
+    H265
+};
 
 // The video codec a PMT's stream_type names, or None for anything that is not video we know.
 VideoCodec CodecOfStreamType(std::uint8_t streamType);

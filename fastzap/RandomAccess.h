@@ -17,8 +17,7 @@ namespace fastzap {
 class StartCodeScanner
 {
 public:
-    template <class OnCode>
-    void Push(std::span<const std::uint8_t> data, OnCode&& onCode);
+    template <class OnCode> void Push(std::span<const std::uint8_t> data, OnCode&& onCode);
     void Reset()
     {
         m_zeros = 0;
@@ -26,7 +25,7 @@ public:
     }
 
 private:
-    int m_zeros = 0;       // zero bytes (at most two counted) that ended the previous piece
+    int m_zeros = 0;        // zero bytes (at most two counted) that ended the previous piece
     bool m_codeDue = false; // the previous piece ended with a whole start code
 };
 

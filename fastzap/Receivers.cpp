@@ -32,8 +32,7 @@ std::vector<GroupAddress> SiteGroups()
     return groups;
 }
 
-Receivers::Receivers(std::vector<GroupAddress> groups, ReceiverOptions options)
-    : m_options(options)
+Receivers::Receivers(std::vector<GroupAddress> groups, ReceiverOptions options) : m_options(options)
 {
     for (auto& group : groups) {
         auto slot = std::make_unique<ChannelSlot>();
@@ -69,7 +68,7 @@ std::shared_ptr<LiveSource> Receivers::OpenSource(std::size_t index)
         if (m_channels[index]->state != State::Running)
             return nullptr;
     }
-    return m_channels[index]->buffer->OpenSource();
+    return m_channels[index]->buffer->OpenSource(m_options.maxSilence);
 }
 
 void Receivers::OpenSocket(std::size_t index)
@@ -104,8 +103,7 @@ void Receivers::OpenSocket(std::size_t index)
         return;
     }
     // Best effort: a smaller buffer than asked for still works.
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &m_options.socketBuffer,
-                 sizeof m_options.socketBuffer);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &m_options.socketBuffer, sizeof m_options.socketBuffer);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         fail("bind", errno);
         return;

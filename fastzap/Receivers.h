@@ -4,6 +4,7 @@
 #include "UniqueFd.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,8 @@ struct ReceiverOptions
     BufferLimits limits;
     std::size_t maxBehind = ChannelBuffer::kDefaultMaxBehind;
     int socketBuffer = 1 << 20; // SO_RCVBUF asked for: room for a burst while the thread is busy
+    // A channel silent this long gives no source: its sender has stopped or its group is lost.
+    std::chrono::milliseconds maxSilence{1000};
 };
 
 // One receiver per channel, all on one thread: each joins its group and feeds its channel's
@@ -39,7 +42,12 @@ struct ReceiverOptions
 class Receivers
 {
 public:
-    enum class State { Stopped, Running, Failed };
+    enum class State
+    {
+        Stopped,
+        Running,
+        Failed
+    };
     struct Status
     {
         State state = State::Stopped;
@@ -63,8 +71,8 @@ public:
     std::size_t size() const { return m_channels.size(); }
     Status ChannelStatus(std::size_t index) const;
     ChannelBuffer& Channel(std::size_t index) { return *m_channels[index]->buffer; }
-    // The channel's live source, or none when it is not running or has no start point yet:
-    // then the player joins the group itself.
+    // The channel's live source, or none when it is not running, has no start point yet or
+    // has been silent for ReceiverOptions::maxSilence: then the player joins the group itself.
     std::shared_ptr<LiveSource> OpenSource(std::size_t index);
 
 private:

@@ -23,10 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <optional>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <random>
 #include <spawn.h>
 #include <string>
@@ -46,6 +46,12 @@ constexpr std::uint16_t kPort = 5600;
 constexpr unsigned kWidth = 320;
 constexpr unsigned kHeight = 180;
 constexpr std::uint64_t kFrameTicks = 3600; // 25 frames a second, 90 kHz
+// Sixteen blocks across the top 40 rows of the picture: bit i of the frame number, white for 1.
+// (bench/fastzap_latency.py draws its looped clip with the same filter.)
+constexpr const char* kNumbered =
+    "format=yuv420p,"
+    "geq=lum='if(lt(Y,40),if(mod(floor(N/pow(2,floor(X/20))),2),235,16),lum(X,Y))'"
+    ":cb='if(lt(Y,40),128,cb(X,Y))':cr='if(lt(Y,40),128,cr(X,Y))'";
 
 double Ms(Clock::duration d)
 {
@@ -83,16 +89,20 @@ public:
     Tap(const Tap&) = delete;
     Tap& operator=(const Tap&) = delete;
 
-    // When frame `n` arrived, if it has.
-    std::optional<Clock::time_point> Arrival(std::uint64_t n) const
+    // When the latest frame numbered `n` (counted modulo `period` frames, for a looped clip)
+    // arrived before `before`, if one has.
+    std::optional<Clock::time_point> Arrival(std::uint64_t n, std::uint64_t period,
+                                             Clock::time_point before) const
     {
         const std::lock_guard lock(m_mutex);
         if (!m_first)
             return std::nullopt;
-        const auto it = m_arrivals.find((*m_first + n * kFrameTicks) & ((1ULL << 33) - 1));
-        if (it == m_arrivals.end())
-            return std::nullopt;
-        return it->second;
+        for (auto it = m_arrivals.rbegin(); it != m_arrivals.rend(); ++it) {
+            const std::uint64_t frame = fastzap::TicksBetween(*m_first, it->first) / kFrameTicks;
+            if (frame % period == n % period && it->second <= before)
+                return it->second;
+        }
+        return std::nullopt;
     }
 
 private:
@@ -121,7 +131,7 @@ private:
                     const std::lock_guard lock(m_mutex);
                     if (!m_first)
                         m_first = *info.timestamp;
-                    m_arrivals.emplace(*info.timestamp, now);
+                    m_arrivals.emplace_back(*info.timestamp, now);
                 }
             }
         }
@@ -132,27 +142,31 @@ private:
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_mutex;
     std::optional<std::uint64_t> m_first;
-    std::map<std::uint64_t, Clock::time_point> m_arrivals;
+    std::vector<std::pair<std::uint64_t, Clock::time_point>> m_arrivals;
 };
 
 class Sender
 {
 public:
-    Sender()
+    // `clip` empty: encode live, frame numbers counting up for ever. Otherwise send that clip in
+    // a loop without re-encoding, as the demo network's senders do.
+    explicit Sender(const std::string& clip)
     {
         const std::string url = std::string("udp://") + kGroup + ":" + std::to_string(kPort) +
                                 "?pkt_size=1316&ttl=1";
-        // Sixteen blocks across the top 40 rows: bit i of the frame number, white for 1.
-        const std::string picture =
-            "testsrc2=size=320x180:rate=25,format=yuv420p,"
-            "geq=lum='if(lt(Y,40),if(mod(floor(N/pow(2,floor(X/20))),2),235,16),lum(X,Y))'"
-            ":cb='if(lt(Y,40),128,cb(X,Y))':cr='if(lt(Y,40),128,cr(X,Y))'";
-        std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel", "error", "-re",
-                                      "-f", "lavfi", "-i", picture, "-c:v", "libx264",
-                                      "-preset", "veryfast", "-tune", "zerolatency",
-                                      "-b:v", "1200k", "-g", "12", "-keyint_min", "12",
-                                      "-sc_threshold", "0", "-pix_fmt", "yuv420p",
-                                      "-muxdelay", "0", "-muxpreload", "0", "-f", "mpegts", url};
+        std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel", "error", "-re"};
+        if (clip.empty()) {
+            const std::vector<std::string> live{
+                "-f", "lavfi", "-i", std::string("testsrc2=size=320x180:rate=25,") + kNumbered,
+                "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-b:v", "1200k",
+                "-g", "12", "-keyint_min", "12", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
+                "-muxdelay", "0", "-muxpreload", "0"};
+            args.insert(args.end(), live.begin(), live.end());
+        } else {
+            const std::vector<std::string> loop{"-stream_loop", "-1", "-i", clip, "-c", "copy"};
+            args.insert(args.end(), loop.begin(), loop.end());
+        }
+        args.insert(args.end(), {"-f", "mpegts", url});
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -215,21 +229,26 @@ using Player = std::unique_ptr<libvlc_media_player_t, decltype(&libvlc_media_pla
 
 int main(int argc, char** argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s fast|plain ZAPS PLAY_MS [OPTION...]\n", argv[0]);
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: %s fast|plain live|CLIP ZAPS PLAY_MS [OPTION...]\n",
+                     argv[0]);
         return 2;
     }
     const bool fast = std::string(argv[1]) == "fast";
-    const int zaps = std::atoi(argv[2]);
-    const auto play = std::chrono::milliseconds(std::atoi(argv[3]));
-    const std::vector<std::string> options(argv + 4, argv + argc);
+    const std::string clip = std::string(argv[2]) == "live" ? std::string() : argv[2];
+    // A looped clip numbers its frames from 0 again at every loop: 4 s, 100 frames.
+    const std::uint64_t period = clip.empty() ? (1U << 16) : 100;
+    const int zaps = std::atoi(argv[3]);
+    const auto play = std::chrono::milliseconds(std::atoi(argv[4]));
+    const std::vector<std::string> options(argv + 5, argv + argc);
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
 
     fastzap::Receivers receivers({{kGroup, kPort}});
-    if (!receivers.Start() || receivers.ChannelStatus(0).state != fastzap::Receivers::State::Running)
+    if (!receivers.Start() ||
+        receivers.ChannelStatus(0).state != fastzap::Receivers::State::Running)
         return 1;
     Tap tap;
-    Sender sender;
+    Sender sender(clip);
     if (!sender.Running())
         return 1;
 
@@ -268,8 +287,7 @@ int main(int argc, char** argv)
         Player player(libvlc_media_player_new_from_media(media.get()),
                       &libvlc_media_player_release);
         Frames frames;
-        libvlc_video_set_callbacks(player.get(), &Frames::Lock, nullptr, &Frames::Display,
-                                   &frames);
+        libvlc_video_set_callbacks(player.get(), &Frames::Lock, nullptr, &Frames::Display, &frames);
         libvlc_video_set_format(player.get(), "RV32", kWidth, kHeight, kWidth * 4);
         libvlc_media_player_play(player.get());
         std::this_thread::sleep_for(play);
@@ -294,7 +312,7 @@ int main(int argc, char** argv)
         double longestStill = 0;
         int skipped = 0;
         for (std::size_t i = 0; i < shown.size(); ++i) {
-            if (const auto arrived = tap.Arrival(shown[i].frame))
+            if (const auto arrived = tap.Arrival(shown[i].frame, period, shown[i].at))
                 lags[i] = Ms(shown[i].at - *arrived);
             if (i > 0) {
                 longestStill = std::max(longestStill, Ms(shown[i].at - shown[i - 1].at));

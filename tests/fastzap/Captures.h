@@ -127,8 +127,7 @@ inline void ClearRandomAccessFlags(std::vector<TsPacket>& packets, std::size_t f
 
 // Rewrites a section carried whole in one packet (as ffmpeg writes its PAT and PMT) and fixes
 // its CRC.
-template <class Edit>
-void EditSection(TsPacket& packet, Edit&& edit)
+template <class Edit> void EditSection(TsPacket& packet, Edit&& edit)
 {
     const std::size_t start = packet.PayloadOffset() + 1 + packet.bytes[packet.PayloadOffset()];
     std::uint8_t* section = packet.bytes.data() + start;

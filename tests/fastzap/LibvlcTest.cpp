@@ -53,11 +53,14 @@ using Instance = std::unique_ptr<libvlc_instance_t, decltype(&libvlc_release)>;
 using Media = std::unique_ptr<libvlc_media_t, decltype(&libvlc_media_release)>;
 using Player = std::unique_ptr<libvlc_media_player_t, decltype(&libvlc_media_player_release)>;
 
-enum class AtStop { Sending, Silent };
+enum class AtStop
+{
+    Sending,
+    Silent
+};
 
 class LibvlcPlayer : public ::testing::TestWithParam<AtStop>
-{
-};
+{};
 
 TEST_P(LibvlcPlayer, ShowsPicturesAndStopsPromptlyAfterCancel)
 {

@@ -1,9 +1,10 @@
 // The live source: the snapshot and the live packets join without a gap or a repeat while the
 // receiver keeps writing, Cancel unblocks a reader at once, a reader that falls behind is cut off
 // rather than grown, and the libvlc callbacks own the source from open to close.
+#include "LiveSource.h"
+
 #include "Captures.h"
 #include "ChannelBuffer.h"
-#include "LiveSource.h"
 
 #include <atomic>
 #include <chrono>
@@ -60,8 +61,7 @@ void PrintTo(const Join& j, std::ostream* out)
 }
 
 class SnapshotThenLive : public ::testing::TestWithParam<Join>
-{
-};
+{};
 
 TEST_P(SnapshotThenLive, HasNoGapAndNoRepeat)
 {
@@ -131,11 +131,15 @@ TEST(OpenSource, IsNoneBeforeTheFirstKeyframe)
 
 // --- Cancel ----------------------------------------------------------------------------------
 
-enum class CancelWhen { BeforeRead, WhileBlocked, AfterPartialRead };
+enum class CancelWhen
+{
+    BeforeRead,
+    WhileBlocked,
+    AfterPartialRead
+};
 
 class Cancelling : public ::testing::TestWithParam<CancelWhen>
-{
-};
+{};
 
 TEST_P(Cancelling, EndsEveryReadAtOnce)
 {
@@ -206,8 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, Cancelling,
 // --- a slow reader ---------------------------------------------------------------------------
 
 class SlowReader : public ::testing::TestWithParam<std::size_t>
-{
-};
+{};
 
 // Nothing is read: the source keeps the snapshot and up to maxBehind live bytes, then ends.
 TEST_P(SlowReader, IsCutOffPastTheBound)

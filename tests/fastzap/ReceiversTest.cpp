@@ -2,6 +2,7 @@
 // their keyframes, a silent group gives no source, a receiver whose socket fails says so while
 // the others run, groups on one port stay apart, and stop is prompt.
 #include "Receivers.h"
+
 #include "Sender.h"
 
 #include <arpa/inet.h>
@@ -25,9 +26,9 @@ using Clock = std::chrono::steady_clock;
 int Port(int n)
 {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return 20000 + int(std::hash<std::string>{}(std::string(info->test_suite_name()) +
-                                                info->name()) %
-                       20000) +
+    return 20000 +
+           int(std::hash<std::string>{}(std::string(info->test_suite_name()) + info->name()) %
+               20000) +
            n;
 }
 
@@ -43,8 +44,7 @@ void PrintTo(const Stream& s, std::ostream* out)
 }
 
 class Filling : public ::testing::TestWithParam<Stream>
-{
-};
+{};
 
 TEST_P(Filling, BufferHasAKeyframeAndASource)
 {
@@ -67,8 +67,8 @@ TEST_P(Filling, BufferHasAKeyframeAndASource)
     EXPECT_GT(receivers.ChannelStatus(0).datagrams, 0U);
 
     // The keyframe interval is measured once a second keyframe has come.
-    ASSERT_TRUE(WaitFor([&] { return receivers.Channel(0).Take().keyframeInterval.has_value(); },
-                        5s));
+    ASSERT_TRUE(
+        WaitFor([&] { return receivers.Channel(0).Take().keyframeInterval.has_value(); }, 5s));
     EXPECT_EQ(*receivers.Channel(0).Take().keyframeInterval, 43200U);
 
     const auto source = receivers.OpenSource(0);
@@ -115,6 +115,25 @@ TEST(Groups, OnOnePortStayApartAndASilentOneGivesNoSource)
     EXPECT_EQ(receivers.OpenSource(2), nullptr);
 }
 
+TEST(Groups, ASenderThatStopsLeavesNoSource)
+{
+    const auto port = std::uint16_t(Port(0));
+    fastzap::ReceiverOptions options;
+    options.maxSilence = 300ms;
+    Receivers receivers({{"224.1.1.8", port}}, options);
+    ASSERT_TRUE(receivers.Start());
+    MulticastSender sender("h264.ts", "224.1.1.8", port);
+    ASSERT_TRUE(WaitFor([&] { return receivers.Channel(0).HasRandomAccess(); }, 10s));
+    EXPECT_NE(receivers.OpenSource(0), nullptr);
+
+    sender.Stop();
+    const auto stopped = Clock::now();
+    // The last group of pictures is still held, but it is the past: no source for it.
+    ASSERT_TRUE(WaitFor([&] { return receivers.OpenSource(0) == nullptr; }, 5s));
+    EXPECT_GE(Clock::now() - stopped, 100ms);
+    EXPECT_TRUE(receivers.Channel(0).HasRandomAccess());
+}
+
 TEST(Groups, AreSharedWithOtherReceiversOnTheSamePort)
 {
     // Another program (libvlc playing the plain address) on the same group and port.
@@ -132,11 +151,14 @@ TEST(Groups, AreSharedWithOtherReceiversOnTheSamePort)
 
 // --- a receiver that fails ---------------------------------------------------------------------
 
-enum class Failure { PortTakenWithoutReuse, NotAMulticastGroup };
+enum class Failure
+{
+    PortTakenWithoutReuse,
+    NotAMulticastGroup
+};
 
 class Failing : public ::testing::TestWithParam<Failure>
-{
-};
+{};
 
 TEST_P(Failing, ReportsItselfAndTheOthersGoOn)
 {
@@ -185,11 +207,14 @@ INSTANTIATE_TEST_SUITE_P(Sockets, Failing,
 
 // --- stop ------------------------------------------------------------------------------------
 
-enum class AtStop { Sending, Silent };
+enum class AtStop
+{
+    Sending,
+    Silent
+};
 
 class Stopping : public ::testing::TestWithParam<AtStop>
-{
-};
+{};
 
 TEST_P(Stopping, IsPromptAndEndsTheSources)
 {

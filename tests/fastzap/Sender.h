@@ -24,9 +24,11 @@ public:
     {
         const std::string url =
             "udp://" + group + ":" + std::to_string(port) + "?pkt_size=1316&ttl=1";
-        std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel", "error", "-re",
-                                      "-stream_loop", "-1", "-i", captures::Path(capture),
-                                      "-c", "copy", "-f", "mpegts", url};
+        std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel",
+                                      "error",  "-re",      "-stream_loop",
+                                      "-1",     "-i",       captures::Path(capture),
+                                      "-c",     "copy",     "-f",
+                                      "mpegts", url};
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -54,8 +56,7 @@ private:
 };
 
 // Polls `condition` until it holds or `timeout` passes.
-template <class Condition>
-bool WaitFor(Condition&& condition, std::chrono::milliseconds timeout)
+template <class Condition> bool WaitFor(Condition&& condition, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {

@@ -31,8 +31,8 @@ constexpr std::uint64_t kInterval = 12 * 90000 / 25; // 0.48 s: a keyframe every
 std::string Readable(std::string name)
 {
     std::replace_if(
-        name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
-        '_');
+        name.begin(), name.end(),
+        [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
     return name;
 }
 
@@ -51,8 +51,7 @@ void PrintTo(const StreamCase& c, std::ostream* out)
 }
 
 class StartPoints : public ::testing::TestWithParam<StreamCase>
-{
-};
+{};
 
 TEST_P(StartPoints, AreWhereFfprobeFindsKeyframes)
 {
@@ -123,20 +122,21 @@ TEST_P(StartPoints, AreNeverLostOnAHealthyStream)
     EXPECT_EQ(core.Stats().droppedOverTime + core.Stats().droppedOverBytes, 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Captures, StartPoints,
-    ::testing::Values(StreamCase{"h264.ts", VideoCodec::H264, false},
-                      StreamCase{"h264.ts", VideoCodec::H264, true},
-                      StreamCase{"h264-audio.ts", VideoCodec::H264, false},
-                      StreamCase{"h264-audio.ts", VideoCodec::H264, true},
-                      StreamCase{"h265.ts", VideoCodec::H265, false},
-                      StreamCase{"h265.ts", VideoCodec::H265, true},
-                      StreamCase{"mpeg2.ts", VideoCodec::Mpeg2, false},
-                      StreamCase{"mpeg2.ts", VideoCodec::Mpeg2, true},
-                      StreamCase{"h264-extra-keyframe.ts", VideoCodec::H264, false}),
-    [](const auto& info) {
-        return Readable(info.param.file) + (info.param.clearFlags ? "_NoFlags" : "_Flags");
-    });
+INSTANTIATE_TEST_SUITE_P(Captures, StartPoints,
+                         ::testing::Values(StreamCase{"h264.ts", VideoCodec::H264, false},
+                                           StreamCase{"h264.ts", VideoCodec::H264, true},
+                                           StreamCase{"h264-audio.ts", VideoCodec::H264, false},
+                                           StreamCase{"h264-audio.ts", VideoCodec::H264, true},
+                                           StreamCase{"h265.ts", VideoCodec::H265, false},
+                                           StreamCase{"h265.ts", VideoCodec::H265, true},
+                                           StreamCase{"mpeg2.ts", VideoCodec::Mpeg2, false},
+                                           StreamCase{"mpeg2.ts", VideoCodec::Mpeg2, true},
+                                           StreamCase{"h264-extra-keyframe.ts", VideoCodec::H264,
+                                                      false}),
+                         [](const auto& info) {
+                             return Readable(info.param.file) +
+                                    (info.param.clearFlags ? "_NoFlags" : "_Flags");
+                         });
 
 // --- framing ---------------------------------------------------------------------------------
 
@@ -155,8 +155,7 @@ std::vector<TsPacket> Frame(const std::vector<std::uint8_t>& bytes,
 }
 
 class SplitAtOffset : public ::testing::TestWithParam<int>
-{
-};
+{};
 
 // The first datagram ends `offset` bytes into a packet, and every later one (1316 bytes, seven
 // packets) does too: every packet of the stream is split at that offset.
@@ -192,8 +191,7 @@ INSTANTIATE_TEST_SUITE_P(EveryOffset, SplitAtOffset, ::testing::Range(0, int(kPa
                          [](const auto& info) { return "Offset" + std::to_string(info.param); });
 
 class RandomPieces : public ::testing::TestWithParam<unsigned>
-{
-};
+{};
 
 TEST_P(RandomPieces, GiveEveryPacket)
 {
@@ -218,7 +216,13 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RandomPieces, ::testing::Range(1U, 9U),
 struct Damage
 {
     const char* name;
-    enum Kind { LeadingGarbage, Garbage, HostileGarbage, CutPacket } kind;
+    enum Kind
+    {
+        LeadingGarbage,
+        Garbage,
+        HostileGarbage,
+        CutPacket
+    } kind;
     std::size_t packet; // where: the garbage goes before it, or it is cut short
     std::size_t length; // bytes of garbage, or bytes cut out of the packet
 };
@@ -229,8 +233,7 @@ void PrintTo(const Damage& d, std::ostream* out)
 }
 
 class Damaged : public ::testing::TestWithParam<Damage>
-{
-};
+{};
 
 std::vector<std::uint8_t> MakeGarbage(std::size_t length, bool hostile, unsigned seed)
 {
@@ -321,7 +324,12 @@ INSTANTIATE_TEST_SUITE_P(
 struct ProgramChange
 {
     const char* name;
-    enum Kind { PatMovesPmt, PmtVersionNewVideo, PmtVersionSameVideo } kind;
+    enum Kind
+    {
+        PatMovesPmt,
+        PmtVersionNewVideo,
+        PmtVersionSameVideo
+    } kind;
 };
 
 void PrintTo(const ProgramChange& c, std::ostream* out)
@@ -330,8 +338,7 @@ void PrintTo(const ProgramChange& c, std::ostream* out)
 }
 
 class ProgramChanges : public ::testing::TestWithParam<ProgramChange>
-{
-};
+{};
 
 TEST_P(ProgramChanges, AreFollowed)
 {
@@ -420,7 +427,13 @@ INSTANTIATE_TEST_SUITE_P(
 struct Discontinuity
 {
     const char* name;
-    enum Kind { VideoLost, AudioLost, Signalled, Duplicate } kind;
+    enum Kind
+    {
+        VideoLost,
+        AudioLost,
+        Signalled,
+        Duplicate
+    } kind;
 };
 
 void PrintTo(const Discontinuity& d, std::ostream* out)
@@ -429,8 +442,7 @@ void PrintTo(const Discontinuity& d, std::ostream* out)
 }
 
 class Discontinuities : public ::testing::TestWithParam<Discontinuity>
-{
-};
+{};
 
 // The packet of `pid` halfway between the second and third keyframes.
 std::size_t MidGop(const std::vector<TsPacket>& packets, const std::vector<std::uint64_t>& keys,
@@ -521,8 +533,7 @@ void PrintTo(const TimeBound& c, std::ostream* out)
 }
 
 class TimeBounds : public ::testing::TestWithParam<TimeBound>
-{
-};
+{};
 
 // After the last flagged keyframe, the group is kept while it spans no more than the bound and
 // dropped at the first picture past it.
@@ -546,8 +557,7 @@ TEST_P(TimeBounds, DropTheGroupPastTheBound)
         core.PushPacket(packets[i]);
         while (next < frames.size() && frames[next].packetIndex < i)
             ++next;
-        if (next < frames.size() && frames[next].packetIndex == i &&
-            frames[next].dts > keyTime) {
+        if (next < frames.size() && frames[next].packetIndex == i && frames[next].dts > keyTime) {
             const auto elapsed = std::uint64_t(std::llround((frames[next].dts - keyTime) * 90000));
             EXPECT_EQ(core.HasRandomAccess(), elapsed <= c.limit) << "frame at packet " << i;
             dropped = dropped || elapsed > c.limit;
@@ -579,8 +589,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 class ByteBounds : public ::testing::TestWithParam<std::size_t>
-{
-};
+{};
 
 // A keyframe, then video that never ends its PES: the group grows until it passes the bound.
 TEST_P(ByteBounds, DropTheGroupPastTheBound)
@@ -658,8 +667,7 @@ TEST(NullPackets, AreNeitherKeptNorPassedOn)
 // --- start codes -----------------------------------------------------------------------------
 
 class StartCodeSplit : public ::testing::TestWithParam<int>
-{
-};
+{};
 
 // The same codes are found whatever two places the bytes are cut at.
 TEST_P(StartCodeSplit, FindsEveryCode)
@@ -672,7 +680,9 @@ TEST_P(StartCodeSplit, FindsEveryCode)
     for (std::size_t second = cut; second <= bytes.size(); ++second) {
         fastzap::StartCodeScanner scanner;
         std::vector<std::uint8_t> found;
-        auto onCode = [&](std::uint8_t code) { found.push_back(code); };
+        auto onCode = [&](std::uint8_t code) {
+            found.push_back(code);
+        };
         const std::span<const std::uint8_t> all(bytes);
         scanner.Push(all.subspan(0, cut), onCode);
         scanner.Push(all.subspan(cut, second - cut), onCode);
