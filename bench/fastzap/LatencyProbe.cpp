@@ -152,15 +152,35 @@ public:
     // a loop without re-encoding, as the demo network's senders do.
     explicit Sender(const std::string& clip)
     {
-        const std::string url = std::string("udp://") + kGroup + ":" + std::to_string(kPort) +
-                                "?pkt_size=1316&ttl=1";
+        const std::string url =
+            std::string("udp://") + kGroup + ":" + std::to_string(kPort) + "?pkt_size=1316&ttl=1";
         std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel", "error", "-re"};
         if (clip.empty()) {
-            const std::vector<std::string> live{
-                "-f", "lavfi", "-i", std::string("testsrc2=size=320x180:rate=25,") + kNumbered,
-                "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-b:v", "1200k",
-                "-g", "12", "-keyint_min", "12", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
-                "-muxdelay", "0", "-muxpreload", "0"};
+            const std::vector<std::string> live{"-f",
+                                                "lavfi",
+                                                "-i",
+                                                std::string("testsrc2=size=320x180:rate=25,") +
+                                                    kNumbered,
+                                                "-c:v",
+                                                "libx264",
+                                                "-preset",
+                                                "veryfast",
+                                                "-tune",
+                                                "zerolatency",
+                                                "-b:v",
+                                                "1200k",
+                                                "-g",
+                                                "12",
+                                                "-keyint_min",
+                                                "12",
+                                                "-sc_threshold",
+                                                "0",
+                                                "-pix_fmt",
+                                                "yuv420p",
+                                                "-muxdelay",
+                                                "0",
+                                                "-muxpreload",
+                                                "0"};
             args.insert(args.end(), live.begin(), live.end());
         } else {
             const std::vector<std::string> loop{"-stream_loop", "-1", "-i", clip, "-c", "copy"};
@@ -230,8 +250,7 @@ using Player = std::unique_ptr<libvlc_media_player_t, decltype(&libvlc_media_pla
 int main(int argc, char** argv)
 {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s fast|plain live|CLIP ZAPS PLAY_MS [OPTION...]\n",
-                     argv[0]);
+        std::fprintf(stderr, "usage: %s fast|plain live|CLIP ZAPS PLAY_MS [OPTION...]\n", argv[0]);
         return 2;
     }
     const bool fast = std::string(argv[1]) == "fast";
@@ -310,12 +329,16 @@ int main(int argc, char** argv)
         // How far behind live each picture was, and the longest the picture stood still.
         std::vector<std::optional<double>> lags(shown.size());
         double longestStill = 0;
+        double longestStillSettled = 0; // from half a second after the first picture on
         int skipped = 0;
         for (std::size_t i = 0; i < shown.size(); ++i) {
             if (const auto arrived = tap.Arrival(shown[i].frame, period, shown[i].at))
                 lags[i] = Ms(shown[i].at - *arrived);
             if (i > 0) {
-                longestStill = std::max(longestStill, Ms(shown[i].at - shown[i - 1].at));
+                const double still = Ms(shown[i].at - shown[i - 1].at);
+                longestStill = std::max(longestStill, still);
+                if (shown[i - 1].at >= shown.front().at + std::chrono::milliseconds(500))
+                    longestStillSettled = std::max(longestStillSettled, still);
                 if (shown[i].frame > shown[i - 1].frame + 1)
                     skipped += int(shown[i].frame - shown[i - 1].frame - 1);
             }
@@ -330,13 +353,14 @@ int main(int argc, char** argv)
         const double seconds = Ms(shown.back().at - shown.front().at) / 1000.0;
         std::printf("{\"zap\": %d, \"first_picture_ms\": %.1f, \"first_behind_live_ms\": %s, "
                     "\"behind_live_last_second_ms\": %s, \"pictures\": %zu, "
-                    "\"pictures_per_s\": %.1f, \"longest_still_ms\": %.1f, \"frames_skipped\": %d, "
+                    "\"pictures_per_s\": %.1f, \"longest_still_ms\": %.1f, "
+                    "\"longest_still_after_500ms_ms\": %.1f, \"frames_skipped\": %d, "
                     "\"stop_ms\": %.1f}\n",
                     zap, Ms(shown.front().at - click),
                     !lags.front() ? "null" : std::to_string(*lags.front()).c_str(),
                     late.empty() ? "null" : std::to_string(late[late.size() / 2]).c_str(),
                     shown.size(), seconds > 0 ? double(shown.size() - 1) / seconds : 0.0,
-                    longestStill, skipped, stopMs);
+                    longestStill, longestStillSettled, skipped, stopMs);
         std::fflush(stdout);
     }
     return 0;
