@@ -39,8 +39,8 @@ public:
     // every packet that arrives after them; none while the channel has no start point, or when
     // nothing has arrived for `maxSilence` (a sender that stopped leaves its last group behind,
     // and a player given it would show a still picture from the past).
-    std::shared_ptr<LiveSource> OpenSource(
-        std::chrono::milliseconds maxSilence = std::chrono::milliseconds::max());
+    std::shared_ptr<LiveSource>
+    OpenSource(std::chrono::milliseconds maxSilence = std::chrono::milliseconds::max());
 
     bool HasRandomAccess() const;
     Snapshot Take() const;

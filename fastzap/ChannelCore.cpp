@@ -8,7 +8,7 @@ namespace {
 constexpr std::uint8_t kUnknownCounter = 0xFF;
 // An interval longer than this between start points is a gap in the stream (or a jump in its
 // clock), not the keyframe interval.
-constexpr std::uint64_t kMaxPlausibleInterval = 10 * 90000;
+constexpr std::uint64_t kMaxPlausibleInterval = std::uint64_t(10) * 90000;
 
 } // namespace
 

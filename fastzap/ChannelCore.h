@@ -23,7 +23,7 @@ struct BufferLimits
     int maxIntervals = 2;
     // Until two start points have been seen the interval is not known; a group of pictures
     // longer than this (90 kHz ticks) is not kept.
-    std::uint64_t maxTicksUnknownInterval = 5 * 90000;
+    std::uint64_t maxTicksUnknownInterval = std::uint64_t(5) * 90000;
 };
 
 struct CoreStats

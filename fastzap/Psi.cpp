@@ -195,11 +195,10 @@ const std::vector<SectionAssembler::Section>& SectionAssembler::Push(const TsPac
         // The tail of the section under way; a new section in this packet means it must end here.
         m_packets.push_back(packet);
         m_section.insert(m_section.end(), payload.begin(), payload.end());
-        if (m_section.size() >= 3 && SectionLength(m_section) > kMaxSection)
-            Reset();
-        else if (Complete())
+        const bool tooLong = m_section.size() >= 3 && SectionLength(m_section) > kMaxSection;
+        if (!tooLong && Complete())
             Emit();
-        else if (packet.PayloadUnitStart())
+        else if (tooLong || packet.PayloadUnitStart())
             Reset();
     }
     if (packet.PayloadUnitStart())

@@ -188,6 +188,7 @@ public:
         }
         args.insert(args.end(), {"-f", "mpegts", url});
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -217,7 +218,7 @@ struct Shown
 
 struct Frames
 {
-    std::vector<std::uint8_t> pixels = std::vector<std::uint8_t>(kWidth * kHeight * 4);
+    std::vector<std::uint8_t> pixels = std::vector<std::uint8_t>(std::size_t(kWidth) * kHeight * 4);
     std::mutex mutex;
     std::vector<Shown> shown;
 
@@ -232,7 +233,7 @@ struct Frames
         const auto now = Clock::now();
         std::uint64_t n = 0;
         for (unsigned bit = 0; bit < 16; ++bit) {
-            const std::size_t at = (20 * kWidth + 20 * bit + 10) * 4;
+            const std::size_t at = (std::size_t(20) * kWidth + 20 * bit + 10) * 4;
             if (self->pixels[at + 1] > 128)
                 n |= 1U << bit;
         }

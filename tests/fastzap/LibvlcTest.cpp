@@ -24,7 +24,7 @@ constexpr unsigned kHeight = 180;
 // Pictures decoded into memory: libvlc's vmem output calls these from its video output thread.
 struct Frames
 {
-    std::vector<std::uint8_t> pixels = std::vector<std::uint8_t>(kWidth * kHeight * 4);
+    std::vector<std::uint8_t> pixels = std::vector<std::uint8_t>(std::size_t(kWidth) * kHeight * 4);
     std::atomic<int> shown{0};
     std::atomic<int> coloured{0}; // pictures with real content, not a blank surface
     Clock::time_point first{};

@@ -230,7 +230,7 @@ TEST_P(SlowReader, IsCutOffPastTheBound)
 
     std::size_t live = 0;
     for (std::size_t i = 0; source->CurrentState() == LiveSource::State::Open; ++i) {
-        ASSERT_LT(live, maxBehind + 2 * 1316) << "never cut off";
+        ASSERT_LT(live, maxBehind + std::size_t(2) * 1316) << "never cut off";
         const auto& d = datagrams[i % datagrams.size()];
         channel.Push(d);
         live += d.size();

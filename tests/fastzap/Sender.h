@@ -30,6 +30,7 @@ public:
                                       "-c",     "copy",     "-f",
                                       "mpegts", url};
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
