@@ -111,7 +111,7 @@ TEST_P(LibvlcPlayer, ShowsPicturesAndStopsPromptlyAfterCancel)
     EXPECT_TRUE(watch.expired());
 }
 
-INSTANTIATE_TEST_SUITE_P(Senders, LibvlcPlayer, ::testing::Values(AtStop::Sending, AtStop::Silent),
+INSTANTIATE_TEST_SUITE_P(fastzap, LibvlcPlayer, ::testing::Values(AtStop::Sending, AtStop::Silent),
                          [](const auto& info) {
                              return info.param == AtStop::Sending ? std::string("WhileSending")
                                                                   : std::string("AfterSilence");

@@ -107,7 +107,7 @@ TEST_P(SnapshotThenLive, HasNoGapAndNoRepeat)
               std::vector<TsPacket>(start, packets.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, SnapshotThenLive,
+INSTANTIATE_TEST_SUITE_P(fastzap, SnapshotThenLive,
                          ::testing::Values(Join{20, 0us}, Join{20, 300us}, Join{45, 100us},
                                            Join{64, 300us}, Join{90, 50us}, Join{110, 300us},
                                            Join{127, 0us}),
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, SnapshotThenLive,
                                     std::to_string(info.param.pace.count()) + "us";
                          });
 
-TEST(OpenSource, IsNoneBeforeTheFirstKeyframe)
+TEST(fastzap_OpenSource, IsNoneBeforeTheFirstKeyframe)
 {
     const auto packets = ReadPackets("h264.ts");
     const auto keys = KeyPackets(ProbeVideo("h264.ts"));
@@ -192,7 +192,7 @@ TEST_P(Cancelling, EndsEveryReadAtOnce)
     EXPECT_EQ(source->CurrentState(), LiveSource::State::Cancelled);
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, Cancelling,
+INSTANTIATE_TEST_SUITE_P(fastzap, Cancelling,
                          ::testing::Values(CancelWhen::BeforeRead, CancelWhen::WhileBlocked,
                                            CancelWhen::AfterPartialRead),
                          [](const auto& info) {
@@ -248,14 +248,14 @@ TEST_P(SlowReader, IsCutOffPastTheBound)
     EXPECT_EQ(fresh->CurrentState(), LiveSource::State::Open);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bounds, SlowReader,
+INSTANTIATE_TEST_SUITE_P(fastzap, SlowReader,
                          ::testing::Values(std::size_t(16) << 10, std::size_t(256) << 10,
                                            std::size_t(4) << 20),
                          [](const auto& info) { return std::to_string(info.param >> 10) + "KiB"; });
 
 // --- libvlc's callbacks ----------------------------------------------------------------------
 
-TEST(MediaCallbacks, OwnTheSourceFromOpenToClose)
+TEST(fastzap_MediaCallbacks, OwnTheSourceFromOpenToClose)
 {
     ChannelBuffer channel;
     channel.Push(ReadBytes("h264.ts"));
@@ -282,7 +282,7 @@ TEST(MediaCallbacks, OwnTheSourceFromOpenToClose)
     EXPECT_TRUE(watch.expired());
 }
 
-TEST(MediaCallbacks, OpenFailsForASourceNobodyShares)
+TEST(fastzap_MediaCallbacks, OpenFailsForASourceNobodyShares)
 {
     LiveSource unshared({}, 1 << 20);
     void* data = &unshared;

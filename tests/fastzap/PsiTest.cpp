@@ -125,7 +125,7 @@ TEST_P(LongPmts, AreGatheredAcrossPackets)
     EXPECT_EQ(core.Stats().continuityErrors, 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sections, LongPmts,
+INSTANTIATE_TEST_SUITE_P(fastzap, LongPmts,
                          ::testing::Values(LongSection{400, 0, false}, LongSection{400, 60, false},
                                            LongSection{1021, 0, false},
                                            LongSection{1021, 182, false},

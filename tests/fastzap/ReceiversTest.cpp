@@ -79,7 +79,7 @@ TEST_P(Filling, BufferHasAKeyframeAndASource)
     EXPECT_EQ(((buffer[1] & 0x1F) << 8) | buffer[2], 0); // the PAT first
 }
 
-INSTANTIATE_TEST_SUITE_P(Senders, Filling,
+INSTANTIATE_TEST_SUITE_P(fastzap, Filling,
                          ::testing::Values(Stream{"h264-audio.ts", VideoCodec::H264},
                                            Stream{"h265.ts", VideoCodec::H265},
                                            Stream{"mpeg2.ts", VideoCodec::Mpeg2}),
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Senders, Filling,
                                         : name.substr(0, name.find('.'));
                          });
 
-TEST(Groups, OnOnePortStayApartAndASilentOneGivesNoSource)
+TEST(fastzap_Groups, OnOnePortStayApartAndASilentOneGivesNoSource)
 {
     const auto port = std::uint16_t(Port(0));
     Receivers receivers({{"224.1.1.4", port}, {"224.1.1.5", port}, {"224.1.1.6", port}});
@@ -115,7 +115,7 @@ TEST(Groups, OnOnePortStayApartAndASilentOneGivesNoSource)
     EXPECT_EQ(receivers.OpenSource(2), nullptr);
 }
 
-TEST(Groups, ASenderThatStopsLeavesNoSource)
+TEST(fastzap_Groups, ASenderThatStopsLeavesNoSource)
 {
     const auto port = std::uint16_t(Port(0));
     fastzap::ReceiverOptions options;
@@ -134,7 +134,7 @@ TEST(Groups, ASenderThatStopsLeavesNoSource)
     EXPECT_TRUE(receivers.Channel(0).HasRandomAccess());
 }
 
-TEST(Groups, AreSharedWithOtherReceiversOnTheSamePort)
+TEST(fastzap_Groups, AreSharedWithOtherReceiversOnTheSamePort)
 {
     // Another program (libvlc playing the plain address) on the same group and port.
     const auto port = std::uint16_t(Port(0));
@@ -196,7 +196,7 @@ TEST_P(Failing, ReportsItselfAndTheOthersGoOn)
     EXPECT_NE(receivers.OpenSource(1), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sockets, Failing,
+INSTANTIATE_TEST_SUITE_P(fastzap, Failing,
                          ::testing::Values(Failure::PortTakenWithoutReuse,
                                            Failure::NotAMulticastGroup),
                          [](const auto& info) {
@@ -259,7 +259,7 @@ TEST_P(Stopping, IsPromptAndEndsTheSources)
     EXPECT_LT(Clock::now() - destroying, 500ms);
 }
 
-INSTANTIATE_TEST_SUITE_P(Senders, Stopping, ::testing::Values(AtStop::Sending, AtStop::Silent),
+INSTANTIATE_TEST_SUITE_P(fastzap, Stopping, ::testing::Values(AtStop::Sending, AtStop::Silent),
                          [](const auto& info) {
                              return info.param == AtStop::Sending ? std::string("WhileSending")
                                                                   : std::string("AfterSilence");

@@ -122,7 +122,7 @@ TEST_P(StartPoints, AreNeverLostOnAHealthyStream)
     EXPECT_EQ(core.Stats().droppedOverTime + core.Stats().droppedOverBytes, 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, StartPoints,
+INSTANTIATE_TEST_SUITE_P(fastzap, StartPoints,
                          ::testing::Values(StreamCase{"h264.ts", VideoCodec::H264, false},
                                            StreamCase{"h264.ts", VideoCodec::H264, true},
                                            StreamCase{"h264-audio.ts", VideoCodec::H264, false},
@@ -187,7 +187,7 @@ TEST_P(SplitAtOffset, GivesEveryPacketAndTheSameStartPoints)
     EXPECT_EQ(core.Framer().SyncLosses(), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryOffset, SplitAtOffset, ::testing::Range(0, int(kPacketSize)),
+INSTANTIATE_TEST_SUITE_P(fastzap, SplitAtOffset, ::testing::Range(0, int(kPacketSize)),
                          [](const auto& info) { return "Offset" + std::to_string(info.param); });
 
 class RandomPieces : public ::testing::TestWithParam<unsigned>
@@ -208,7 +208,7 @@ TEST_P(RandomPieces, GiveEveryPacket)
     EXPECT_EQ(framer.SkippedBytes(), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, RandomPieces, ::testing::Range(1U, 9U),
+INSTANTIATE_TEST_SUITE_P(fastzap, RandomPieces, ::testing::Range(1U, 9U),
                          [](const auto& info) { return "Seed" + std::to_string(info.param); });
 
 // --- lost sync and garbage --------------------------------------------------------------------
@@ -308,7 +308,7 @@ TEST_P(Damaged, RecoversEveryPacketOutsideTheDamage)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Streams, Damaged,
+    fastzap, Damaged,
     ::testing::Values(Damage{"LeadingGarbage", Damage::LeadingGarbage, 0, 1000},
                       Damage{"Garbage200BeforePacket500", Damage::Garbage, 500, 200},
                       Damage{"Garbage4000BeforePacket120", Damage::Garbage, 120, 4000},
@@ -416,7 +416,7 @@ TEST_P(ProgramChanges, AreFollowed)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Streams, ProgramChanges,
+    fastzap, ProgramChanges,
     ::testing::Values(ProgramChange{"PatMovesPmt", ProgramChange::PatMovesPmt},
                       ProgramChange{"PmtVersionNewVideoPid", ProgramChange::PmtVersionNewVideo},
                       ProgramChange{"PmtVersionSameVideo", ProgramChange::PmtVersionSameVideo}),
@@ -510,7 +510,7 @@ TEST_P(Discontinuities, AreNotedAndALostVideoPacketDropsTheGroup)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Streams, Discontinuities,
+    fastzap, Discontinuities,
     ::testing::Values(Discontinuity{"VideoPacketLost", Discontinuity::VideoLost},
                       Discontinuity{"AudioPacketLost", Discontinuity::AudioLost},
                       Discontinuity{"SignalledByTheFlag", Discontinuity::Signalled},
@@ -577,7 +577,7 @@ BufferLimits UnknownIntervalLimit(std::uint64_t ticks)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Captures, TimeBounds,
+    fastzap, TimeBounds,
     ::testing::Values(TimeBound{"h264.ts", 1, 2 * kInterval, {}},
                       TimeBound{"h264-audio.ts", 1, 2 * kInterval, {}},
                       TimeBound{"h265.ts", 1, 2 * kInterval, {}},
@@ -630,7 +630,7 @@ TEST_P(ByteBounds, DropTheGroupPastTheBound)
     EXPECT_EQ(core.GopBytes(), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, ByteBounds,
+INSTANTIATE_TEST_SUITE_P(fastzap, ByteBounds,
                          ::testing::Values(std::size_t(64) << 10, std::size_t(1) << 20, 0),
                          [](const auto& info) {
                              return info.param == 0 ? std::string("Default8MiB")
@@ -639,7 +639,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, ByteBounds,
 
 // --- null packets ------------------------------------------------------------------------------
 
-TEST(NullPackets, AreNeitherKeptNorPassedOn)
+TEST(fastzap_NullPackets, AreNeitherKeptNorPassedOn)
 {
     const auto packets = ReadPackets("h264.ts");
     std::vector<TsPacket> stuffed;
@@ -691,7 +691,7 @@ TEST_P(StartCodeSplit, FindsEveryCode)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryCut, StartCodeSplit, ::testing::Range(0, 28),
+INSTANTIATE_TEST_SUITE_P(fastzap, StartCodeSplit, ::testing::Range(0, 28),
                          [](const auto& info) { return "At" + std::to_string(info.param); });
 
 } // namespace
