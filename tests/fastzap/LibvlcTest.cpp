@@ -59,6 +59,11 @@ enum class AtStop
     Silent
 };
 
+void PrintTo(AtStop at, std::ostream* out)
+{
+    *out << (at == AtStop::Sending ? "while sending" : "after silence");
+}
+
 class LibvlcPlayer : public ::testing::TestWithParam<AtStop>
 {};
 

@@ -138,6 +138,13 @@ enum class CancelWhen
     AfterPartialRead
 };
 
+void PrintTo(CancelWhen when, std::ostream* out)
+{
+    *out << (when == CancelWhen::BeforeRead     ? "before the read"
+             : when == CancelWhen::WhileBlocked ? "while blocked"
+                                                : "after a partial read");
+}
+
 class Cancelling : public ::testing::TestWithParam<CancelWhen>
 {};
 

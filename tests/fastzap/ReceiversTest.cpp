@@ -157,6 +157,11 @@ enum class Failure
     NotAMulticastGroup
 };
 
+void PrintTo(Failure f, std::ostream* out)
+{
+    *out << (f == Failure::PortTakenWithoutReuse ? "port taken" : "not a multicast group");
+}
+
 class Failing : public ::testing::TestWithParam<Failure>
 {};
 
@@ -212,6 +217,11 @@ enum class AtStop
     Sending,
     Silent
 };
+
+void PrintTo(AtStop at, std::ostream* out)
+{
+    *out << (at == AtStop::Sending ? "while sending" : "after silence");
+}
 
 class Stopping : public ::testing::TestWithParam<AtStop>
 {};
