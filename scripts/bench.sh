@@ -4,6 +4,9 @@
 #   scripts/bench.sh zap        click to first picture, program and bare libvlc baseline
 #   scripts/bench.sh startup    start-up time and resident memory, program and baseline
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
+#   scripts/bench.sh fastzap-cpu      CPU of the eight fast-channel-change receivers, no player
+#   scripts/bench.sh fastzap-latency  a headless libvlc player on the fast-channel-change source:
+#                                     first picture, how far behind live, libvlc options compared
 # Extra arguments go to the benchmark (e.g. scripts/bench.sh zap --count 60).
 #   CORVESSA_BENCH_NO_PLUGIN_CACHE=1   run with libvlc's plugin cache (plugins.dat) moved aside, as
 #                                      on a machine without libvlc-bin; needs root, and puts the
@@ -11,7 +14,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
-what=${1:?"which benchmark: scan, zap, startup or jitter"}
+what=${1:?"which benchmark: scan, zap, startup, jitter, fastzap-cpu or fastzap-latency"}
 shift
 
 "$root/scripts/install-deps.sh"
@@ -30,5 +33,9 @@ case $what in
   scan) "$build/bench/bench_scan" "$@" ;;
   zap|startup|jitter)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
+  fastzap-cpu)
+    "$root/scripts/in-netns.sh" python3 "$root/bench/fastzap_cpu.py" --build "$build" "$@" ;;
+  fastzap-latency)
+    "$root/scripts/in-netns.sh" python3 "$root/bench/fastzap_latency.py" --build "$build" "$@" ;;
   *) echo "unknown benchmark: $what" >&2; exit 2 ;;
 esac

@@ -1,0 +1,96 @@
+#include "ChannelBuffer.h"
+
+#include <algorithm>
+
+namespace fastzap {
+
+ChannelBuffer::ChannelBuffer(BufferLimits limits, std::size_t maxBehind)
+    : m_core(limits), m_maxBehind(maxBehind)
+{}
+
+void ChannelBuffer::Push(std::span<const std::uint8_t> bytes)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(m_mutex);
+    m_lastArrival = now;
+    m_live.clear();
+    m_core.PushBytes(bytes, m_live);
+    if (m_sources.empty())
+        return;
+    bool gone = false;
+    for (const auto& weak : m_sources) {
+        const std::shared_ptr<LiveSource> source = weak.lock();
+        if (source && source->Accepting())
+            source->Append(m_live);
+        else
+            gone = true;
+    }
+    if (gone) {
+        std::erase_if(m_sources, [](const std::weak_ptr<LiveSource>& weak) {
+            const auto source = weak.lock();
+            return !source || !source->Accepting();
+        });
+    }
+}
+
+std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds maxSilence)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(m_mutex);
+    if (!m_core.HasRandomAccess())
+        return nullptr;
+    if (maxSilence != std::chrono::milliseconds::max() && now - m_lastArrival > maxSilence)
+        return nullptr;
+    const auto pat = m_core.PatPackets();
+    const auto pmt = m_core.PmtPackets();
+    const auto gop = m_core.Gop();
+    std::vector<TsPacket> start;
+    start.reserve(pat.size() + pmt.size() + gop.size());
+    start.insert(start.end(), pat.begin(), pat.end());
+    start.insert(start.end(), pmt.begin(), pmt.end());
+    start.insert(start.end(), gop.begin(), gop.end());
+    auto source = std::make_shared<LiveSource>(std::move(start), m_maxBehind);
+    m_sources.push_back(source);
+    return source;
+}
+
+bool ChannelBuffer::HasRandomAccess() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_core.HasRandomAccess();
+}
+
+Snapshot ChannelBuffer::Take() const
+{
+    const std::lock_guard lock(m_mutex);
+    Snapshot snapshot;
+    const auto pat = m_core.PatPackets();
+    const auto pmt = m_core.PmtPackets();
+    const auto gop = m_core.Gop();
+    snapshot.psi.assign(pat.begin(), pat.end());
+    snapshot.psi.insert(snapshot.psi.end(), pmt.begin(), pmt.end());
+    snapshot.gop.assign(gop.begin(), gop.end());
+    snapshot.pmt = m_core.Pmt();
+    snapshot.keyframeInterval = m_core.KeyframeInterval();
+    snapshot.stats = m_core.Stats();
+    return snapshot;
+}
+
+CoreStats ChannelBuffer::Stats() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_core.Stats();
+}
+
+void ChannelBuffer::Reset()
+{
+    const std::lock_guard lock(m_mutex);
+    m_core.Reset();
+    for (const auto& weak : m_sources) {
+        if (const auto source = weak.lock())
+            source->End();
+    }
+    m_sources.clear();
+}
+
+} // namespace fastzap

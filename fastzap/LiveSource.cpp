@@ -1,0 +1,152 @@
+#include "LiveSource.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fastzap {
+
+LiveSource::LiveSource(std::vector<TsPacket> start, std::size_t maxBehind)
+    : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize), m_maxBehind(maxBehind)
+{}
+
+void LiveSource::Cancel()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_state == State::Open || m_state == State::Ended)
+            m_state = State::Cancelled;
+        m_queue.clear();
+        m_queue.shrink_to_fit();
+        m_readPacket = m_readOffset = 0;
+    }
+    m_ready.notify_all();
+}
+
+void LiveSource::End()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_state == State::Open)
+            m_state = State::Ended;
+    }
+    m_ready.notify_all();
+}
+
+LiveSource::State LiveSource::CurrentState() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state;
+}
+
+bool LiveSource::Accepting() const
+{
+    return CurrentState() == State::Open;
+}
+
+std::size_t LiveSource::QueuedBytes() const
+{
+    const std::lock_guard lock(m_mutex);
+    return (m_queue.size() - m_readPacket) * kPacketSize - m_readOffset;
+}
+
+void LiveSource::Append(std::span<const TsPacket> packets)
+{
+    if (packets.empty())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_state != State::Open)
+            return;
+        const std::size_t queued = (m_queue.size() - m_readPacket) * kPacketSize - m_readOffset;
+        const std::size_t live = queued - std::min(queued, m_startUnread);
+        if (live + packets.size() * kPacketSize > m_maxBehind) {
+            m_state = State::Overflowed;
+            m_queue.clear();
+            m_queue.shrink_to_fit();
+            m_readPacket = m_readOffset = 0;
+        } else {
+            // Read packets are dropped from the front once they are the larger part, so the queue
+            // costs about what is unread.
+            if (m_readPacket > 64 && m_readPacket * 2 > m_queue.size()) {
+                m_queue.erase(m_queue.begin(), m_queue.begin() + std::ptrdiff_t(m_readPacket));
+                m_readPacket = 0;
+            }
+            m_queue.insert(m_queue.end(), packets.begin(), packets.end());
+        }
+    }
+    m_ready.notify_all();
+}
+
+ssize_t LiveSource::ReadLocked(std::unique_lock<std::mutex>& lock, std::uint8_t* buffer,
+                               std::size_t length)
+{
+    (void)lock;
+    if (m_state == State::Cancelled)
+        return 0;
+    if (m_state == State::Overflowed)
+        return -1;
+    std::size_t copied = 0;
+    while (copied < length && m_readPacket < m_queue.size()) {
+        const TsPacket& packet = m_queue[m_readPacket];
+        const std::size_t take = std::min(length - copied, kPacketSize - m_readOffset);
+        std::memcpy(buffer + copied, packet.bytes.data() + m_readOffset, take);
+        copied += take;
+        m_readOffset += take;
+        if (m_readOffset == kPacketSize) {
+            m_readOffset = 0;
+            ++m_readPacket;
+        }
+    }
+    m_startUnread -= std::min(m_startUnread, copied);
+    if (m_readPacket == m_queue.size()) {
+        m_queue.clear();
+        m_readPacket = 0;
+    }
+    return ssize_t(copied);
+}
+
+ssize_t LiveSource::Read(std::uint8_t* buffer, std::size_t length)
+{
+    if (length == 0)
+        return 0;
+    std::unique_lock lock(m_mutex);
+    m_ready.wait(lock, [&] { return m_state != State::Open || m_readPacket < m_queue.size(); });
+    return ReadLocked(lock, buffer, length);
+}
+
+ssize_t LiveSource::ReadFor(std::uint8_t* buffer, std::size_t length,
+                            std::chrono::milliseconds timeout)
+{
+    if (length == 0)
+        return 0;
+    std::unique_lock lock(m_mutex);
+    m_ready.wait_for(lock, timeout,
+                     [&] { return m_state != State::Open || m_readPacket < m_queue.size(); });
+    return ReadLocked(lock, buffer, length);
+}
+
+} // namespace fastzap
+
+using fastzap::LiveSource;
+
+int FastZapMediaOpen(void* opaque, void** datap, uint64_t* sizep)
+{
+    *sizep = UINT64_MAX;
+    // libvlc holds this reference from open to close, so the source outlives every read.
+    const std::weak_ptr<LiveSource> self = static_cast<LiveSource*>(opaque)->weak_from_this();
+    std::shared_ptr<LiveSource> owner = self.lock();
+    if (!owner)
+        return -1;
+    *datap = new std::shared_ptr<LiveSource>(std::move(owner));
+    return 0;
+}
+
+ssize_t FastZapMediaRead(void* opaque, unsigned char* buf, size_t len)
+{
+    return (*static_cast<std::shared_ptr<LiveSource>*>(opaque))->Read(buf, len);
+}
+
+void FastZapMediaClose(void* opaque)
+{
+    delete static_cast<std::shared_ptr<LiveSource>*>(opaque);
+}

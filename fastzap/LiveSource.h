@@ -1,0 +1,92 @@
+#pragma once
+
+#include "TsPacket.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <sys/types.h>
+#include <vector>
+
+namespace fastzap {
+
+// A channel's stream as a player reads it: first the channel's PAT and PMT, then its buffered
+// group of pictures, then the live packets as they arrive, with none lost or repeated between
+// the two (ChannelBuffer::OpenSource takes the snapshot and starts the live feed under one lock).
+//
+// Thread-safe: the receiver thread appends, one reader thread reads, any thread cancels.
+class LiveSource : public std::enable_shared_from_this<LiveSource>
+{
+public:
+    enum class State
+    {
+        Open,
+        Cancelled,
+        Ended,
+        Overflowed
+    };
+
+    // `maxBehind`: live bytes the reader may leave unread before the stream is ended rather
+    // than grown. The snapshot it starts with does not count.
+    LiveSource(std::vector<TsPacket> start, std::size_t maxBehind);
+    LiveSource(const LiveSource&) = delete;
+    LiveSource& operator=(const LiveSource&) = delete;
+
+    // Copies up to `length` bytes, blocking until there are some. Returns the number copied;
+    // 0 once cancelled, or at the end of an ended stream (after what was left has been read);
+    // -1 once the reader has fallen too far behind (nothing more is kept for it).
+    ssize_t Read(std::uint8_t* buffer, std::size_t length);
+    // As Read, but gives up after `timeout` and returns 0 with State() still Open.
+    ssize_t ReadFor(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds timeout);
+
+    // Every blocked and later Read returns 0 at once. Any thread, any number of times.
+    void Cancel();
+    State CurrentState() const;
+    std::size_t QueuedBytes() const;
+
+    // Called by the channel, under its lock.
+    void Append(std::span<const TsPacket> packets);
+    // The channel stopped: what is queued can still be read, then Read returns 0.
+    void End();
+    bool Accepting() const;
+
+private:
+    ssize_t ReadLocked(std::unique_lock<std::mutex>& lock, std::uint8_t* buffer,
+                       std::size_t length);
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::vector<TsPacket> m_queue;
+    std::size_t m_readPacket = 0; // first packet not wholly read
+    std::size_t m_readOffset = 0; // bytes of it already read
+    std::size_t m_startUnread;    // bytes of the starting snapshot not read yet
+    std::size_t m_maxBehind;
+    State m_state = State::Open;
+};
+
+} // namespace fastzap
+
+// libvlc 3's media callbacks (libvlc_media_open_cb, libvlc_media_read_cb, libvlc_media_close_cb),
+// for libvlc_media_new_callbacks(instance, FastZapMediaOpen, FastZapMediaRead, nullptr,
+// FastZapMediaClose, source.get()):
+//
+// - The opaque given to libvlc_media_new_callbacks is the LiveSource* itself, not owned by
+//   libvlc. It must stay valid until libvlc has called the open callback, or until the media
+//   player has been stopped (libvlc_media_player_stop returned) or released, whichever a
+//   player reaches: keep the std::shared_ptr<LiveSource> with the player until then, e.g. in
+//   the task that stops and releases it on another thread.
+// - FastZapMediaOpen takes a reference of its own, which FastZapMediaClose drops: from open to
+//   close the source stays alive whatever its other owners do. Open fails (and libvlc does not
+//   call close) when the source has no shared_ptr owner.
+// - The stream is live and not seekable: pass no seek callback. Its size is unknown.
+// - Call LiveSource::Cancel() before libvlc_media_player_stop: libvlc's input thread may be
+//   blocked in FastZapMediaRead waiting for the next datagram, and stop waits for that thread.
+extern "C" {
+int FastZapMediaOpen(void* opaque, void** datap, uint64_t* sizep);
+ssize_t FastZapMediaRead(void* opaque, unsigned char* buf, size_t len);
+void FastZapMediaClose(void* opaque);
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace fastzap {
+
+inline constexpr std::size_t kPacketSize = 188;
+inline constexpr std::uint8_t kSyncByte = 0x47;
+inline constexpr std::uint16_t kPatPid = 0x0000;
+inline constexpr std::uint16_t kNullPid = 0x1FFF;
+inline constexpr std::uint16_t kPidCount = 0x2000;
+
+// One transport packet: exactly its 188 bytes, so a vector of packets is the stream itself and
+// nothing is copied or parsed twice. Every accessor reads bits in place. The adaptation field's
+// length byte comes off the wire, so everything inside the field is read only after that length
+// has been checked against the packet's end.
+struct TsPacket
+{
+    std::array<std::uint8_t, kPacketSize> bytes;
+
+    bool TransportError() const { return (bytes[1] & 0x80) != 0; }
+    bool PayloadUnitStart() const { return (bytes[1] & 0x40) != 0; }
+    std::uint16_t Pid() const { return std::uint16_t(((bytes[1] & 0x1F) << 8) | bytes[2]); }
+    bool Scrambled() const { return (bytes[3] & 0xC0) != 0; }
+    bool HasAdaptationField() const { return (bytes[3] & 0x20) != 0; }
+    bool HasPayload() const { return (bytes[3] & 0x10) != 0; }
+    std::uint8_t ContinuityCounter() const { return bytes[3] & 0x0F; }
+
+    // The adaptation field's length as written, 0 when there is none. A length that runs past
+    // the packet is not clamped here; the readers below treat it as no field at all.
+    std::size_t AdaptationFieldLength() const { return HasAdaptationField() ? bytes[4] : 0; }
+    bool AdaptationFieldFits() const { return AdaptationFieldLength() <= kPacketSize - 5; }
+
+    // The flags byte, read only when the field has one and its length fits the packet.
+    std::uint8_t AdaptationFlags() const
+    {
+        return AdaptationFieldLength() >= 1 && AdaptationFieldFits() ? bytes[5] : 0;
+    }
+    bool Discontinuity() const { return (AdaptationFlags() & 0x80) != 0; }
+    bool RandomAccess() const { return (AdaptationFlags() & 0x40) != 0; }
+    bool HasPcr() const { return (AdaptationFlags() & 0x10) != 0 && AdaptationFieldLength() >= 7; }
+
+    // The program clock reference's 90 kHz base, valid when HasPcr().
+    std::uint64_t PcrBase() const
+    {
+        return (std::uint64_t(bytes[6]) << 25) | (std::uint64_t(bytes[7]) << 17) |
+               (std::uint64_t(bytes[8]) << 9) | (std::uint64_t(bytes[9]) << 1) | (bytes[10] >> 7);
+    }
+
+    // Where the payload starts; kPacketSize when there is none or the adaptation field's length
+    // is out of range.
+    std::size_t PayloadOffset() const
+    {
+        if (!HasPayload())
+            return kPacketSize;
+        if (!HasAdaptationField())
+            return 4;
+        const std::size_t offset = 5 + std::size_t(bytes[4]);
+        return offset <= kPacketSize ? offset : kPacketSize;
+    }
+    std::span<const std::uint8_t> Payload() const
+    {
+        return std::span<const std::uint8_t>(bytes).subspan(PayloadOffset());
+    }
+
+    void SetContinuityCounter(std::uint8_t counter)
+    {
+        bytes[3] = std::uint8_t((bytes[3] & 0xF0) | (counter & 0x0F));
+    }
+    void ClearRandomAccess()
+    {
+        if (AdaptationFlags() != 0)
+            bytes[5] &= 0xBF;
+    }
+
+    bool operator==(const TsPacket&) const = default;
+};
+
+static_assert(sizeof(TsPacket) == kPacketSize, "a packet is its bytes and nothing else");
+
+} // namespace fastzap

@@ -1,0 +1,125 @@
+// A libvlc 3 player reading a channel's live source through libvlc_media_new_callbacks, decoding
+// into memory (no display needed), from a real multicast sender; and its stop returning promptly
+// after Cancel, even when the sender has gone silent and libvlc's input thread is blocked in a
+// read.
+#include "Receivers.h"
+#include "Sender.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <vlc/vlc.h>
+
+using namespace std::chrono_literals;
+using fastzap::Receivers;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr unsigned kWidth = 320;
+constexpr unsigned kHeight = 180;
+
+// Pictures decoded into memory: libvlc's vmem output calls these from its video output thread.
+struct Frames
+{
+    std::vector<std::uint8_t> pixels = std::vector<std::uint8_t>(std::size_t(kWidth) * kHeight * 4);
+    std::atomic<int> shown{0};
+    std::atomic<int> coloured{0}; // pictures with real content, not a blank surface
+    Clock::time_point first{};
+
+    static void* Lock(void* opaque, void** planes)
+    {
+        *planes = static_cast<Frames*>(opaque)->pixels.data();
+        return nullptr;
+    }
+    static void Display(void* opaque, void* /*picture*/)
+    {
+        auto* self = static_cast<Frames*>(opaque);
+        if (self->shown++ == 0)
+            self->first = Clock::now();
+        std::size_t lit = 0;
+        for (std::size_t i = 0; i < self->pixels.size(); i += 4) {
+            if (self->pixels[i] + self->pixels[i + 1] + self->pixels[i + 2] > 60)
+                ++lit;
+        }
+        if (lit * 2 > self->pixels.size() / 4)
+            ++self->coloured;
+    }
+};
+
+using Instance = std::unique_ptr<libvlc_instance_t, decltype(&libvlc_release)>;
+using Media = std::unique_ptr<libvlc_media_t, decltype(&libvlc_media_release)>;
+using Player = std::unique_ptr<libvlc_media_player_t, decltype(&libvlc_media_player_release)>;
+
+enum class AtStop
+{
+    Sending,
+    Silent
+};
+
+void PrintTo(AtStop at, std::ostream* out)
+{
+    *out << (at == AtStop::Sending ? "while sending" : "after silence");
+}
+
+class LibvlcPlayer : public ::testing::TestWithParam<AtStop>
+{};
+
+TEST_P(LibvlcPlayer, ShowsPicturesAndStopsPromptlyAfterCancel)
+{
+    // No session bus in the test network: keep libvlc from trying to start one.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+    const auto port = std::uint16_t(23000 + int(GetParam()));
+    Receivers receivers({{"224.1.1.6", port}});
+    ASSERT_TRUE(receivers.Start());
+    MulticastSender sender("h264-audio.ts", "224.1.1.6", port);
+    ASSERT_TRUE(WaitFor([&] { return receivers.Channel(0).HasRandomAccess(); }, 10s));
+    auto source = receivers.OpenSource(0);
+    ASSERT_TRUE(source);
+    const std::weak_ptr<fastzap::LiveSource> watch = source;
+
+    const char* const args[] = {"--quiet", "--no-xlib", "--aout=adummy"};
+    Instance instance(libvlc_new(3, args), &libvlc_release);
+    ASSERT_TRUE(instance) << "libvlc_new failed";
+    Media media(libvlc_media_new_callbacks(instance.get(), FastZapMediaOpen, FastZapMediaRead,
+                                           nullptr, FastZapMediaClose, source.get()),
+                &libvlc_media_release);
+    ASSERT_TRUE(media);
+    Player player(libvlc_media_player_new_from_media(media.get()), &libvlc_media_player_release);
+    ASSERT_TRUE(player);
+    Frames frames;
+    libvlc_video_set_callbacks(player.get(), &Frames::Lock, nullptr, &Frames::Display, &frames);
+    libvlc_video_set_format(player.get(), "RV32", kWidth, kHeight, kWidth * 4);
+
+    const auto started = Clock::now();
+    ASSERT_EQ(libvlc_media_player_play(player.get()), 0);
+    ASSERT_TRUE(WaitFor([&] { return frames.coloured.load() >= 10; }, 15s))
+        << frames.shown.load() << " pictures shown, " << frames.coloured.load() << " coloured";
+    RecordProperty(
+        "first_picture_ms",
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(frames.first - started).count()));
+
+    if (GetParam() == AtStop::Silent) {
+        sender.Stop();
+        // libvlc takes what is left and then waits in a read for packets that never come.
+        ASSERT_TRUE(WaitFor([&] { return source->QueuedBytes() == 0; }, 5s));
+    }
+    source->Cancel();
+    const auto stopping = Clock::now();
+    libvlc_media_player_stop(player.get());
+    EXPECT_LT(Clock::now() - stopping, 2s);
+
+    // libvlc has closed the source: once nobody else holds it, it is gone.
+    source.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+INSTANTIATE_TEST_SUITE_P(fastzap, LibvlcPlayer, ::testing::Values(AtStop::Sending, AtStop::Silent),
+                         [](const auto& info) {
+                             return info.param == AtStop::Sending ? std::string("WhileSending")
+                                                                  : std::string("AfterSilence");
+                         });
+
+} // namespace

@@ -1,0 +1,69 @@
+#pragma once
+
+// A real multicast sender: ffmpeg sending a capture in a loop, in real time, to a group, as the
+// demo network's senders do. The test binaries run only inside the private network namespace,
+// where the multicast range is routed over loopback.
+
+#include "Captures.h"
+
+#include <chrono>
+#include <csignal>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+class MulticastSender
+{
+public:
+    MulticastSender(const std::string& capture, const std::string& group, int port)
+    {
+        const std::string url =
+            "udp://" + group + ":" + std::to_string(port) + "?pkt_size=1316&ttl=1";
+        std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel",
+                                      "error",  "-re",      "-stream_loop",
+                                      "-1",     "-i",       captures::Path(capture),
+                                      "-c",     "copy",     "-f",
+                                      "mpegts", url};
+        std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawnp(&m_pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0)
+            throw std::runtime_error("cannot start ffmpeg");
+    }
+    ~MulticastSender() { Stop(); }
+    MulticastSender(const MulticastSender&) = delete;
+    MulticastSender& operator=(const MulticastSender&) = delete;
+
+    // Ends the sender and waits for it: the group falls silent.
+    void Stop()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// Polls `condition` until it holds or `timeout` passes.
+template <class Condition> bool WaitFor(Condition&& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
