@@ -7,6 +7,7 @@
 #include "PrivateProfile.h"
 #include "Probe.h"
 #include "Prompt.h"
+#include "Receivers.h"
 #include "ui_ChannelDlg.h"
 
 #include <QContextMenuEvent>
@@ -81,7 +82,26 @@ bool CChannelDlg::OnInitDialog()
     m_instance = m_createInstance();
     if (!m_instance)
         ShowPrompt(this, kPlayerUnavailable);
+    StartFastChannelChange();
     return true;
+}
+
+void CChannelDlg::StartFastChannelChange()
+{
+    if (!m_bMutiMode || !m_fastChannelChange || !m_instance || m_receivers)
+        return;
+    m_receivers = std::make_unique<fastzap::Receivers>(fastzap::SiteGroups());
+    m_receivers->Start();
+}
+
+std::shared_ptr<fastzap::LiveSource> CChannelDlg::FastSource(const QString& address) const
+{
+    if (!m_receivers)
+        return nullptr;
+    for (int channel = 1; channel <= kChannels; ++channel)
+        if (address == locator::MulticastAddress(channel))
+            return m_receivers->OpenSource(std::size_t(channel - 1));
+    return nullptr;
 }
 
 void CChannelDlg::DressButtons()
@@ -118,6 +138,12 @@ void CChannelDlg::ReadSiteSettings()
     if (locator::IsDottedIPv4(high))
         m_servers.forChannels7and8 = high.toLatin1();
 
+    // On unless a site turns it off: FastChannelChange=0.
+    const QString fast = profile::GetPrivateProfileString(
+                             u"Default", QStringLiteral("FastChannelChange"), 40, kSettingsFile)
+                             .trimmed();
+    m_fastChannelChange = fast.isEmpty() || fast.startsWith(u'1');
+
     const int caching = m_settings.GetIntConfig(kSettingsFile, QStringLiteral("Default"),
                                                 QStringLiteral("NetworkCaching"));
     m_mediaOptions = LiveStreamOptions(caching > 0 ? caching : kDefaultNetworkCachingMs);
@@ -151,6 +177,7 @@ void CChannelDlg::OnChannel(int channel)
         player.SetCaption(found->caption);
         player.SetInstance(m_instance.get());
         player.SetMediaOptions(m_mediaOptions);
+        player.SetFastSources([this](const QString& address) { return FastSource(address); });
         player.SetChannel(channel,
                           [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.SetAudio(m_volume, m_muted);
@@ -208,6 +235,8 @@ void CChannelDlg::reject()
     // The network's clean-up waits for the destructor: a lookup may still be running in the
     // background, and curl must outlive it.
     m_warmup.Stop();
+    if (m_receivers)
+        m_receivers->Stop();
     m_instance.reset();
     CDarkDialog::reject();
 }

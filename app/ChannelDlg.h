@@ -16,6 +16,11 @@
 class CImageButton;
 class QMenu;
 
+namespace fastzap {
+class LiveSource;
+class Receivers;
+} // namespace fastzap
+
 namespace Ui {
 class CChannelDlg;
 }
@@ -54,6 +59,8 @@ public:
     void SetStorageServers(const locator::StorageServers& servers) { m_servers = servers; }
     const locator::StorageServers& StorageServers() const { return m_servers; }
     const QStringList& MediaOptions() const { return m_mediaOptions; }
+    // The eight channels' receivers for fast channel change; null when they are off.
+    fastzap::Receivers* FastReceivers() const { return m_receivers.get(); }
 
 public slots:
     void accept() override; // OnOK: Enter never closes the channel window
@@ -66,6 +73,8 @@ protected:
 private:
     void DressButtons();
     void ReadSiteSettings();
+    void StartFastChannelChange();
+    std::shared_ptr<fastzap::LiveSource> FastSource(const QString& address) const;
 
     std::unique_ptr<Ui::CChannelDlg> m_ui;
     bool m_bMutiMode = false;
@@ -81,4 +90,6 @@ private:
     std::unique_ptr<QMenu> m_systemMenu;
     int m_volume = 100;
     bool m_muted = false;
+    bool m_fastChannelChange = true;
+    std::unique_ptr<fastzap::Receivers> m_receivers;
 };

@@ -1,6 +1,8 @@
 #include "ChannelPlayback.h"
 
 #include "Allocator.h"
+#include "LiveSource.h"
+#include "Verbose.h"
 
 #include <algorithm>
 #include <array>
@@ -11,6 +13,13 @@
 namespace {
 
 constexpr std::chrono::seconds kLongestBackoff{30};
+
+// A group of pictures handed over at once carries timestamps from the past: libvlc must not
+// take the stream's clock from them, or it waits and then drops pictures as too late. The
+// group's pictures are decoded in a burst, one after the other, so one decoder thread is as
+// fast as several and starts sooner.
+const QStringList kFastOptions = {QStringLiteral(":no-ts-trust-pcr"), QStringLiteral(":demux=ts"),
+                                  QStringLiteral(":avcodec-threads=1")};
 
 constexpr std::array kStopEvents = {libvlc_MediaPlayerEndReached,
                                     libvlc_MediaPlayerEncounteredError};
@@ -95,6 +104,7 @@ struct CChannelPlayback::Session
     quint64 serial = 0;
     VlcMedia media; // ours, for its statistics
     VlcPlayer player;
+    std::shared_ptr<fastzap::LiveSource> source; // what the player reads, when it plays fast
     std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
     std::shared_ptr<EventLink> events;
     bool hasPicture = false;
@@ -145,10 +155,26 @@ void CChannelPlayback::Start()
     m_pixelAspect = 1.0;
     auto session = std::make_unique<Session>();
     session->serial = ++m_serial;
-    session->media = CreateVlcMedia(m_instance, m_address, m_mediaOptions);
+    if (m_fastSources && m_instance != nullptr)
+        session->source = m_fastSources(m_address);
+    if (session->source) {
+        session->media =
+            VlcMedia(libvlc_media_new_callbacks(m_instance, FastZapMediaOpen, FastZapMediaRead,
+                                                nullptr, FastZapMediaClose, session->source.get()));
+        for (const QString& option : kFastOptions)
+            if (session->media)
+                libvlc_media_add_option(session->media.get(), option.toUtf8().constData());
+    } else {
+        session->media = CreateVlcMedia(m_instance, m_address, m_mediaOptions);
+    }
     session->player = CreateVlcPlayer(session->media.get());
-    if (!session->player)
+    if (!session->player) {
+        Trace(QStringLiteral("play %1: libvlc could not make a player").arg(m_address));
         return; // nothing to show: the window stays empty
+    }
+    Trace(QStringLiteral("play %1%2")
+              .arg(m_address,
+                   session->source ? QStringLiteral(" from its buffered pictures") : QString()));
 
     libvlc_media_player_t* player = session->player.get();
     VideoFrames* frames = session->frames.get();
@@ -195,6 +221,11 @@ libvlc_media_player_t* CChannelPlayback::Player() const
 VideoFrames::Picture CChannelPlayback::Picture() const
 {
     return m_session ? m_session->frames->Latest() : VideoFrames::Picture{};
+}
+
+bool CChannelPlayback::PlaysFast() const
+{
+    return m_session && m_session->source;
 }
 
 bool CChannelPlayback::HasPicture() const
@@ -247,10 +278,15 @@ void CChannelPlayback::OnPicture(quint64 serial)
 void CChannelPlayback::OnStopped(quint64 serial)
 {
     if (m_session && m_session->serial == serial)
-        ReopenLater();
+        Reopen(QStringLiteral("the stream ended or failed"));
 }
 
 void CChannelPlayback::ReopenLater()
+{
+    Reopen(QStringLiteral("asked to"));
+}
+
+void CChannelPlayback::Reopen(const QString& why)
 {
     if (!m_session || m_reopen.isActive())
         return;
@@ -259,6 +295,9 @@ void CChannelPlayback::ReopenLater()
     LetGo();
     m_backoff = NextBackoff(m_backoff);
     m_reopen.start(m_backoff);
+    Trace(QStringLiteral("stopped %1 (%2); opening it again in %3 s")
+              .arg(m_address, why)
+              .arg(m_backoff.count()));
     emit Lost();
 }
 
@@ -273,7 +312,7 @@ void CChannelPlayback::Watch()
         return;
     }
     if (++m_session->quietSeconds >= kStallTime.count())
-        ReopenLater();
+        Reopen(QStringLiteral("nothing came in for %1 s").arg(kStallTime.count()));
 }
 
 void CChannelPlayback::WatchMemory()
@@ -281,5 +320,5 @@ void CChannelPlayback::WatchMemory()
     if (!m_session || m_session->residentAtStart < 0)
         return;
     if (ResidentBytes() - m_session->residentAtStart > kMemoryBudget)
-        ReopenLater();
+        Reopen(QStringLiteral("it took over %1 MB of memory").arg(kMemoryBudget >> 20));
 }

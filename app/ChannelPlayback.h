@@ -8,8 +8,13 @@
 #include <QStringList>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
+
+namespace fastzap {
+class LiveSource;
+}
 
 // Wait before reopening a stream that stopped: 1 s, then twice the last wait, at most 30 s.
 std::chrono::seconds NextBackoff(std::chrono::seconds previous);
@@ -40,6 +45,11 @@ public:
     void SetInstance(libvlc_instance_t* instance) { m_instance = instance; }
     void SetMediaOptions(const QStringList& options) { m_mediaOptions = options; }
 
+    // Where a channel's buffered group of pictures and its live packets come from, for an
+    // address that has them; none, and the player opens the address itself.
+    using FastSources = std::function<std::shared_ptr<fastzap::LiveSource>(const QString&)>;
+    void SetFastSources(FastSources sources) { m_fastSources = std::move(sources); }
+
     // Plays `address`, letting go of whatever played before; the back-off starts afresh.
     void Open(const QString& address);
     // Lets go of the player; nothing is reopened.
@@ -49,6 +59,8 @@ public:
 
     libvlc_media_player_t* Player() const;
     QString Address() const { return m_address; }
+    // Whether the stream plays from its buffered group of pictures.
+    bool PlaysFast() const;
     // The newest picture since the stream was last opened; null before it.
     VideoFrames::Picture Picture() const;
     bool HasPicture() const;
@@ -79,6 +91,7 @@ private:
 
     void Start();
     void LetGo();
+    void Reopen(const QString& why);
     void Watch();
     void WatchMemory();
     void OnPicture(quint64 serial);
@@ -87,6 +100,7 @@ private:
 
     libvlc_instance_t* m_instance = nullptr; // lent by the channel window
     QStringList m_mediaOptions;
+    FastSources m_fastSources;
     QString m_address;
     std::unique_ptr<Session> m_session;
     quint64 m_serial = 0;

@@ -55,6 +55,11 @@ public:
     void SetInstance(libvlc_instance_t* instance) { m_playback.SetInstance(instance); }
     // Per-media libvlc options for every stream this window opens.
     void SetMediaOptions(const QStringList& options) { m_playback.SetMediaOptions(options); }
+    // Where channels that have their group of pictures buffered are read from.
+    void SetFastSources(CChannelPlayback::FastSources sources)
+    {
+        m_playback.SetFastSources(std::move(sources));
+    }
     // Lets the window switch channels itself; without it the channel keys do nothing.
     void SetChannel(int channel, ChannelLookup lookup);
     // The volume (0 to 100) and mute the window starts with.

@@ -33,6 +33,31 @@ void ChannelBuffer::Push(std::span<const std::uint8_t> bytes)
     }
 }
 
+namespace {
+
+// The copies of the PAT or the PMT a source starts with are the latest ones seen, which may be
+// newer than the group that follows them. Their continuity counters are set to lead into the
+// group's first packet of their PID, so that a player sees no discontinuity; when the group
+// has none, the latest ones already lead into the live packets.
+void LeadInto(std::vector<TsPacket>& copies, std::span<const TsPacket> group)
+{
+    if (copies.empty())
+        return;
+    const std::uint16_t pid = copies.front().Pid();
+    const auto first = std::find_if(group.begin(), group.end(), [pid](const TsPacket& packet) {
+        return packet.Pid() == pid && packet.HasPayload();
+    });
+    if (first == group.end())
+        return;
+    std::uint8_t counter = first->ContinuityCounter();
+    for (auto copy = copies.rbegin(); copy != copies.rend(); ++copy) {
+        counter = std::uint8_t((counter + 15) % 16);
+        copy->SetContinuityCounter(counter);
+    }
+}
+
+} // namespace
+
 std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds maxSilence)
 {
     const auto now = std::chrono::steady_clock::now();
@@ -41,9 +66,11 @@ std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds 
         return nullptr;
     if (maxSilence != std::chrono::milliseconds::max() && now - m_lastArrival > maxSilence)
         return nullptr;
-    const auto pat = m_core.PatPackets();
-    const auto pmt = m_core.PmtPackets();
     const auto gop = m_core.Gop();
+    std::vector<TsPacket> pat(m_core.PatPackets().begin(), m_core.PatPackets().end());
+    std::vector<TsPacket> pmt(m_core.PmtPackets().begin(), m_core.PmtPackets().end());
+    LeadInto(pat, gop);
+    LeadInto(pmt, gop);
     std::vector<TsPacket> start;
     start.reserve(pat.size() + pmt.size() + gop.size());
     start.insert(start.end(), pat.begin(), pat.end());

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
+#include <map>
 #include <thread>
 
 using namespace captures;
@@ -105,6 +106,19 @@ TEST_P(SnapshotThenLive, HasNoGapAndNoRepeat)
         << "the group starts at packet " << start - packets.begin();
     EXPECT_EQ(std::vector<TsPacket>(got.begin() + 2, got.end()),
               std::vector<TsPacket>(start, packets.end()));
+
+    // The copies of the PAT and the PMT in front continue into the group's own: a player sees
+    // no discontinuity on any PID.
+    std::map<std::uint16_t, std::uint8_t> counters;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (!got[i].HasPayload())
+            continue;
+        const auto seen = counters.find(got[i].Pid());
+        if (seen != counters.end())
+            EXPECT_EQ(got[i].ContinuityCounter(), (seen->second + 1) % 16)
+                << "PID " << got[i].Pid() << ", packet " << i;
+        counters[got[i].Pid()] = got[i].ContinuityCounter();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(fastzap, SnapshotThenLive,
