@@ -24,8 +24,8 @@ constexpr auto kRequestTimeout = std::chrono::seconds(10);
 // behind by then anyway.
 constexpr auto kClientIdleLimit = std::chrono::seconds(60);
 // Upstream is paused while this much waits for the client, and resumed below kLowWater.
-constexpr qsizetype kHighWater = 256 * 1024;
-constexpr qsizetype kLowWater = 64 * 1024;
+constexpr qsizetype kHighWater = qsizetype(256) * 1024;
+constexpr qsizetype kLowWater = qsizetype(64) * 1024;
 constexpr milliseconds kMaxWait(1000);
 constexpr char kVia[] = "Via: 1.1 quorvel";
 

@@ -7,7 +7,7 @@
 namespace relay {
 
 // A request head may not be larger than this; libvlc's are a few hundred bytes.
-constexpr qsizetype kMaxRequestHeadBytes = 16 * 1024;
+constexpr qsizetype kMaxRequestHeadBytes = qsizetype(16) * 1024;
 
 struct Request
 {

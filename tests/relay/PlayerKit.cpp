@@ -2,7 +2,7 @@
 
 #include <QFile>
 #include <QThread>
-#include <cstring>
+#include <algorithm>
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
@@ -187,7 +187,7 @@ unsigned MemoryPlayer::format(void** opaque, char* chroma, unsigned* width, unsi
                               unsigned* pitches, unsigned* lines)
 {
     auto* canvas = static_cast<Canvas*>(*opaque);
-    std::memcpy(chroma, "RV32", 4);
+    std::copy_n("RV32", 4, chroma);
     pitches[0] = *width * 4;
     lines[0] = *height;
     canvas->frame.assign(size_t(pitches[0]) * lines[0], 0);

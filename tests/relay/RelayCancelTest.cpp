@@ -50,7 +50,7 @@ protected:
 
     QString put(const QString& name, const QByteArray& bytes) const
     {
-        const QString path = m_dir.filePath(name);
+        QString path = m_dir.filePath(name);
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(bytes);
@@ -159,12 +159,14 @@ TEST_F(Cancelling, CancelFromManyThreadsAtOnceEndsEveryRead)
     const auto route = m_relay->Open(urlOf(silent));
     ASSERT_TRUE(route);
     std::vector<std::unique_ptr<BlockedClient>> clients;
+    clients.reserve(6);
     for (int i = 0; i < 6; ++i)
         clients.push_back(std::make_unique<BlockedClient>(route->LocalUrl()));
     ASSERT_TRUE(WaitUntil([&silent] { return silent.requests().size() == 6; }, 10s));
 
     const Clock::time_point cancelled = Clock::now();
     std::vector<std::thread> cancellers;
+    cancellers.reserve(8);
     for (int i = 0; i < 8; ++i)
         cancellers.emplace_back([&route] { route->Cancel(); });
     for (std::thread& canceller : cancellers)
@@ -182,6 +184,7 @@ TEST_F(Cancelling, RelayEndsPromptlyWhileUpstreamIsFrozenMidBody)
     const auto route = m_relay->Open(urlOf(frozen));
     ASSERT_TRUE(route);
     std::vector<std::unique_ptr<BlockedClient>> clients;
+    clients.reserve(4);
     for (int i = 0; i < 4; ++i)
         clients.push_back(std::make_unique<BlockedClient>(route->LocalUrl()));
     ASSERT_TRUE(WaitUntil([&frozen] { return frozen.requests().size() == 4; }, 10s));

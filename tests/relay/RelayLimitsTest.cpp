@@ -42,7 +42,7 @@ protected:
 
     QString put(const QString& name, const QByteArray& bytes) const
     {
-        const QString path = m_dir.filePath(name);
+        QString path = m_dir.filePath(name);
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(bytes);
@@ -108,7 +108,7 @@ TEST_P(DeclaredLength, PassesOnlyWhenTheWholeBodyPasses)
 INSTANTIATE_TEST_SUITE_P(Bounds, DeclaredLength,
                          ::testing::Values(LengthCase{"one_byte_short", 99999, false},
                                            LengthCase{"exactly", 100000, true},
-                                           LengthCase{"ample", 32 * 1024 * 1024, true}),
+                                           LengthCase{"ample", qsizetype(32) * 1024 * 1024, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- playlists --------------------------------------------------------------------------------
@@ -170,13 +170,14 @@ TEST_P(HugePlaylist, IsCutAtALineEndUnderTheBound)
     EXPECT_LE(entries - uris, 1) << "only the last entry may have lost its URI";
 }
 
-INSTANTIATE_TEST_SUITE_P(Playlists, HugePlaylist,
-                         ::testing::Values(HugePlaylistCase{"hostile_64_KiB", false, 64 * 1024},
-                                           HugePlaylistCase{"hostile_default_4_MiB", false,
-                                                            relay::Limits{}.maxPlaylistBytes},
-                                           HugePlaylistCase{"crlf_64_KiB", true, 64 * 1024},
-                                           HugePlaylistCase{"crlf_1_MiB", true, 1024 * 1024}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Playlists, HugePlaylist,
+    ::testing::Values(HugePlaylistCase{"hostile_64_KiB", false, qsizetype(64) * 1024},
+                      HugePlaylistCase{"hostile_default_4_MiB", false,
+                                       relay::Limits{}.maxPlaylistBytes},
+                      HugePlaylistCase{"crlf_64_KiB", true, qsizetype(64) * 1024},
+                      HugePlaylistCase{"crlf_1_MiB", true, qsizetype(1024) * 1024}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- silence ----------------------------------------------------------------------------------
 

@@ -30,7 +30,7 @@ protected:
 
     QString liveFolder()
     {
-        const QString folder = m_media.path(QStringLiteral("live"));
+        QString folder = m_media.path(QStringLiteral("live"));
         QDir().mkpath(folder);
         return folder;
     }
@@ -79,7 +79,7 @@ TEST_F(RelayPlayer, EndlessSegmentKeepsResidentMemoryBounded)
     EXPECT_GE(segmentRequests(server.requests(), QStringLiteral("endless.ts")), 2)
         << server.requests().join(u' ').toStdString();
     EXPECT_GT(player.Pictures(), 0);
-    std::printf("peak resident memory %lld MB, %d pictures\n", peak / (1024 * 1024),
+    std::printf("peak resident memory %lld MB, %d pictures\n", peak / (qint64(1024) * 1024),
                 player.Pictures());
 }
 

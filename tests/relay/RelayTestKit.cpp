@@ -123,7 +123,7 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval slice{0, 100 * 1000};
+    timeval slice{0, 100000}; // 100 ms at a time, to watch the deadline
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
     QByteArray received;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
