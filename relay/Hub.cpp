@@ -18,6 +18,12 @@ void Link::Cut()
 void Link::Close()
 {
     const std::lock_guard lock(m_mutex);
+    // A cut connection ends with a reset: what is still queued for libvlc is dropped, rather
+    // than read after the cut.
+    if (m_cut && m_socket) {
+        const linger reset{1, 0};
+        ::setsockopt(m_socket.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     m_socket.reset();
 }
 
