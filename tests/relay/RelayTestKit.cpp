@@ -112,7 +112,8 @@ void parseHead(QByteArrayView head, HttpReply& reply)
 
 } // namespace
 
-HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::milliseconds timeout)
+HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::milliseconds timeout,
+                   std::atomic<qsizetype>* counter)
 {
     HttpReply reply;
     QElapsedTimer clock;
@@ -133,6 +134,8 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
             const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
             if (got > 0) {
                 received.append(buffer, got);
+                if (counter != nullptr)
+                    *counter = received.size();
             } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 reply.closedByServer = true;
                 break;
@@ -161,13 +164,13 @@ quint16 PortOf(const QString& url)
 }
 
 HttpReply Fetch(const QString& url, const QList<QByteArray>& headers, const QByteArray& method,
-                std::chrono::milliseconds timeout)
+                std::chrono::milliseconds timeout, std::atomic<qsizetype>* received)
 {
     QByteArray head = method + ' ' + TargetOf(url) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     for (const QByteArray& line : headers)
         head += line + "\r\n";
     head += "\r\n";
-    return Exchange(PortOf(url), head, timeout);
+    return Exchange(PortOf(url), head, timeout, received);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)

@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
+#include <atomic>
 #include <chrono>
 #include <functional>
 
@@ -60,14 +61,17 @@ struct HttpReply
 };
 
 // Sends `head` (a complete request head) to 127.0.0.1:`port` and reads until the server closes,
-// blocking in recv() as libvlc does; gives up after `timeout`.
+// blocking in recv() as libvlc does; gives up after `timeout`. `received`, if given, counts the
+// bytes as they come, for another thread to watch.
 HttpReply Exchange(quint16 port, const QByteArray& head,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                   std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                   std::atomic<qsizetype>* received = nullptr);
 
 // A request for `url` (http://127.0.0.1:PORT/...), with extra header lines.
 HttpReply Fetch(const QString& url, const QList<QByteArray>& headers = {},
                 const QByteArray& method = "GET",
-                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                std::atomic<qsizetype>* received = nullptr);
 
 // The request target of a loopback `url`, and its port.
 QByteArray TargetOf(const QString& url);
