@@ -9,13 +9,13 @@
 #include <unistd.h>
 #include <vlc/vlc.h>
 
-QString MediaFolder::clip()
+QString MediaFolder::clip(const QString& size)
 {
-    if (!m_clip.isEmpty())
-        return m_clip;
-    // Four seconds of test pattern with a keyframe every half second, like the demo channels
-    // but smaller, so that decoding leaves the machine's two cores to the rest.
-    const QString clip = path(QStringLiteral("clip.ts"));
+    if (m_clips.contains(size))
+        return m_clips.value(size);
+    // Four seconds of test pattern with a keyframe every half second, as the demo channels are
+    // made; the tests use a smaller picture, so that decoding leaves the cores to the rest.
+    const QString clip = path(u"clip-%1.ts"_qs.arg(size));
     QProcess ffmpeg;
     ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     ffmpeg.start(QStringLiteral("ffmpeg"), {"-nostdin",
@@ -25,7 +25,7 @@ QString MediaFolder::clip()
                                             "-f",
                                             "lavfi",
                                             "-i",
-                                            "testsrc2=size=320x240:rate=25",
+                                            "testsrc2=size=" + size + ":rate=25",
                                             "-t",
                                             "4",
                                             "-c:v",
@@ -51,8 +51,8 @@ QString MediaFolder::clip()
         ADD_FAILURE() << "ffmpeg could not make the test clip";
         return {};
     }
-    m_clip = clip;
-    return m_clip;
+    m_clips.insert(size, clip);
+    return clip;
 }
 
 LiveHls::LiveHls(const QString& clip, const QString& folder)

@@ -20,11 +20,12 @@ class MediaFolder
 {
 public:
     QString path(const QString& name) const { return m_dir.filePath(name); }
-    QString clip();
+    // `size` as ffmpeg takes it; the demo channels are 640x360.
+    QString clip(const QString& size = QStringLiteral("320x240"));
 
 private:
     QTemporaryDir m_dir;
-    QString m_clip;
+    QMap<QString, QString> m_clips;
 };
 
 // ffmpeg sending `clip` on a loop, live, as HLS into `folder`; waits for the first playlist.
