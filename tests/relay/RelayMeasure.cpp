@@ -103,9 +103,16 @@ int measureMemory(bool throughRelay, int seconds)
     return 0;
 }
 
+enum class Way
+{
+    Direct,
+    Relay,
+    RelayAndCancel
+};
+
 // Plays a live stream, slows the server below the bitrate, freezes it mid-segment, and times
-// the stop (after Cancel when through the relay). Empty when stop did not return in `limit`.
-std::optional<double> frozenStop(const QString& folder, bool throughRelay, Ms limit)
+// the stop. Empty when stop did not return within `limit`.
+std::optional<double> frozenStop(const QString& folder, Way way, Ms limit)
 {
     HostileHlsServer server({folder});
     relay::StreamRelay relay;
@@ -114,7 +121,7 @@ std::optional<double> frozenStop(const QString& folder, bool throughRelay, Ms li
     const auto route = relay.Open(server.playlistUrl());
     const Vlc vlc = NewVlc();
     auto* player =
-        new MemoryPlayer(vlc.get(), throughRelay ? route->LocalUrl() : server.playlistUrl());
+        new MemoryPlayer(vlc.get(), way == Way::Direct ? server.playlistUrl() : route->LocalUrl());
     player->Play();
     if (!WaitUntil([player] { return player->Pictures() >= 25; }, 30s))
         std::printf("  (no pictures)\n");
@@ -124,7 +131,7 @@ std::optional<double> frozenStop(const QString& folder, bool throughRelay, Ms li
     server.freeze();
     server.waitForLine([](const QString& line) { return line.startsWith(u"HELD "); }, 20s);
     const Clock::time_point start = Clock::now();
-    if (throughRelay)
+    if (way == Way::RelayAndCancel)
         route->Cancel();
     const auto took = player->Stop(std::chrono::duration_cast<std::chrono::milliseconds>(limit));
     const double ms = Ms(Clock::now() - start).count();
@@ -134,6 +141,12 @@ std::optional<double> frozenStop(const QString& folder, bool throughRelay, Ms li
     return ms;
 }
 
+QString shown(const std::optional<double>& ms, const char* limit)
+{
+    return ms ? QString::number(*ms, 'f', 1) + u" ms"_qs
+              : u"had not returned after "_qs + QLatin1String(limit);
+}
+
 int measureStop(int runs)
 {
     MediaFolder media;
@@ -141,18 +154,17 @@ int measureStop(int runs)
     const LiveHls live(media.clip(u"640x360"_qs), folder);
     std::vector<double> times;
     for (int run = 0; run < runs; ++run) {
-        const auto ms = frozenStop(folder, true, 10s);
-        std::printf("through the relay, after Cancel: stop %s\n",
-                    ms ? qPrintable(QString::number(*ms, 'f', 1) + u" ms"_qs) : "did not return");
+        const auto ms = frozenStop(folder, Way::RelayAndCancel, 10s);
+        std::printf("through the relay, after Cancel: stop %s\n", qPrintable(shown(ms, "10 s")));
         if (ms)
             times.push_back(*ms);
     }
     std::printf("median %.1f ms, worst %.1f ms over %zu runs\n", percentile(times, 0.5),
                 percentile(times, 1.0), times.size());
-    const auto direct = frozenStop(folder, false, 15s);
-    std::printf("direct, for comparison: stop %s\n",
-                direct ? qPrintable(QString::number(*direct, 'f', 1) + u" ms"_qs)
-                       : "had not returned after 15 s");
+    std::printf("through the relay, without Cancel: stop %s\n",
+                qPrintable(shown(frozenStop(folder, Way::Relay, 20s), "20 s")));
+    std::printf("direct: stop %s\n",
+                qPrintable(shown(frozenStop(folder, Way::Direct, 15s), "15 s")));
     return 0;
 }
 

@@ -10,6 +10,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// AddressSanitizer keeps freed memory in quarantine (256 MB) and adds its shadow: resident memory
+// says nothing about the relay there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 int segmentRequests(const QStringList& paths, const QString& name)
 {
     int count = 0;
@@ -74,7 +88,9 @@ TEST_F(RelayPlayer, EndlessSegmentKeepsResidentMemoryBounded)
         peak = std::max(peak, ResidentBytes());
         QThread::msleep(100);
     }
-    EXPECT_LT(peak, qint64(400) * 1024 * 1024);
+    if (!kSanitized) {
+        EXPECT_LT(peak, qint64(400) * 1024 * 1024);
+    }
     // Each endless segment was cut, so the player went on to the next one.
     EXPECT_GE(segmentRequests(server.requests(), QStringLiteral("endless.ts")), 2)
         << server.requests().join(u' ').toStdString();
