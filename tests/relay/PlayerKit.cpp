@@ -15,7 +15,7 @@ QString MediaFolder::clip(const QString& size)
         return m_clips.value(size);
     // Four seconds of test pattern with a keyframe every half second, as the demo channels are
     // made; the tests use a smaller picture, so that decoding leaves the cores to the rest.
-    const QString clip = path(u"clip-%1.ts"_qs.arg(size));
+    QString clip = path(u"clip-%1.ts"_qs.arg(size));
     QProcess ffmpeg;
     ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     ffmpeg.start(QStringLiteral("ffmpeg"), {"-nostdin",

@@ -113,7 +113,7 @@ void parseHead(QByteArrayView head, HttpReply& reply)
 } // namespace
 
 HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::milliseconds timeout,
-                   std::atomic<qsizetype>* counter)
+                   std::atomic<qsizetype>* received)
 {
     HttpReply reply;
     QElapsedTimer clock;
@@ -126,16 +126,16 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     timeval slice{0, 100000}; // 100 ms at a time, to watch the deadline
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
-    QByteArray received;
+    QByteArray data;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL) == head.size()) {
         char buffer[65536];
         while (clock.elapsed() < timeout.count()) {
             const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
             if (got > 0) {
-                received.append(buffer, got);
-                if (counter != nullptr)
-                    *counter = received.size();
+                data.append(buffer, got);
+                if (received != nullptr)
+                    *received = data.size();
             } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 reply.closedByServer = true;
                 break;
@@ -143,10 +143,10 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
         }
     }
     reply.elapsed = std::chrono::milliseconds(clock.elapsed());
-    const qsizetype end = received.indexOf("\r\n\r\n");
+    const qsizetype end = data.indexOf("\r\n\r\n");
     if (end >= 0) {
-        parseHead(QByteArrayView(received).first(end), reply);
-        reply.body = received.sliced(end + 4);
+        parseHead(QByteArrayView(data).first(end), reply);
+        reply.body = data.sliced(end + 4);
     }
     return reply;
 }
