@@ -8,10 +8,19 @@ viewer plays from it, to:
 It can also be made, from the start, to list:
   endless         one segment that never ends, sent as fast as it is taken
   entries=N       a playlist of N entries
+
+Run as a program it serves FOLDER on loopback, prints "PORT <n>", then one line per event:
+"REQUEST <path> via=<0|1>" for each request read (via=1 when it came through a proxy that says
+so in a Via header) and "HELD <path>" each time freezing leaves a connection hanging ("-" when
+its request was not read yet). It takes commands on its standard input, one a line: "freeze",
+"drip <bytes a second>"; it ends when its standard input does.
+  hostile_hls.py FOLDER [--endless CLIP] [--entries N]
 """
+import argparse
 import os
 import socket
 import socketserver
+import sys
 import threading
 import time
 
@@ -24,6 +33,8 @@ class HostileHls:
         self.frozen = threading.Event()
         self.rate = None
         self.requests = []
+        self.on_request = None  # called with (path, headers) for each request read
+        self.on_hold = None     # called with the path of each connection left hanging
         self._held = []
         owner = self
 
@@ -60,9 +71,11 @@ class HostileHls:
 
     # --- serving ------------------------------------------------------------------------------
 
-    def _hold(self, conn):
+    def _hold(self, conn, path="-"):
         """Keeps the connection open and says nothing more, for as long as the server lives."""
         self._held.append(conn)
+        if self.on_hold:
+            self.on_hold(path)
         while True:
             time.sleep(3600)
 
@@ -78,16 +91,23 @@ class HostileHls:
             if not chunk:
                 return
             data += chunk
-        path = data.split(b"\r\n", 1)[0].split(b" ")[1].decode("latin-1")
+        head = data.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")
+        path = head[0].split(" ")[1]
         self.requests.append(path)
+        if self.on_request:
+            headers = {}
+            for line in head[1:]:
+                name, _, value = line.partition(":")
+                headers[name.strip().lower()] = value.strip()
+            self.on_request(path, headers)
         if self.frozen.is_set():
-            self._hold(conn)
+            self._hold(conn, path)
         name = path.split("?", 1)[0].lstrip("/")
         if name == "index.m3u8":
             body = self._playlist()
-            self._send(conn, body, "application/vnd.apple.mpegurl", pace=False)
+            self._send(conn, body, "application/vnd.apple.mpegurl", pace=False, path=path)
         elif name == "endless.ts" and self.endless_source:
-            self._send_endless(conn)
+            self._send_endless(conn, path)
         else:
             try:
                 with open(os.path.join(self.folder, os.path.basename(name)), "rb") as f:
@@ -95,7 +115,7 @@ class HostileHls:
             except OSError:
                 self._head(conn, 404, 0, "text/plain")
                 return
-            self._send(conn, body, "video/mp2t", pace=True)
+            self._send(conn, body, "video/mp2t", pace=True, path=path)
 
     def _playlist(self):
         if self.endless_source:
@@ -116,13 +136,13 @@ class HostileHls:
             head += "Content-Length: %d\r\n" % length
         conn.sendall((head + "\r\n").encode())
 
-    def _send(self, conn, body, kind, pace):
+    def _send(self, conn, body, kind, pace, path="-"):
         try:
             self._head(conn, 200, len(body), kind)
             sent = 0
             while sent < len(body):
                 if self.frozen.is_set():
-                    self._hold(conn)
+                    self._hold(conn, path)
                 step = 1316
                 if pace and self.rate:
                     time.sleep(step / self.rate)
@@ -134,7 +154,7 @@ class HostileHls:
             if not self.frozen.is_set():
                 conn.close()
 
-    def _send_endless(self, conn):
+    def _send_endless(self, conn, path="-"):
         with open(self.endless_source, "rb") as f:
             clip = f.read()
         clip = clip[:len(clip) // 188 * 188]
@@ -142,9 +162,44 @@ class HostileHls:
             self._head(conn, 200, None, "video/mp2t")
             while True:
                 if self.frozen.is_set():
-                    self._hold(conn)
+                    self._hold(conn, path)
                 conn.sendall(clip)
         except OSError:
             pass
         finally:
             conn.close()
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Serves a live HLS folder, badly on request.")
+    parser.add_argument("folder")
+    parser.add_argument("--endless", help="a TS clip to send, looped, as a segment without end")
+    parser.add_argument("--entries", type=int, default=0, help="list this many entries")
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    args = parser.parse_args(argv)
+    lock = threading.Lock()
+
+    def say(line):
+        with lock:
+            sys.stdout.write(line + "\n")
+            sys.stdout.flush()
+
+    server = HostileHls(args.address, args.port, args.folder, args.endless, args.entries)
+    server.on_request = lambda path, headers: say(
+        "REQUEST %s via=%d" % (path, 1 if "via" in headers else 0))
+    server.on_hold = lambda path: say("HELD " + path)
+    say("PORT %d" % server.port)
+    for line in sys.stdin:
+        command = line.split()
+        if command == ["freeze"]:
+            server.freeze()
+        elif len(command) == 2 and command[0] == "drip":
+            server.drip(float(command[1]))
+    # Connections held open by a frozen server keep their threads: leave without waiting.
+    sys.stdout.flush()
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -1,0 +1,252 @@
+// Measurements of the relay with a real libvlc player, for the figures in the relay's notes.
+// Run inside the private test network:
+//
+//   scripts/in-netns.sh build/tests/relay/relay_measure memory relay 60
+//   scripts/in-netns.sh build/tests/relay/relay_measure memory direct 10
+//   scripts/in-netns.sh build/tests/relay/relay_measure stop [runs]
+//   scripts/in-netns.sh build/tests/relay/relay_measure latency [runs]
+//
+// memory: resident memory while libvlc plays an endless segment, through a route or straight
+//         from the server (which grows without bound: keep that one short).
+// stop:   how long libvlc_media_player_stop takes once the server froze mid-segment: through a
+//         route after Cancel, and once straight from the server, for comparison.
+// latency: what the relay adds to fetching a live segment, and to a player's first picture.
+#include "PlayerKit.h"
+#include "StreamRelay.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::duration<double, std::milli>;
+
+namespace {
+
+bool insideTestNetwork()
+{
+    const relay::Fd probe(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "192.168.10.11", &address.sin_addr);
+    return ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+int countOf(const QStringList& paths, const QString& part)
+{
+    return int(std::count_if(paths.cbegin(), paths.cend(),
+                             [&part](const QString& path) { return path.contains(part); }));
+}
+
+double percentile(std::vector<double> values, double share)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(share * double(values.size())))];
+}
+
+QString liveFolder(MediaFolder& media, const QString& name)
+{
+    QString folder = media.path(name);
+    QDir().mkpath(folder);
+    return folder;
+}
+
+int measureMemory(bool throughRelay, int seconds)
+{
+    MediaFolder media;
+    HostileHlsServer server({liveFolder(media, u"endless"_qs), u"--endless"_qs, media.clip()});
+    relay::StreamRelay relay;
+    if (!relay.Start())
+        return 1;
+    const auto route = relay.Open(server.playlistUrl());
+    const Vlc vlc = NewVlc();
+    auto* player =
+        new MemoryPlayer(vlc.get(), throughRelay ? route->LocalUrl() : server.playlistUrl());
+    player->Play();
+    std::printf("endless segment, %s, %d s\n", throughRelay ? "through the relay" : "direct",
+                seconds);
+    const qint64 before = ResidentBytes();
+    qint64 peak = before;
+    const Clock::time_point start = Clock::now();
+    for (int tick = 1; tick <= seconds * 2; ++tick) {
+        QThread::msleep(500);
+        const qint64 now = ResidentBytes();
+        peak = std::max(peak, now);
+        if (tick % 10 == 0 || tick == seconds * 2)
+            std::printf("  %5.1f s  resident %5lld MB  pictures %d\n",
+                        Ms(Clock::now() - start).count() / 1000, now >> 20, player->Pictures());
+    }
+    std::printf("peak resident %lld MB (%lld MB before playing); endless segment requested %d "
+                "times\n",
+                peak >> 20, before >> 20, countOf(server.requests(), u"endless.ts"_qs));
+    if (throughRelay)
+        route->Cancel();
+    const auto took = player->Stop(3s);
+    if (took) {
+        std::printf("stop took %.0f ms\n", Ms(*took).count());
+        delete player;
+    } else {
+        std::printf("stop had not returned after 3 s\n"); // the player is left to its thread
+    }
+    return 0;
+}
+
+enum class Way
+{
+    Direct,
+    Relay,
+    RelayAndCancel
+};
+
+// Plays a live stream, slows the server below the bitrate, freezes it mid-segment, and times
+// the stop. Empty when stop did not return within `limit`.
+std::optional<double> frozenStop(const QString& folder, Way way, Ms limit)
+{
+    HostileHlsServer server({folder});
+    relay::StreamRelay relay;
+    if (!relay.Start())
+        return std::nullopt;
+    const auto route = relay.Open(server.playlistUrl());
+    const Vlc vlc = NewVlc();
+    auto* player =
+        new MemoryPlayer(vlc.get(), way == Way::Direct ? server.playlistUrl() : route->LocalUrl());
+    player->Play();
+    if (!WaitUntil([player] { return player->Pictures() >= 25; }, 30s))
+        std::printf("  (no pictures)\n");
+    server.drip(20000);
+    const int before = countOf(server.requests(), u".ts"_qs);
+    WaitUntil([&] { return countOf(server.requests(), u".ts"_qs) > before; }, 20s);
+    server.freeze();
+    server.waitForLine([](const QString& line) { return line.startsWith(u"HELD "); }, 20s);
+    const Clock::time_point start = Clock::now();
+    if (way == Way::RelayAndCancel)
+        route->Cancel();
+    const auto took = player->Stop(std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+    const double ms = Ms(Clock::now() - start).count();
+    if (!took)
+        return std::nullopt; // the player is left to its stuck thread
+    delete player;
+    return ms;
+}
+
+QString shown(const std::optional<double>& ms, const char* limit)
+{
+    return ms ? QString::number(*ms, 'f', 1) + u" ms"_qs
+              : u"had not returned after "_qs + QLatin1String(limit);
+}
+
+int measureStop(int runs)
+{
+    MediaFolder media;
+    const QString folder = liveFolder(media, u"live"_qs);
+    const LiveHls live(media.clip(u"640x360"_qs), folder);
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        const auto ms = frozenStop(folder, Way::RelayAndCancel, 10s);
+        std::printf("through the relay, after Cancel: stop %s\n", qPrintable(shown(ms, "10 s")));
+        if (ms)
+            times.push_back(*ms);
+    }
+    std::printf("median %.1f ms, worst %.1f ms over %zu runs\n", percentile(times, 0.5),
+                percentile(times, 1.0), times.size());
+    std::printf("through the relay, without Cancel: stop %s\n",
+                qPrintable(shown(frozenStop(folder, Way::Relay, 20s), "20 s")));
+    std::printf("direct: stop %s\n",
+                qPrintable(shown(frozenStop(folder, Way::Direct, 15s), "15 s")));
+    return 0;
+}
+
+int measureLatency(int runs)
+{
+    MediaFolder media;
+    const QString folder = liveFolder(media, u"live"_qs);
+    const LiveHls live(media.clip(u"640x360"_qs), folder);
+    HostileHlsServer server({folder});
+    relay::StreamRelay relay;
+    if (!relay.Start())
+        return 1;
+    const auto route = relay.Open(server.playlistUrl());
+    // A segment that stays listed for the whole run: ffmpeg deletes old ones.
+    QFile::copy(folder + u"/seg00000.ts"_qs, folder + u"/kept.ts"_qs);
+    const qint64 size = QFileInfo(folder + u"/kept.ts"_qs).size();
+    const QString direct = server.url(u"/kept.ts"_qs);
+    const QString relayed = route->LocalUrl().replace(u"index.m3u8"_qs, u"kept.ts"_qs);
+
+    std::vector<double> straight;
+    std::vector<double> through;
+    for (int run = 0; run < runs; ++run) {
+        for (const bool viaRelay : {false, true}) {
+            const Clock::time_point start = Clock::now();
+            const HttpReply reply = Fetch(viaRelay ? relayed : direct);
+            const double ms = Ms(Clock::now() - start).count();
+            if (reply.status != 200 || reply.body.size() != size)
+                std::printf("  run %d: status %d, %lld bytes\n", run, reply.status,
+                            qint64(reply.body.size()));
+            (viaRelay ? through : straight).push_back(ms);
+        }
+    }
+    std::printf("one live segment (%lld kB), %d fetches each, loopback:\n", size / 1000, runs);
+    std::printf("  direct          median %.2f ms  p90 %.2f ms\n", percentile(straight, 0.5),
+                percentile(straight, 0.9));
+    std::printf("  through relay   median %.2f ms  p90 %.2f ms\n", percentile(through, 0.5),
+                percentile(through, 0.9));
+
+    const Vlc vlc = NewVlc();
+    std::vector<double> firstDirect;
+    std::vector<double> firstRelayed;
+    for (int run = 0; run < std::max(3, runs / 10); ++run) {
+        for (const bool viaRelay : {false, true}) {
+            MemoryPlayer player(vlc.get(), viaRelay ? route->LocalUrl() : server.playlistUrl());
+            const Clock::time_point start = Clock::now();
+            player.Play();
+            WaitUntil([&player] { return player.Pictures() > 0; }, 20s);
+            (viaRelay ? firstRelayed : firstDirect).push_back(Ms(Clock::now() - start).count());
+            player.Stop(10s);
+        }
+    }
+    std::printf("play to first picture, %zu players each:\n", firstDirect.size());
+    std::printf("  direct          median %.0f ms\n", percentile(firstDirect, 0.5));
+    std::printf("  through relay   median %.0f ms\n", percentile(firstRelayed, 0.5));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (!insideTestNetwork()) {
+        std::fputs("Run this inside the private test network: scripts/in-netns.sh ...\n", stderr);
+        return 2;
+    }
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const QStringList args = app.arguments().mid(1);
+    const QString what = args.value(0);
+    int result = 2;
+    if (what == u"memory" && args.size() >= 2)
+        result = measureMemory(args[1] == u"relay", args.value(2, u"60"_qs).toInt());
+    else if (what == u"stop")
+        result = measureStop(args.value(1, u"5"_qs).toInt());
+    else if (what == u"latency")
+        result = measureLatency(args.value(1, u"50"_qs).toInt());
+    else
+        std::fputs("usage: relay_measure memory relay|direct [seconds] | stop [runs] | latency "
+                   "[runs]\n",
+                   stderr);
+    // A player whose stop never returned still has libvlc's threads running: leave without
+    // tearing libvlc down under them. The servers and ffmpeg are gone by now.
+    std::fflush(stdout);
+    std::_Exit(result);
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QStringList>
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+// Real servers and a plain socket client for the relay's tests.
+
+// A Python server run as a child process for the life of the object. It prints "PORT <n>" first,
+// then event lines; commands go to its standard input.
+class ScriptServer
+{
+public:
+    ScriptServer(const QString& script, const QStringList& args);
+    ~ScriptServer();
+    ScriptServer(const ScriptServer&) = delete;
+    ScriptServer& operator=(const ScriptServer&) = delete;
+
+    quint16 port() const { return m_port; }
+    QString url(const QString& path) const;
+
+    // Every event line so far.
+    QStringList lines();
+    // Waits until some event line satisfies `wanted`; false after `timeout`.
+    bool waitForLine(const std::function<bool(const QString&)>& wanted,
+                     std::chrono::milliseconds timeout);
+    void command(const QByteArray& line);
+
+private:
+    void read(int waitMs);
+
+    QProcess m_process;
+    quint16 m_port = 0;
+    QByteArray m_pending;
+    QStringList m_lines;
+};
+
+// The folder of the storage-server stand-in (origin_server.py), with its files.
+class OriginServer : public ScriptServer
+{
+public:
+    explicit OriginServer(const QString& folder);
+    // "METHOD TARGET" of each request, in order.
+    QStringList requests();
+};
+
+struct HttpReply
+{
+    int status = 0;                       // 0: no status line came
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+    bool closedByServer = false; // false: the client gave up at its timeout
+    std::chrono::milliseconds elapsed{0};
+
+    bool has(const QByteArray& name) const { return headers.contains(name); }
+    QByteArray header(const QByteArray& name) const { return headers.value(name); }
+};
+
+// Sends `head` (a complete request head) to 127.0.0.1:`port` and reads until the server closes,
+// blocking in recv() as libvlc does; gives up after `timeout`. `received`, if given, counts the
+// bytes as they come, for another thread to watch.
+HttpReply Exchange(quint16 port, const QByteArray& head,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                   std::atomic<qsizetype>* received = nullptr);
+
+// A request for `url` (http://127.0.0.1:PORT/...), with extra header lines.
+HttpReply Fetch(const QString& url, const QList<QByteArray>& headers = {},
+                const QByteArray& method = "GET",
+                std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                std::atomic<qsizetype>* received = nullptr);
+
+// The request target of a loopback `url`, and its port.
+QByteArray TargetOf(const QString& url);
+quint16 PortOf(const QString& url);
+
+// Polls `condition` every 20 ms until it holds; false after `timeout`.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
