@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QtGlobal>
-
 // libvlc decodes on threads of its own, and glibc gives busy threads arenas of their own; memory
 // a closed player freed stays in those arenas, so a program that opens player after player for
 // weeks would only grow. These two calls bound that.
@@ -11,6 +9,3 @@ void ConfigureAllocator();
 
 // Hands memory that is free in every arena back to the system. Call when a player has closed.
 void ReturnFreedMemory();
-
-// The process's resident memory in bytes, or -1 where it cannot be read.
-qint64 ResidentBytes();

@@ -8,6 +8,7 @@
 #include "Probe.h"
 #include "Prompt.h"
 #include "Receivers.h"
+#include "StreamRelay.h"
 #include "ui_ChannelDlg.h"
 
 #include <QContextMenuEvent>
@@ -43,6 +44,8 @@ CChannelDlg::CChannelDlg(QWidget* parent, InstanceFactory createInstance)
 
 CChannelDlg::~CChannelDlg()
 {
+    // The relay's connections use curl to their last moment.
+    m_relay.reset();
     if (m_networkStarted)
         curl_global_cleanup();
 }
@@ -78,6 +81,11 @@ bool CChannelDlg::OnInitDialog()
     m_networkStarted = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     if (!m_networkStarted)
         ShowPrompt(this, QStringLiteral("初始化时发生错误，请与管理员联系！"));
+    if (m_networkStarted && !m_bMutiMode) {
+        m_relay = std::make_unique<relay::StreamRelay>();
+        if (!m_relay->Start())
+            m_relay.reset(); // libvlc then opens the streams itself
+    }
 
     m_instance = m_createInstance();
     if (!m_instance)
@@ -178,6 +186,7 @@ void CChannelDlg::OnChannel(int channel)
         player.SetInstance(m_instance.get());
         player.SetMediaOptions(m_mediaOptions);
         player.SetFastSources([this](const QString& address) { return FastSource(address); });
+        player.SetRelay(m_relay.get());
         player.SetChannel(channel,
                           [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.SetAudio(m_volume, m_muted);

@@ -20,6 +20,9 @@ namespace fastzap {
 class LiveSource;
 class Receivers;
 } // namespace fastzap
+namespace relay {
+class StreamRelay;
+}
 
 namespace Ui {
 class CChannelDlg;
@@ -92,4 +95,5 @@ private:
     bool m_muted = false;
     bool m_fastChannelChange = true;
     std::unique_ptr<fastzap::Receivers> m_receivers;
+    std::unique_ptr<relay::StreamRelay> m_relay; // between libvlc and the storage servers
 };

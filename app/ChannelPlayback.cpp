@@ -1,7 +1,7 @@
 #include "ChannelPlayback.h"
 
-#include "Allocator.h"
 #include "LiveSource.h"
+#include "StreamRelay.h"
 #include "Verbose.h"
 
 #include <algorithm>
@@ -105,10 +105,10 @@ struct CChannelPlayback::Session
     VlcMedia media; // ours, for its statistics
     VlcPlayer player;
     std::shared_ptr<fastzap::LiveSource> source; // what the player reads, when it plays fast
+    std::shared_ptr<relay::Route> route;         // its way to an HTTP stream
     std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
     std::shared_ptr<EventLink> events;
     bool hasPicture = false;
-    qint64 residentAtStart = -1;
     Progress progress{};
     int quietSeconds = 0;
 };
@@ -117,8 +117,6 @@ CChannelPlayback::CChannelPlayback(QObject* parent) : QObject(parent)
 {
     m_watchdog.setInterval(std::chrono::seconds(1));
     connect(&m_watchdog, &QTimer::timeout, this, &CChannelPlayback::Watch);
-    m_memoryWatch.setInterval(kMemoryCheck);
-    connect(&m_memoryWatch, &QTimer::timeout, this, &CChannelPlayback::WatchMemory);
     m_reopen.setSingleShot(true);
     // The wait is counted down on screen: it must not run a few percent long.
     m_reopen.setTimerType(Qt::PreciseTimer);
@@ -144,7 +142,6 @@ void CChannelPlayback::Open(const QString& address)
 void CChannelPlayback::Close()
 {
     m_watchdog.stop();
-    m_memoryWatch.stop();
     m_reopen.stop();
     LetGo();
 }
@@ -165,7 +162,10 @@ void CChannelPlayback::Start()
             if (session->media)
                 libvlc_media_add_option(session->media.get(), option.toUtf8().constData());
     } else {
-        session->media = CreateVlcMedia(m_instance, m_address, m_mediaOptions);
+        if (m_relay != nullptr)
+            session->route = m_relay->Open(m_address);
+        session->media = CreateVlcMedia(
+            m_instance, session->route ? session->route->LocalUrl() : m_address, m_mediaOptions);
     }
     session->player = CreateVlcPlayer(session->media.get());
     if (!session->player) {
@@ -190,12 +190,10 @@ void CChannelPlayback::Start()
     for (const libvlc_event_e type : kStopEvents)
         libvlc_event_attach(events, type, EventLink::OnEvent, session->events.get());
 
-    session->residentAtStart = ResidentBytes();
     m_session = std::move(session);
     ApplyAudio();
     libvlc_media_player_play(player);
     m_watchdog.start();
-    m_memoryWatch.start();
 }
 
 void CChannelPlayback::LetGo()
@@ -291,7 +289,6 @@ void CChannelPlayback::Reopen(const QString& why)
     if (!m_session || m_reopen.isActive())
         return;
     m_watchdog.stop();
-    m_memoryWatch.stop();
     LetGo();
     m_backoff = NextBackoff(m_backoff);
     m_reopen.start(m_backoff);
@@ -313,12 +310,4 @@ void CChannelPlayback::Watch()
     }
     if (++m_session->quietSeconds >= kStallTime.count())
         Reopen(QStringLiteral("nothing came in for %1 s").arg(kStallTime.count()));
-}
-
-void CChannelPlayback::WatchMemory()
-{
-    if (!m_session || m_session->residentAtStart < 0)
-        return;
-    if (ResidentBytes() - m_session->residentAtStart > kMemoryBudget)
-        Reopen(QStringLiteral("it took over %1 MB of memory").arg(kMemoryBudget >> 20));
 }

@@ -15,6 +15,9 @@
 namespace fastzap {
 class LiveSource;
 }
+namespace relay {
+class StreamRelay;
+}
 
 // Wait before reopening a stream that stopped: 1 s, then twice the last wait, at most 30 s.
 std::chrono::seconds NextBackoff(std::chrono::seconds previous);
@@ -33,11 +36,6 @@ public:
     // A stream has stalled when nothing at all has come in for this long: no byte demuxed, no
     // sound and no picture decoded.
     static constexpr std::chrono::seconds kStallTime{5};
-    // How much a player may grow the program. libvlc bounds its buffering by time, not bytes:
-    // its HLS module keeps every byte of a segment it downloads, so a segment that never ends
-    // would take all memory. Past this the player is let go and the stream reopened later.
-    static constexpr qint64 kMemoryBudget = qint64(256) * 1024 * 1024;
-    static constexpr std::chrono::milliseconds kMemoryCheck{250};
 
     explicit CChannelPlayback(QObject* parent = nullptr);
     ~CChannelPlayback() override;
@@ -49,6 +47,9 @@ public:
     // address that has them; none, and the player opens the address itself.
     using FastSources = std::function<std::shared_ptr<fastzap::LiveSource>(const QString&)>;
     void SetFastSources(FastSources sources) { m_fastSources = std::move(sources); }
+    // HTTP streams are played through `relay`, which bounds what libvlc is sent and lets a
+    // player's reads be cut when it is let go; without one, libvlc opens them itself.
+    void SetRelay(relay::StreamRelay* relay) { m_relay = relay; }
 
     // Plays `address`, letting go of whatever played before; the back-off starts afresh.
     void Open(const QString& address);
@@ -93,7 +94,6 @@ private:
     void LetGo();
     void Reopen(const QString& why);
     void Watch();
-    void WatchMemory();
     void OnPicture(quint64 serial);
     void OnStopped(quint64 serial);
     void ApplyAudio();
@@ -101,6 +101,7 @@ private:
     libvlc_instance_t* m_instance = nullptr; // lent by the channel window
     QStringList m_mediaOptions;
     FastSources m_fastSources;
+    relay::StreamRelay* m_relay = nullptr; // the channel window's
     QString m_address;
     std::unique_ptr<Session> m_session;
     quint64 m_serial = 0;
@@ -109,7 +110,6 @@ private:
     bool m_muted = false;
 
     QTimer m_watchdog; // once a second: has anything come in?
-    QTimer m_memoryWatch;
     QTimer m_reopen;
     std::chrono::seconds m_backoff{0};
 };

@@ -60,6 +60,8 @@ public:
     {
         m_playback.SetFastSources(std::move(sources));
     }
+    // Through which HTTP streams are played.
+    void SetRelay(relay::StreamRelay* relay) { m_playback.SetRelay(relay); }
     // Lets the window switch channels itself; without it the channel keys do nothing.
     void SetChannel(int channel, ChannelLookup lookup);
     // The volume (0 to 100) and mute the window starts with.
