@@ -4,6 +4,8 @@
 #   scripts/bench.sh zap        click to first picture, program and bare libvlc baseline
 #   scripts/bench.sh startup    start-up time and resident memory, program and baseline
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
+#   scripts/bench.sh stuck      storage servers that freeze or never end a segment: close time,
+#                               exit time, resident memory
 #   scripts/bench.sh fastzap-cpu      CPU of the eight fast-channel-change receivers, no player
 #   scripts/bench.sh fastzap-latency  a headless libvlc player on the fast-channel-change source:
 #                                     first picture, how far behind live, libvlc options compared
@@ -33,6 +35,8 @@ case $what in
   scan) "$build/bench/bench_scan" "$@" ;;
   zap|startup|jitter)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
+  stuck)
+    "$root/scripts/in-netns.sh" python3 "$root/bench/stuck.py" --build "$build" "$@" ;;
   fastzap-cpu)
     "$root/scripts/in-netns.sh" python3 "$root/bench/fastzap_cpu.py" --build "$build" "$@" ;;
   fastzap-latency)
