@@ -8,6 +8,7 @@
 #include "Probe.h"
 #include "Prompt.h"
 #include "Receivers.h"
+#include "Verbose.h"
 #include "StreamRelay.h"
 #include "ui_ChannelDlg.h"
 
@@ -37,13 +38,20 @@ CChannelDlg::CChannelDlg(QWidget* parent, InstanceFactory createInstance)
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     m_btnChannel = {m_ui->IDC_CHANNEL1, m_ui->IDC_CHANNEL2, m_ui->IDC_CHANNEL3, m_ui->IDC_CHANNEL4,
                     m_ui->IDC_CHANNEL5, m_ui->IDC_CHANNEL6, m_ui->IDC_CHANNEL7, m_ui->IDC_CHANNEL8};
-    for (int channel = 1; channel <= kChannels; ++channel)
+    for (int channel = 1; channel <= kChannels; ++channel) {
         connect(m_btnChannel[channel - 1], &QPushButton::clicked, this,
                 [this, channel] { OnChannel(channel); });
+        connect(m_btnChannel[channel - 1], &CImageButton::HoverChanged, this,
+                [this, channel](bool hover) { OnButtonHover(channel, hover); });
+    }
+    m_rest.setSingleShot(true);
+    m_rest.setInterval(kRestTime);
+    connect(&m_rest, &QTimer::timeout, this, &CChannelDlg::Prepare);
 }
 
 CChannelDlg::~CChannelDlg()
 {
+    m_prepared.reset();
     // The relay's connections use curl to their last moment.
     m_relay.reset();
     if (m_networkStarted)
@@ -151,22 +159,122 @@ void CChannelDlg::ReadSiteSettings()
                              u"Default", QStringLiteral("FastChannelChange"), 40, kSettingsFile)
                              .trimmed();
     m_fastChannelChange = fast.isEmpty() || fast.startsWith(u'1');
+    // On unless a site turns it off: PreStart=0.
+    const QString prestart = profile::GetPrivateProfileString(
+                                 u"Default", QStringLiteral("PreStart"), 40, kSettingsFile)
+                                 .trimmed();
+    m_preStart = prestart.isEmpty() || prestart.startsWith(u'1');
 
     const int caching = m_settings.GetIntConfig(kSettingsFile, QStringLiteral("Default"),
                                                 QStringLiteral("NetworkCaching"));
     m_mediaOptions = LiveStreamOptions(caching > 0 ? caching : kDefaultNetworkCachingMs);
 }
 
-std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner)
+std::unique_ptr<CChannelPlayback> CChannelDlg::NewPlayback() const
 {
-    std::optional<QString> address;
+    auto playback = std::make_unique<CChannelPlayback>();
+    playback->SetInstance(m_instance.get());
+    playback->SetMediaOptions(m_mediaOptions);
+    playback->SetFastSources([this](const QString& address) { return FastSource(address); });
+    playback->SetRelay(m_relay.get());
+    playback->SetAudio(m_volume, m_muted);
+    return playback;
+}
+
+void CChannelDlg::TraceLookup(int channel, const locator::LocateResult& result) const
+{
+    if (!Verbose() || m_bMutiMode)
+        return;
+    QString line = QStringLiteral("lookup of channel %1: storage server %2 ")
+                       .arg(channel)
+                       .arg(QString::fromLatin1(result.server));
+    if (!result.probeSucceeded) {
+        line += QStringLiteral("did not take a connection (%1 ms)").arg(result.probeMs);
+    } else {
+        line += QStringLiteral("answered the probe in %1 ms").arg(result.probeMs);
+        if (result.listBytes < 0)
+            line += QStringLiteral("; its channel list could not be read: ") + result.fetchError;
+        else
+            line += QStringLiteral("; channel list of %1 bytes").arg(result.listBytes);
+    }
+    line += result.address ? QStringLiteral("; address ") + *result.address
+                           : QStringLiteral("; no address");
+    Trace(line);
+}
+
+std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner,
+                                                  CLookupTask* ready)
+{
+    std::unique_ptr<CLookupTask> own;
+    CLookupTask* task = ready;
+    if (task == nullptr) {
+        own = std::make_unique<CLookupTask>(channel, m_bMutiMode, m_servers);
+        task = own.get();
+    }
     {
         const BusyCursor busy;
-        address = locator::LocateChannel(channel, m_bMutiMode, owner, m_servers);
+        task->WaitWithoutInput();
     }
-    if (!address)
+    const locator::LocateResult& result = task->Result();
+    TraceLookup(channel, result);
+    if (!result.address) {
+        ShowPrompt(owner, locator::FailureMessage(result.failure));
         return std::nullopt;
-    return ChannelAddress{*address, m_btnChannel[channel - 1]->text()};
+    }
+    return ChannelAddress{*result.address, m_btnChannel[channel - 1]->text()};
+}
+
+int CChannelDlg::PreparedChannel() const
+{
+    return m_prepared ? m_prepared->channel : 0;
+}
+
+const CChannelPlayback* CChannelDlg::PreparedPlayback() const
+{
+    return m_prepared ? m_prepared->playback.get() : nullptr;
+}
+
+void CChannelDlg::OnButtonHover(int channel, bool hover)
+{
+    if (hover) {
+        if (m_prepared && m_prepared->channel != channel)
+            m_prepared.reset();
+        m_restChannel = channel;
+        if (m_preStart && !m_inChannel)
+            m_rest.start();
+    } else if (channel == m_restChannel) {
+        m_rest.stop();
+        m_restChannel = 0;
+        m_prepared.reset(); // its player is let go off this thread
+    }
+}
+
+void CChannelDlg::Prepare()
+{
+    const int channel = m_restChannel;
+    if (channel == 0 || m_inChannel || !m_instance || PreparedChannel() == channel)
+        return;
+    m_prepared = std::make_unique<Prepared>();
+    m_prepared->channel = channel;
+    if (m_bMutiMode) {
+        PlayPrepared(locator::MulticastAddress(channel));
+        return;
+    }
+    // The lookup goes on in the background; a failure is told only if the channel is clicked.
+    m_prepared->lookup = std::make_unique<CLookupTask>(channel, false, m_servers);
+    const CLookupTask* lookup = m_prepared->lookup.get();
+    connect(lookup, &CLookupTask::Finished, this, [this, lookup] {
+        if (m_prepared && m_prepared->lookup.get() == lookup && lookup->Result().address)
+            PlayPrepared(*lookup->Result().address);
+    });
+}
+
+void CChannelDlg::PlayPrepared(const QString& address)
+{
+    m_prepared->playback = NewPlayback();
+    // Nothing is heard before the click.
+    m_prepared->playback->SetAudio(m_volume, true);
+    m_prepared->playback->Open(address);
 }
 
 void CChannelDlg::OnChannel(int channel)
@@ -175,11 +283,25 @@ void CChannelDlg::OnChannel(int channel)
         ShowPrompt(this, kPlayerUnavailable);
         return;
     }
-    const std::optional<ChannelAddress> found = Locate(channel, this);
-    if (!found)
-        return;
+    m_rest.stop();
+    std::unique_ptr<Prepared> prepared;
+    if (m_prepared && m_prepared->channel == channel)
+        prepared = std::move(m_prepared);
+    m_prepared.reset(); // another channel's: one decoding channel at a time
+    m_inChannel = true;
 
-    {
+    // A lookup made while resting stands if it is still under way, or succeeded lately;
+    // one that failed, or is old, is made again, as a click without a rest makes it.
+    CLookupTask* ready = nullptr;
+    if (prepared && prepared->lookup) {
+        const CLookupTask& lookup = *prepared->lookup;
+        const bool fresh = lookup.IsDone() && lookup.Result().address &&
+                           CLookupTask::Clock::now() - lookup.FinishedAt() <= kFreshLookup;
+        if (!lookup.IsDone() || fresh)
+            ready = prepared->lookup.get();
+    }
+    const std::optional<ChannelAddress> found = Locate(channel, this, ready);
+    if (found) {
         CPlayerDlg player(this);
         player.SetAddress(found->address);
         player.SetCaption(found->caption);
@@ -190,11 +312,16 @@ void CChannelDlg::OnChannel(int channel)
         player.SetChannel(channel,
                           [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.SetAudio(m_volume, m_muted);
+        if (prepared && prepared->playback && prepared->playback->Address() == found->address)
+            player.AdoptPlayback(std::move(prepared->playback));
+        prepared.reset();
         player.DoModal();
         // The viewer's volume and mute hold for the rest of the run, in every window.
         m_volume = player.Volume();
         m_muted = player.Muted();
     }
+    prepared.reset();
+    m_inChannel = false;
     ReturnFreedMemory();
     // The window under the mouse changed without the mouse moving: light up the button it
     // now rests on at once, not at its next move.
@@ -241,6 +368,8 @@ void CChannelDlg::accept() {}
 
 void CChannelDlg::reject()
 {
+    m_rest.stop();
+    m_prepared.reset();
     // The network's clean-up waits for the destructor: a lookup may still be running in the
     // background, and curl must outlive it.
     m_warmup.Stop();

@@ -2,14 +2,18 @@
 
 #include "AppLook.h"
 #include "ChannelLocator.h"
+#include "ChannelPlayback.h"
 #include "LabelButton.h"
+#include "LookupTask.h"
 #include "MediaLibrary.h"
 #include "PlayerDlg.h"
 #include "SettingsFile.h"
 #include "Warmup.h"
 
 #include <QString>
+#include <QTimer>
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -52,7 +56,13 @@ public:
     bool OnInitDialog();
     void OnChannel(int channel);
     // Locates `channel` as a click does, under a busy cursor; failures are shown to `owner`.
-    std::optional<ChannelAddress> Locate(int channel, QWidget* owner);
+    // `ready` is a lookup already under way or done for it, to take instead of a new one.
+    std::optional<ChannelAddress> Locate(int channel, QWidget* owner,
+                                         CLookupTask* ready = nullptr);
+    // The channel prepared while the mouse rests on its button; 0 when none is.
+    int PreparedChannel() const;
+    // The prepared channel's playback, while there is one.
+    const CChannelPlayback* PreparedPlayback() const;
     void OnSysCommand(quint32 id);
 
     CImageButton* ChannelButton(int channel) const;
@@ -62,6 +72,11 @@ public:
     void SetStorageServers(const locator::StorageServers& servers) { m_servers = servers; }
     const locator::StorageServers& StorageServers() const { return m_servers; }
     const QStringList& MediaOptions() const { return m_mediaOptions; }
+    // How long the mouse rests on a channel's button before the channel is prepared.
+    static constexpr std::chrono::milliseconds kRestTime{100};
+    // A lookup made while resting that is older than this is made again on the click.
+    static constexpr std::chrono::milliseconds kFreshLookup{2000};
+
     // The eight channels' receivers for fast channel change; null when they are off.
     fastzap::Receivers* FastReceivers() const { return m_receivers.get(); }
 
@@ -77,6 +92,11 @@ private:
     void DressButtons();
     void ReadSiteSettings();
     void StartFastChannelChange();
+    std::unique_ptr<CChannelPlayback> NewPlayback() const;
+    void OnButtonHover(int channel, bool hover);
+    void Prepare();
+    void PlayPrepared(const QString& address);
+    void TraceLookup(int channel, const locator::LocateResult& result) const;
     std::shared_ptr<fastzap::LiveSource> FastSource(const QString& address) const;
 
     std::unique_ptr<Ui::CChannelDlg> m_ui;
@@ -94,6 +114,20 @@ private:
     int m_volume = 100;
     bool m_muted = false;
     bool m_fastChannelChange = true;
+    bool m_preStart = true;
+    bool m_inChannel = false; // a click is being handled: nothing is prepared meanwhile
+
+    // What is prepared for the channel the mouse rests on: its lookup in storage-server mode,
+    // then its playback, muted and into memory, shown by no window until the click.
+    struct Prepared
+    {
+        int channel = 0;
+        std::unique_ptr<CLookupTask> lookup;
+        std::unique_ptr<CChannelPlayback> playback;
+    };
+    std::unique_ptr<Prepared> m_prepared;
+    int m_restChannel = 0;
+    QTimer m_rest;
     std::unique_ptr<fastzap::Receivers> m_receivers;
     std::unique_ptr<relay::StreamRelay> m_relay; // between libvlc and the storage servers
 };

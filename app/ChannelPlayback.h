@@ -59,6 +59,8 @@ public:
     void SetAudio(int volume, bool muted);
 
     libvlc_media_player_t* Player() const;
+    // Whether a player is playing, or a stopped stream waits to be opened again.
+    bool IsOpen() const { return m_session != nullptr || m_reopen.isActive(); }
     QString Address() const { return m_address; }
     // Whether the stream plays from its buffered group of pictures.
     bool PlaysFast() const;

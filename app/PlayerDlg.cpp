@@ -12,7 +12,8 @@
 #include <cmath>
 
 CPlayerDlg::CPlayerDlg(QWidget* parent)
-    : CDarkDialog(parent), m_ui(std::make_unique<Ui::CPlayerDlg>())
+    : CDarkDialog(parent), m_ui(std::make_unique<Ui::CPlayerDlg>()),
+      m_playback(std::make_unique<CChannelPlayback>())
 {
     m_ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -28,19 +29,7 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     });
     m_ui->video->installEventFilter(this);
 
-    connect(&m_playback, &CChannelPlayback::PictureChanged, this,
-            [this] { m_ui->video->SetPicture(m_playback.Picture(), m_playback.PixelAspect()); });
-    connect(&m_playback, &CChannelPlayback::PicturesStarted, this, &CPlayerDlg::ShowStatus);
-    connect(&m_playback, &CChannelPlayback::Lost, this, [this] {
-        m_ui->video->ClearPicture();
-        m_countdown.start();
-        ShowStatus();
-    });
-    connect(&m_playback, &CChannelPlayback::Reopening, this, [this] {
-        m_countdown.stop();
-        m_connecting.stop();
-        ShowStatus();
-    });
+    ConnectPlayback();
 
     m_connecting.setSingleShot(true);
     m_connecting.setInterval(kConnectingAfter);
@@ -58,6 +47,34 @@ CPlayerDlg::~CPlayerDlg()
     OnDestroy();
 }
 
+void CPlayerDlg::ConnectPlayback()
+{
+    CChannelPlayback* playback = m_playback.get();
+    connect(playback, &CChannelPlayback::PictureChanged, this,
+            [this] { m_ui->video->SetPicture(m_playback->Picture(), m_playback->PixelAspect()); });
+    connect(playback, &CChannelPlayback::PicturesStarted, this, &CPlayerDlg::ShowStatus);
+    connect(playback, &CChannelPlayback::Lost, this, [this] {
+        m_ui->video->ClearPicture();
+        m_countdown.start();
+        ShowStatus();
+    });
+    connect(playback, &CChannelPlayback::Reopening, this, [this] {
+        m_countdown.stop();
+        m_connecting.stop();
+        ShowStatus();
+    });
+}
+
+void CPlayerDlg::AdoptPlayback(std::unique_ptr<CChannelPlayback> playback)
+{
+    if (!playback)
+        return;
+    m_playback = std::move(playback);
+    m_playback->setParent(nullptr);
+    ConnectPlayback();
+    m_playback->SetAudio(m_volume, m_muted);
+}
+
 void CPlayerDlg::SetChannel(int channel, ChannelLookup lookup)
 {
     m_channel = channel;
@@ -68,7 +85,7 @@ void CPlayerDlg::SetAudio(int volume, bool muted)
 {
     m_volume = std::clamp(volume, 0, 100);
     m_muted = muted;
-    m_playback.SetAudio(m_volume, m_muted);
+    m_playback->SetAudio(m_volume, m_muted);
 }
 
 int CPlayerDlg::DoModal()
@@ -97,7 +114,7 @@ void CPlayerDlg::OnDestroy()
     m_connecting.stop();
     m_countdown.stop();
     m_pointer.stop();
-    m_playback.Close();
+    m_playback->Close();
 }
 
 void CPlayerDlg::UpdateTitle()
@@ -120,17 +137,21 @@ void CPlayerDlg::Play()
                                                         : m_strCaption);
     m_countdown.stop();
     m_connecting.start();
-    m_playback.Open(m_strAddress);
+    // A playback prepared before the window opened already plays; it has its newest picture.
+    if (m_playback->Address() == m_strAddress && m_playback->IsOpen())
+        m_ui->video->SetPicture(m_playback->Picture(), m_playback->PixelAspect());
+    else
+        m_playback->Open(m_strAddress);
     ShowStatus();
 }
 
 void CPlayerDlg::ShowStatus()
 {
     QString status;
-    if (m_playback.HasPicture()) {
+    if (m_playback->HasPicture()) {
         m_countdown.stop();
-    } else if (m_playback.PendingReopen()) {
-        const auto left = m_playback.UntilReopen().count();
+    } else if (m_playback->PendingReopen()) {
+        const auto left = m_playback->UntilReopen().count();
         status = QStringLiteral("信号中断，%1 秒后重新连接")
                      .arg(std::max<qint64>(1, (left + 999) / 1000));
     } else if (!m_connecting.isActive()) {
@@ -166,14 +187,14 @@ void CPlayerDlg::ChangeVolume(int delta)
 {
     m_volume = std::clamp(m_volume + delta, 0, 100);
     m_muted = false;
-    m_playback.SetAudio(m_volume, m_muted);
+    m_playback->SetAudio(m_volume, m_muted);
     m_ui->video->ShowNotice(QStringLiteral("音量 %1%").arg(m_volume));
 }
 
 void CPlayerDlg::ToggleMute()
 {
     m_muted = !m_muted;
-    m_playback.SetAudio(m_volume, m_muted);
+    m_playback->SetAudio(m_volume, m_muted);
     m_ui->video->ShowNotice(m_muted ? QStringLiteral("静音")
                                     : QStringLiteral("音量 %1%").arg(m_volume));
 }

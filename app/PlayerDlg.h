@@ -52,20 +52,23 @@ public:
 
     void SetAddress(const QString& address) { m_strAddress = address; }
     void SetCaption(const QString& caption) { m_strCaption = caption; }
-    void SetInstance(libvlc_instance_t* instance) { m_playback.SetInstance(instance); }
+    void SetInstance(libvlc_instance_t* instance) { m_playback->SetInstance(instance); }
     // Per-media libvlc options for every stream this window opens.
-    void SetMediaOptions(const QStringList& options) { m_playback.SetMediaOptions(options); }
+    void SetMediaOptions(const QStringList& options) { m_playback->SetMediaOptions(options); }
     // Where channels that have their group of pictures buffered are read from.
     void SetFastSources(CChannelPlayback::FastSources sources)
     {
-        m_playback.SetFastSources(std::move(sources));
+        m_playback->SetFastSources(std::move(sources));
     }
     // Through which HTTP streams are played.
-    void SetRelay(relay::StreamRelay* relay) { m_playback.SetRelay(relay); }
+    void SetRelay(relay::StreamRelay* relay) { m_playback->SetRelay(relay); }
     // Lets the window switch channels itself; without it the channel keys do nothing.
     void SetChannel(int channel, ChannelLookup lookup);
     // The volume (0 to 100) and mute the window starts with.
     void SetAudio(int volume, bool muted);
+    // Plays what `playback`, prepared before the window opened, already plays, when it is the
+    // window's address; the window then shows its newest picture at once.
+    void AdoptPlayback(std::unique_ptr<CChannelPlayback> playback);
 
     // Initialises the window and starts playback, then runs it modally.
     int DoModal();
@@ -73,20 +76,20 @@ public:
     // window empty.
     bool OnInitDialog();
 
-    libvlc_media_player_t* Player() const { return m_playback.Player(); }
-    const CChannelPlayback& Playback() const { return m_playback; }
+    libvlc_media_player_t* Player() const { return m_playback->Player(); }
+    const CChannelPlayback& Playback() const { return *m_playback; }
     QString Address() const { return m_strAddress; }
     int Channel() const { return m_channel; }
     int Volume() const { return m_volume; }
     bool Muted() const { return m_muted; }
-    std::optional<std::chrono::seconds> PendingReopen() const { return m_playback.PendingReopen(); }
+    std::optional<std::chrono::seconds> PendingReopen() const { return m_playback->PendingReopen(); }
 
 public slots:
     void accept() override; // Enter does nothing
     void done(int result) override;
     void SwitchToChannel(int channel);
     // Stops the stream and opens it again after the next back-off.
-    void ReopenLater() { m_playback.ReopenLater(); }
+    void ReopenLater() { m_playback->ReopenLater(); }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -99,6 +102,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void ConnectPlayback();
     void OnDestroy();
     void Play();
     void ShowStatus();
@@ -111,7 +115,7 @@ private:
     std::unique_ptr<Ui::CPlayerDlg> m_ui;
     QString m_strAddress;
     QString m_strCaption;
-    CChannelPlayback m_playback;
+    std::unique_ptr<CChannelPlayback> m_playback;
 
     int m_channel = 0;
     ChannelLookup m_lookup;

@@ -139,6 +139,7 @@ void CImageButton::OnMouseHover()
         return;
     m_bHover = true;
     update();
+    emit HoverChanged(true);
 }
 
 void CImageButton::leaveEvent(QEvent* event)
@@ -152,9 +153,12 @@ void CImageButton::OnMouseLeave()
 {
     if (m_bDisabled)
         return;
+    const bool was = m_bHover;
     m_bHover = false;
     m_bTracking = false;
     update();
+    if (was)
+        emit HoverChanged(false);
 }
 
 void CImageButton::mousePressEvent(QMouseEvent* event)

@@ -39,6 +39,12 @@ public:
     void SetCaptionFont(QString face, int height, int width, int weight);
 
     ButtonState State() const;
+
+signals:
+    // The button lights up as the mouse comes to rest on it, and goes dark as it leaves.
+    void HoverChanged(bool hover);
+
+public:
     ButtonPicture ShownPicture() const { return ChoosePicture(State()); }
     QColor CaptionColor() const;
 
