@@ -24,10 +24,11 @@ public:
     // Loads the pictures in order and stops at the first that fails, leaving that slot empty and
     // the later ones untouched. A null path leaves its slot as it was. True when all loaded.
     //
-    // Each picture is checked here (a plain file within CPicture's bounds, its header read), so
-    // sizes and the result are known on return; the decoding runs on CPicture's decode pool,
-    // normal pictures first, and the button repaints as each arrives. Until then a picture's
-    // slot counts as loaded and draws nothing. A picture that then fails to decode empties its
+    // Each picture's file and header are checked here (CPicture::LoadFromPathInBackground), so
+    // sizes and the result are known on return; the remaining checks and the decoding run on
+    // CPicture's decode pool, normal pictures first, and the button repaints as each arrives.
+    // Until then a picture's slot counts as loaded and draws nothing (a hover, pressed or
+    // disabled picture lets the normal one stand in). A picture that fails there empties its
     // slot, as a failed load does; without a normal picture the button draws its plain face.
     bool SetImages(const QString& normal, const QString& hover = QString(),
                    const QString& pressed = QString(), const QString& disabled = QString());

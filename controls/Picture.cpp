@@ -51,12 +51,19 @@ QSize himetricOf(QSize pixels)
 
 } // namespace
 
+// What a background decode hands back.
+struct CPicture::Decoded
+{
+    QImage image;
+    PictureProblem problem = PictureProblem::None;
+};
+
 // A decode running on the thread pool. Its end tells the worker to stop, and destroying the
 // watcher drops a result that has not been reported yet.
 struct CPicture::Decoding
 {
     std::shared_ptr<std::atomic<bool>> cancelled = std::make_shared<std::atomic<bool>>(false);
-    QFutureWatcher<QImage> watcher;
+    QFutureWatcher<Decoded> watcher;
     std::function<void()> arrived;
     bool pending = true;
 
@@ -127,19 +134,32 @@ bool CPicture::LoadFromPathInBackground(const QString& path, int priority,
                                         std::function<void()> arrived)
 {
     Clear();
-    EncodedPicture encoded = ReadPictureFile(path);
-    if (!encoded.ok()) {
-        m_problem = encoded.problem;
+    const EncodedPicture header = ReadPictureFileHeader(path);
+    if (!header.ok()) {
+        m_problem = header.problem;
         return false;
     }
-    m_himetric = himetricOf(encoded.size);
+    m_himetric = himetricOf(header.size);
     m_decoding = std::make_unique<Decoding>();
     m_decoding->arrived = std::move(arrived);
     QObject::connect(&m_decoding->watcher, &QFutureWatcherBase::finished, &m_decoding->watcher,
                      [this] { Arrived(); });
+    // The worker reads the file whole, with every check, and decodes it: sixteen pictures of
+    // 8 MiB neither wait in memory for their turn nor are read on the calling thread. A file
+    // changed in between is judged afresh.
     std::shared_ptr<const std::atomic<bool>> cancelled = m_decoding->cancelled;
-    m_decoding->watcher.setFuture(QtConcurrent::task([encoded = std::move(encoded), cancelled] {
-                                      return DecodePicture(encoded, cancelled);
+    m_decoding->watcher.setFuture(QtConcurrent::task([path, cancelled] {
+                                      Decoded decoded;
+                                      if (cancelled->load(std::memory_order_relaxed))
+                                          return decoded;
+                                      const EncodedPicture encoded = ReadPictureFile(path);
+                                      decoded.problem = encoded.problem;
+                                      if (encoded.ok()) {
+                                          decoded.image = DecodePicture(encoded, cancelled);
+                                          if (decoded.image.isNull())
+                                              decoded.problem = PictureProblem::Undecodable;
+                                      }
+                                      return decoded;
                                   })
                                       .onThreadPool(decoders())
                                       .withPriority(priority)
@@ -155,12 +175,12 @@ void CPicture::Arrived()
     decoding.pending = false;
     // The watcher stays until the next load or Clear: it is the sender of the signal being
     // handled, and must outlive its handler.
-    QImage image = decoding.watcher.result();
-    if (image.isNull()) {
+    Decoded decoded = decoding.watcher.result();
+    if (decoded.image.isNull()) {
         m_himetric = QSize();
-        m_problem = PictureProblem::Undecodable;
+        m_problem = decoded.problem;
     } else {
-        m_pPicture = std::move(image);
+        m_pPicture = std::move(decoded.image);
     }
     const std::function<void()> arrived = std::move(decoding.arrived);
     if (arrived)

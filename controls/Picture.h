@@ -48,11 +48,14 @@ public:
     bool LoadFromStream(QIODevice* stream);
     bool LoadFromResource(quint32 id);
 
-    // Does every check of LoadFromPath now, on the calling thread (it reads the file but decodes
-    // nothing), and decodes on a pool of two threads; higher `priority` decodes sooner. From
-    // then on the picture has its size and counts as loaded, but draws nothing until the decode
-    // has arrived. `arrived` then runs on the calling thread's event loop, after the picture has
-    // taken the result; a decode that fails leaves the object empty, as a failed load does.
+    // Checks the file and its header now, on the calling thread: a regular file within
+    // kPictureMaxBytes, a known format, a size within kPictureMaxSide; only the header is read.
+    // Then reads it whole on a pool of two threads, with every check of LoadFromPath (the JPEG
+    // scans among them), and decodes it there; higher `priority` goes sooner. From the return on,
+    // the picture has its size and counts as loaded, but draws nothing until the decode has
+    // arrived. `arrived` then runs on the calling thread's event loop, after the picture has
+    // taken the result; a picture that fails there leaves the object empty, with LastProblem
+    // saying why, as a failed load does.
     // Another load, Clear or the object's end abandon the decode, and `arrived` is not called.
     // `arrived` must not load into or clear this picture. Needs a running QCoreApplication.
     bool LoadFromPathInBackground(const QString& path, int priority = 0,
@@ -76,6 +79,7 @@ public:
     bool Draw(QPainter* painter, QRect rect) const;
 
 private:
+    struct Decoded;
     struct Decoding;
     void Arrived();
 

@@ -5,6 +5,7 @@
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,6 +41,18 @@ private:
 bool isJpeg(const QByteArray& format)
 {
     return format == "jpeg" || format == "jpg";
+}
+
+// The checks on a picture's header: a format some decoder recognises, and a size within bounds.
+PictureProblem CheckHeader(QImageReader& reader, QSize* size)
+{
+    const QByteArray format = reader.format();
+    *size = reader.size();
+    if (format.isEmpty() || !size->isValid() || size->isEmpty())
+        return PictureProblem::NotAPicture;
+    if (size->width() > kPictureMaxSide || size->height() > kPictureMaxSide)
+        return PictureProblem::TooManyPixels;
+    return PictureProblem::None;
 }
 
 } // namespace
@@ -82,15 +95,26 @@ EncodedPicture ReadPicture(QIODevice* device)
 {
     if (device == nullptr || !device->isReadable())
         return {{}, {}, PictureProblem::Unreadable};
-    // One byte past the bound tells a picture at the bound from one over it.
-    QByteArray bytes;
+    // One byte past the bound tells a picture at the bound from one over it. The buffer starts
+    // at the size the device announces and grows by doubling, so a file is read in one piece.
     const qint64 limit = kPictureMaxBytes + 1;
-    while (bytes.size() < limit) {
-        const QByteArray chunk = device->read(std::min<qint64>(limit - bytes.size(), 1 << 20));
-        if (chunk.isEmpty())
+    qint64 capacity = qint64(64) * 1024;
+    if (!device->isSequential())
+        capacity = std::max<qint64>(capacity, device->size() - device->pos() + 1);
+    QByteArray bytes;
+    qint64 filled = 0;
+    for (;;) {
+        bytes.resize(std::min(capacity, limit));
+        const qint64 n = device->read(bytes.data() + filled, bytes.size() - filled);
+        if (n <= 0)
             break;
-        bytes += chunk;
+        filled += n;
+        if (filled >= limit)
+            break;
+        if (filled == bytes.size())
+            capacity = 2 * bytes.size();
     }
+    bytes.resize(filled);
     return CheckPicture(std::move(bytes));
 }
 
@@ -103,24 +127,36 @@ EncodedPicture ReadPictureFile(const QString& path)
     return ReadPicture(file.get());
 }
 
+EncodedPicture ReadPictureHeader(QIODevice* device)
+{
+    EncodedPicture picture;
+    QImageReader reader(device);
+    picture.problem = CheckHeader(reader, &picture.size);
+    return picture;
+}
+
+EncodedPicture ReadPictureFileHeader(const QString& path)
+{
+    PictureProblem problem = PictureProblem::None;
+    const std::unique_ptr<QFile> file = OpenPictureFile(path, &problem);
+    if (!file)
+        return {{}, {}, problem};
+    return ReadPictureHeader(file.get());
+}
+
 EncodedPicture CheckPicture(QByteArray bytes)
 {
     EncodedPicture picture{std::move(bytes), {}, PictureProblem::None};
     if (picture.bytes.size() > kPictureMaxBytes) {
         picture.problem = PictureProblem::TooManyBytes;
-        return picture;
-    }
-    QBuffer buffer(&picture.bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    const QByteArray format = reader.format();
-    picture.size = reader.size();
-    if (format.isEmpty() || !picture.size.isValid() || picture.size.isEmpty()) {
-        picture.problem = PictureProblem::NotAPicture;
-    } else if (picture.size.width() > kPictureMaxSide || picture.size.height() > kPictureMaxSide) {
-        picture.problem = PictureProblem::TooManyPixels;
-    } else if (isJpeg(format) && CountJpegScans(picture.bytes) > kPictureMaxJpegScans) {
-        picture.problem = PictureProblem::TooManyScans;
+    } else {
+        QBuffer buffer(&picture.bytes);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        picture.problem = CheckHeader(reader, &picture.size);
+        if (picture.ok() && isJpeg(reader.format()) &&
+            CountJpegScans(picture.bytes) > kPictureMaxJpegScans)
+            picture.problem = PictureProblem::TooManyScans;
     }
     if (!picture.ok())
         picture.bytes.clear();
@@ -151,7 +187,9 @@ QImage DecodePicture(const EncodedPicture& picture,
     if (decoded != picture.size)
         reader.setScaledSize(decoded);
     QImage image = reader.read();
-    if (buffer.cancelled())
+    // A decode must be the size its header promised: a GIF's first frame, which gives the
+    // header size, may be far smaller than the logical screen the decoder then paints.
+    if (buffer.cancelled() || image.size() != decoded)
         return {};
     return image;
 }

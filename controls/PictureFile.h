@@ -54,6 +54,13 @@ EncodedPicture ReadPicture(QIODevice* device);
 // OpenPictureFile, then ReadPicture.
 EncodedPicture ReadPictureFile(const QString& path);
 
+// Only the checks a picture's header allows: format and size. Reads as little of `device` as
+// the decoder needs to find the size (a few KB for a usual JPEG) and keeps none of it.
+EncodedPicture ReadPictureHeader(QIODevice* device);
+
+// OpenPictureFile, then ReadPictureHeader.
+EncodedPicture ReadPictureFileHeader(const QString& path);
+
 // The checks on bytes already read: size in bytes, format, header size, JPEG scans.
 EncodedPicture CheckPicture(QByteArray bytes);
 
@@ -61,7 +68,8 @@ EncodedPicture CheckPicture(QByteArray bytes);
 // that neither side passes kPictureMaxDecodedSide.
 QSize DecodedSize(QSize header);
 
-// Decodes a checked picture at DecodedSize(). Null when the decoder fails, or when `cancelled`
-// becomes true (the decoder then stops reading at once). Safe on any thread.
+// Decodes a checked picture at DecodedSize(). Null when the decoder fails, when what it makes is
+// not that size, or when `cancelled` becomes true (the decoder then stops reading at once).
+// Safe on any thread.
 QImage DecodePicture(const EncodedPicture& picture,
                      const std::shared_ptr<const std::atomic<bool>>& cancelled = {});

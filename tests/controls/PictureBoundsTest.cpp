@@ -168,7 +168,8 @@ TEST_P(HostilePicture, FailsAtOnceAndLeavesThePictureEmpty)
     EXPECT_EQ(picture.GetPixelSize(), QSize(0, 0));
     EXPECT_STREQ(problemName(picture.LastProblem()), problemName(c.problem));
 
-    // The background load does the same checks at once; only a failed decode comes later.
+    // The background load checks the file and its header at once; the scans and the decode
+    // are checked on the worker, and their failure arrives later.
     CPicture background;
     ASSERT_TRUE(background.LoadFromPath(good));
     bool accepted = true;
@@ -176,7 +177,8 @@ TEST_P(HostilePicture, FailsAtOnceAndLeavesThePictureEmpty)
         const auto rescue = fifo ? std::make_unique<FifoRescue>(path, 3) : nullptr;
         accepted = background.LoadFromPathInBackground(path);
     }
-    EXPECT_EQ(accepted, c.problem == PictureProblem::Undecodable);
+    EXPECT_EQ(accepted, c.problem == PictureProblem::Undecodable ||
+                            c.problem == PictureProblem::TooManyScans);
     ASSERT_TRUE(waitUntilDecoded(background));
     EXPECT_FALSE(background.IsLoaded());
     EXPECT_EQ(background.GetPixelSize(), QSize(0, 0));
@@ -243,6 +245,17 @@ INSTANTIATE_TEST_SUITE_P(
                         return write(dir, "cut.jpg", MakeJpeg(kSmall, false).first(40));
                     },
                     PictureProblem::NotAPicture},
+        HostileFile{"gif_whose_screen_is_far_larger_than_its_frame",
+                    [](const QDir& dir) {
+                        // Logical screen 3 x 8195, one frame of 3 x 3: the header gives the
+                        // frame's size, the decoder paints the whole screen.
+                        return write(dir, "screen.gif",
+                                     QByteArray::fromHex("47494638396103000320f00000008000"
+                                                         "00000021f90400000000002c00000000"
+                                                         "0300030000020384"
+                                                         "7f05003b"));
+                    },
+                    PictureProblem::Undecodable},
         HostileFile{"no_quantization_tables",
                     [](const QDir& dir) {
                         return write(dir, "noquant.jpg",
@@ -510,5 +523,76 @@ TEST_F(BackgroundDecode, ASynchronousLoadAbandonsTheDecode)
     EXPECT_EQ(arrivals, 0);
     EXPECT_TRUE(near(shownColours(picture).first, Qt::blue));
 }
+
+// A picture replaced between the check on the calling thread and the worker's turn is judged
+// afresh there: whatever now lies at the path must keep every bound.
+struct Replacement
+{
+    const char* name;
+    std::function<void(const QString&)> replace;
+    PictureProblem problem;
+};
+
+void PrintTo(const Replacement& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReplacedWhileQueued : public ::testing::TestWithParam<Replacement>
+{
+protected:
+    QTemporaryDir m_dir;
+};
+
+void overwrite(const QString& path, const QByteArray& bytes)
+{
+    QFile::remove(path);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+TEST_P(ReplacedWhileQueued, IsCheckedAgainOnTheWorker)
+{
+    const QString path = write(QDir(m_dir.path()), "channel01-1.jpg", MakeJpeg(kSmall, true));
+    CPicture picture;
+    int arrivals = 0;
+    {
+        BlockedPool pool;
+        ASSERT_TRUE(picture.LoadFromPathInBackground(path, 0, [&] { ++arrivals; }));
+        GetParam().replace(path);
+    }
+    ASSERT_TRUE(waitUntilDecoded(picture));
+    EXPECT_EQ(arrivals, 1);
+    EXPECT_FALSE(picture.IsLoaded());
+    EXPECT_STREQ(problemName(picture.LastProblem()), problemName(GetParam().problem));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ReplacedWhileQueued,
+    ::testing::Values(
+        Replacement{"by_a_fifo",
+                    [](const QString& path) {
+                        QFile::remove(path);
+                        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+                    },
+                    PictureProblem::NotAPlainFile},
+        Replacement{"by_nothing", [](const QString& path) { QFile::remove(path); },
+                    PictureProblem::NotAPlainFile},
+        Replacement{"by_a_header_claiming_5000_by_5000",
+                    [](const QString& path) {
+                        overwrite(path, WithClaimedSize(MakeJpeg(kSmall, false), {5000, 5000}));
+                    },
+                    PictureProblem::TooManyPixels},
+        Replacement{"by_one_over_8_MiB",
+                    [](const QString& path) {
+                        overwrite(path, PaddedTo(MakeJpeg(kSmall, false), kPictureMaxBytes + 1));
+                    },
+                    PictureProblem::TooManyBytes},
+        Replacement{
+            "by_101_scans",
+            [](const QString& path) { overwrite(path, WithScans(MakeJpeg(kSmall, true), 101)); },
+            PictureProblem::TooManyScans}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
