@@ -49,8 +49,10 @@ qsizetype Utf8Length(QStringView text)
                    QChar::isLowSurrogate(text[i + 1].unicode())) {
             bytes += 4;
             ++i;
+        } else if (QChar::isSurrogate(unit)) {
+            bytes += 1; // Qt writes a lone surrogate as "?"
         } else {
-            bytes += 3; // a lone surrogate is written as U+FFFD, three bytes too
+            bytes += 3;
         }
     }
     return bytes;
@@ -60,8 +62,14 @@ bool IsUsableStreamAddress(QStringView address)
 {
     if (address.size() > kMaxStreamAddressBytes) // a UTF-16 unit is at least one UTF-8 byte
         return false;
-    for (const QChar c : address) {
+    for (qsizetype i = 0; i < address.size(); ++i) {
+        const QChar c = address[i];
         if (c.isSpace() || c.category() == QChar::Other_Control)
+            return false;
+        // Half a surrogate pair has no UTF-8 form: the record was cut inside a character.
+        if (c.isHighSurrogate() && i + 1 < address.size() && address[i + 1].isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
             return false;
     }
     return Utf8Length(address) <= kMaxStreamAddressBytes;

@@ -29,10 +29,11 @@ std::optional<QString> FindStreamAddressInBody(QByteArrayView body, int channel)
 inline constexpr qsizetype kMaxStreamAddressBytes = 4096;
 
 // True for an address of at most kMaxStreamAddressBytes in UTF-8 without white space (Unicode's,
-// U+3000 and U+00A0 included) or control characters (C0, DEL, C1), which libvlc refuses.
+// U+3000 and U+00A0 included) or control characters (C0, DEL, C1), which libvlc refuses, and
+// without half a surrogate pair, which has no UTF-8 form.
 bool IsUsableStreamAddress(QStringView address);
 
-// The length of `text` in UTF-8, without converting it; a lone surrogate counts as U+FFFD does.
+// The length of `text` in UTF-8 as QString::toUtf8 writes it, without converting it.
 qsizetype Utf8Length(QStringView text);
 
 // The channel list's own key for a channel; it has no "@", unlike the multicast address.

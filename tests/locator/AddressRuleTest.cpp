@@ -67,10 +67,13 @@ TEST_P(AddressRule, DecidesWhetherTheChannelIsNamed)
     for (const QString& list : {quoted, bare}) {
         EXPECT_EQ(locator::FindStreamAddress(list, 3), expected);
         // On the raw bytes the text ends at a NUL, so a NUL in the address loses the record's
-        // "}" and with it the record: no address either way.
+        // "}" and with it the record; and bytes cannot hold half a surrogate pair. Either way
+        // the scan on bytes agrees with the scan on the text the bytes decode to.
         EXPECT_EQ(locator::FindStreamAddressInBody(list.toUtf8(), 3),
                   locator::FindStreamAddress(locator::DecodeChannelList(list.toUtf8()), 3));
-        if (!c.address.contains(QChar(0))) {
+        const bool bytesCarryIt =
+            !c.address.contains(QChar(0)) && QString::fromUtf8(c.address.toUtf8()) == c.address;
+        if (bytesCarryIt) {
             EXPECT_EQ(locator::FindStreamAddressInBody(list.toUtf8(), 3), expected);
         }
     }
@@ -104,6 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"C1 control U+009B", with(QChar(0x9B)), false},
         AddressCase{"escape U+001B", with(QChar(0x1B)), false},
         AddressCase{"replacement character from invalid UTF-8", with(QChar(0xFFFD)), true},
+        AddressCase{"half a surrogate pair", with(QChar(0xD83D)), false},
+        AddressCase{"lone low surrogate", with(QChar(0xDE00)), false},
         AddressCase{"Chinese path", kPrefix + u"频道三/index.m3u8"_qs, true}),
     [](const auto& info) { return caseName(info.param.name); });
 
