@@ -1,6 +1,7 @@
 #include "ImageButton.h"
 
 #include "BlockedPool.h"
+#include "FifoRescue.h"
 #include "JpegFiles.h"
 
 #include <QApplication>
@@ -265,7 +266,10 @@ TEST_F(ImageButtonTest, HostilePicturesAreRefusedBeforeSetImagesReturns)
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QString green = picture("h.jpg", Qt::green);
     for (const QString& path : {fifo, QStringLiteral("/dev/zero"), m_dir.path()}) {
-        EXPECT_FALSE(m_button->SetImages(path, green)) << path.toStdString();
+        {
+            const FifoRescue rescue(fifo, 3);
+            EXPECT_FALSE(m_button->SetImages(path, green)) << path.toStdString();
+        }
         EXPECT_FALSE(m_button->IsDecoding());
         EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Fallback);
         EXPECT_FALSE(m_button->State().hasHover) << "loading stops at the first failure";

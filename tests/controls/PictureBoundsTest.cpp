@@ -1,6 +1,7 @@
 // Pictures as anyone with write access to images/ might leave them: every one must fail fast and
 // leave the picture empty, or load within the bounds.
 #include "BlockedPool.h"
+#include "FifoRescue.h"
 #include "JpegFiles.h"
 #include "Picture.h"
 #include "PictureFile.h"
@@ -13,13 +14,10 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
-#include <condition_variable>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -46,45 +44,6 @@ const char* problemName(PictureProblem problem)
     }
     return "?";
 }
-
-// If the test thread is still blocked after `seconds`, fails the test and opens `fifo` for
-// writing, which releases an open() or read() that waits on it.
-class FifoRescue
-{
-public:
-    FifoRescue(QString fifo, int seconds) : m_fifo(std::move(fifo))
-    {
-        m_thread = std::thread([this, seconds] {
-            std::unique_lock lock(m_mutex);
-            if (m_done.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_finished; }))
-                return;
-            m_rescued = true;
-            const int fd = ::open(QFile::encodeName(m_fifo).constData(), O_WRONLY | O_NONBLOCK);
-            if (fd >= 0)
-                ::close(fd);
-        });
-    }
-    ~FifoRescue()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_finished = true;
-        }
-        m_done.notify_all();
-        m_thread.join();
-        EXPECT_FALSE(m_rescued) << "blocked on the FIFO until it was opened for writing";
-    }
-    FifoRescue(const FifoRescue&) = delete;
-    FifoRescue& operator=(const FifoRescue&) = delete;
-
-private:
-    QString m_fifo;
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_finished = false;
-    bool m_rescued = false;
-    std::thread m_thread;
-};
 
 QString write(const QDir& dir, const char* name, const QByteArray& bytes)
 {
@@ -385,6 +344,17 @@ struct StreamCase
     qint64 total; // bytes the device serves; more than the picture is zeros after it
     PictureProblem problem;
 };
+
+void PrintTo(const StreamCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+void PrintTo(Entry entry, std::ostream* os)
+{
+    static const char* const kEntries[] = {"LoadFromStream", "LoadFromFile", "LoadFromArchive"};
+    *os << kEntries[int(entry)];
+}
 
 class PictureFromADevice : public ::testing::TestWithParam<std::tuple<Entry, StreamCase>>
 {};
