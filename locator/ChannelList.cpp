@@ -41,18 +41,14 @@ qsizetype Utf8Length(QStringView text)
     qsizetype bytes = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i].unicode();
-        if (unit < 0x80) {
-            bytes += 1;
-        } else if (unit < 0x800) {
-            bytes += 2;
-        } else if (QChar::isHighSurrogate(unit) && i + 1 < text.size() &&
-                   QChar::isLowSurrogate(text[i + 1].unicode())) {
+        if (QChar::isHighSurrogate(unit) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text[i + 1].unicode())) {
             bytes += 4;
             ++i;
-        } else if (QChar::isSurrogate(unit)) {
+        } else if (unit < 0x80 || QChar::isSurrogate(unit)) {
             bytes += 1; // Qt writes a lone surrogate as "?"
         } else {
-            bytes += 3;
+            bytes += unit < 0x800 ? 2 : 3;
         }
     }
     return bytes;

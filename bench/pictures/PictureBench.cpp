@@ -36,6 +36,7 @@
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -136,7 +137,7 @@ const Pictures& oversizedPictures()
 std::vector<std::unique_ptr<CImageButton>> dressButtons(QWidget* window, const QStringList& paths)
 {
     std::vector<std::unique_ptr<CImageButton>> buttons;
-    for (int i = 0; i < kChannels; ++i) {
+    for (qsizetype i = 0; i < kChannels; ++i) {
         buttons.push_back(std::make_unique<CImageButton>(window));
         buttons.back()->SetImages(paths[2 * i], paths[2 * i + 1]);
     }
@@ -317,14 +318,19 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (argc == 3 && std::strcmp(argv[1], "--write-pictures") == 0) {
-        writePictures(QString::fromLocal8Bit(argv[2]), worstJpeg());
-        return 0;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    try {
+        if (argc == 3 && std::strcmp(argv[1], "--write-pictures") == 0) {
+            writePictures(QString::fromLocal8Bit(argv[2]), worstJpeg());
+            return 0;
+        }
+        benchmark::Initialize(&argc, argv);
+        if (benchmark::ReportUnrecognizedArguments(argc, argv))
+            return 1;
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_pictures: %s\n", error.what());
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    }
     return 0;
 }

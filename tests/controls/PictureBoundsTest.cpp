@@ -47,7 +47,7 @@ const char* problemName(PictureProblem problem)
 
 QString write(const QDir& dir, const char* name, const QByteArray& bytes)
 {
-    const QString path = dir.filePath(QString::fromLatin1(name));
+    QString path = dir.filePath(QString::fromLatin1(name));
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     EXPECT_EQ(file.write(bytes), bytes.size());
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HostileFile{"fifo_without_a_writer",
                     [](const QDir& dir) {
-                        const QString path = dir.filePath(QStringLiteral("channel01-1.jpg"));
+                        QString path = dir.filePath(QStringLiteral("channel01-1.jpg"));
                         EXPECT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
                         return path;
                     },
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PictureProblem::NotAPlainFile},
         HostileFile{"link_to_a_device",
                     [](const QDir& dir) {
-                        const QString path = dir.filePath(QStringLiteral("zero.jpg"));
+                        QString path = dir.filePath(QStringLiteral("zero.jpg"));
                         EXPECT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path));
                         return path;
                     },

@@ -148,6 +148,7 @@ TEST(FindChannelModes, ManyWorkersAtOnceEachGetTheirOwnAnswer)
                      u"--bind"_qs, u"127.0.0.2"_qs, QString::number(low.port())});
     const locator::StorageServers servers = serversAt(low.port());
     std::vector<std::future<locator::LocateResult>> results;
+    results.reserve(16);
     for (int i = 0; i < 16; ++i)
         results.push_back(std::async(std::launch::async, [&servers, i] {
             return locator::FindChannel(i % 8 + 1, false, servers);
