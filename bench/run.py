@@ -5,6 +5,8 @@ run, on the demo network inside the private namespace (scripts/bench.sh runs thi
   zap      click to first picture: multicast and HLS, program and baseline
   startup  process start to the channel window shown; resident memory idle and after 60 s
   jitter   a stream with 20 ms of network jitter: does the picture ever stand still?
+  pictures start-up with the sixteen costliest pictures the bounds allow, against the shipped
+           ones: to the channel window, to channel 1's and channel 8's pictures; peak memory
 """
 import argparse
 import json
@@ -139,11 +141,60 @@ class Bench:
             json.dump(results, f, indent=1)
         return results
 
-    def resident_kb(self, pid):
+    def resident_kb(self, pid, field="VmRSS"):
         for line in open("/proc/%d/status" % pid):
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
         return 0
+
+    def picture_site(self, label, images):
+        site = os.path.join(self.fixture.work, "site-" + label)
+        os.makedirs(site, exist_ok=True)
+        with open(os.path.join(site, "Quorvel.ini"), "w") as f:
+            f.write("[Default]\r\nMutiMode=1\r\n")
+        link = os.path.join(site, "images")
+        if not os.path.islink(link):
+            os.symlink(images, link)
+        return site
+
+    def pictures(self, runs):
+        """The program started over the sixteen costliest pictures the bounds allow (written by
+        bench_pictures) and over the shipped ones: process start to the channel window mapped,
+        to channel 1's picture, the first decoded (at 4096 x 4096 it covers the other buttons'
+        places too, so it is the only one a pixel can tell); the process's peak and resident
+        memory 10 s after start, when the in-process benchmark has them all decoded."""
+        worst = os.path.join(self.out, "worst-pictures")
+        if not os.path.exists(os.path.join(worst, "channel08-2.jpg")):
+            subprocess.run([os.path.join(self.build, "bench", "bench_pictures"), "--write-pictures",
+                            worst], check=True, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+        results = {}
+        for label, images in (("shipped", os.path.join(ROOT, "images")), ("worst", worst)):
+            site = self.picture_site(label, images)
+            figures = {"window": [], "channel1": [], "peak_kb": [], "rss_kb": []}
+            for _ in range(runs):
+                t0 = time.monotonic_ns()
+                process = subprocess.Popen([os.path.join(self.build, "quorvel")], cwd=site,
+                                           env=self.env(), stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, start_new_session=True)
+                self.fixture.processes.append(process)
+                figures["window"].append(self.probe("shown", str(t0), "Corvessa", "-1", "-1",
+                                                    "20000"))
+                x, y = centre(1)
+                figures["channel1"].append(self.probe("shown", str(t0), "Corvessa", str(x),
+                                                      str(y), "60000"))
+                time.sleep(max(0.0, 10 - (time.monotonic_ns() - t0) / 1e9))
+                figures["peak_kb"].append(self.resident_kb(process.pid, "VmHWM"))
+                figures["rss_kb"].append(self.resident_kb(process.pid))
+                process.terminate()
+                process.wait(10)
+            results[label] = {k: dict(summary(v), samples=v) for k, v in figures.items()}
+            print("%-8s window %s; channel 1's picture %s; peak %.0f MB, resident %.0f MB" % (
+                label, fmt(results[label]["window"]), fmt(results[label]["channel1"]),
+                max(figures["peak_kb"]) / 1024, statistics.median(figures["rss_kb"]) / 1024),
+                flush=True)
+        with open(os.path.join(self.out, "pictures.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
 
     def startup(self, runs, play_seconds):
         self.fixture.start_multicast([1])
@@ -191,7 +242,7 @@ def fmt(s):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=("zap", "startup", "jitter", "try"))
+    parser.add_argument("what", choices=("zap", "startup", "jitter", "pictures", "try"))
     parser.add_argument("--option", action="append", default=[], dest="options",
                         help="with try: a per-media option for the baseline, e.g. :network-caching=300")
     parser.add_argument("--hls", action="store_true", help="with try: the HLS streams")
@@ -206,6 +257,8 @@ def main():
             bench.zap(args.count)
         elif args.what == "jitter":
             bench.jitter(20, 20)
+        elif args.what == "pictures":
+            bench.pictures(args.runs)
         elif args.what == "try":
             bench.fixture.start_storage_servers()
             bench.fixture.start_multicast()

@@ -26,17 +26,28 @@ CImageButton::~CImageButton()
 bool CImageButton::SetImages(const QString& normal, const QString& hover, const QString& pressed,
                              const QString& disabled)
 {
-    bool ok = m_picNormal.LoadFromPath(normal);
+    // The normal picture is what the window shows first; the others wait for a mouse.
+    constexpr int kNormalFirst = 1;
+    const auto repaint = [this] {
+        update();
+    };
+    bool ok = m_picNormal.LoadFromPathInBackground(normal, kNormalFirst, repaint);
     for (auto [path, picture] : {std::pair{&hover, &m_picHover}, std::pair{&pressed, &m_picPressed},
                                  std::pair{&disabled, &m_picDisabled}}) {
         if (!ok)
             break;
         if (path->isNull())
             continue;
-        ok = picture->LoadFromPath(*path);
+        ok = picture->LoadFromPathInBackground(*path, 0, repaint);
     }
     update();
     return ok;
+}
+
+bool CImageButton::IsDecoding() const
+{
+    return m_picNormal.IsDecoding() || m_picHover.IsDecoding() || m_picPressed.IsDecoding() ||
+           m_picDisabled.IsDecoding();
 }
 
 void CImageButton::SizeToImage()
@@ -232,7 +243,9 @@ void CImageButton::DrawItem(QPainter& painter)
         painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, text);
         return;
     }
-    Picture(which).Draw(&painter, rect());
+    // A hover, pressed or disabled picture still decoding is stood in for by the normal one.
+    const CPicture& picture = Picture(which).IsDecoding() ? m_picNormal : Picture(which);
+    picture.Draw(&painter, rect());
     DrawCaption(painter, rect());
 }
 

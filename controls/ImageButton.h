@@ -23,8 +23,17 @@ public:
 
     // Loads the pictures in order and stops at the first that fails, leaving that slot empty and
     // the later ones untouched. A null path leaves its slot as it was. True when all loaded.
+    //
+    // Each picture's file and header are checked here (CPicture::LoadFromPathInBackground), so
+    // sizes and the result are known on return; the remaining checks and the decoding run on
+    // CPicture's decode pool, normal pictures first, and the button repaints as each arrives.
+    // Until then a picture's slot counts as loaded and draws nothing (a hover, pressed or
+    // disabled picture lets the normal one stand in). A picture that fails there empties its
+    // slot, as a failed load does; without a normal picture the button draws its plain face.
     bool SetImages(const QString& normal, const QString& hover = QString(),
                    const QString& pressed = QString(), const QString& disabled = QString());
+    // True while any of the button's pictures is still decoding.
+    bool IsDecoding() const;
     // Takes the normal picture's pixel size, keeping the position; without one, keeps its size.
     void SizeToImage();
 

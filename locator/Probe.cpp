@@ -1,33 +1,31 @@
 #include "Probe.h"
 
 #include <QString>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace locator {
 namespace {
 
-class UniqueFd
+// The outcomes of a connection attempt that mean nobody took it.
+bool MeansUnreachable(int error)
 {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
+    switch (error) {
+    case ECONNREFUSED:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+    case ETIMEDOUT:
+        return true;
+    default:
+        return false;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
+}
 
 } // namespace
 
@@ -37,28 +35,33 @@ bool IsDottedIPv4(const QString& address)
     return inet_pton(AF_INET, address.toLatin1().constData(), &parsed) == 1;
 }
 
-bool IsServerReachable(const QByteArray& address, quint16 port, std::chrono::milliseconds timeout)
+ConnectionProbe::ConnectionProbe(const QByteArray& address, quint16 port)
 {
-    using Clock = std::chrono::steady_clock;
-
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     // inet_pton takes only the four-part dotted form: no name lookup, no "127.1" shorthands.
     if (inet_pton(AF_INET, address.constData(), &peer.sin_addr) != 1)
-        return false;
+        return;
 
-    const UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!socket.valid())
-        return false;
+    m_socket = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!m_socket.valid())
+        return;
 
-    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
-        return true;
-    if (errno != EINPROGRESS)
-        return false;
+    if (::connect(m_socket.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
+        m_state = State::Connected;
+    else if (errno == EINPROGRESS)
+        m_state = State::Connecting;
+}
+
+bool ConnectionProbe::Wait(std::chrono::milliseconds timeout)
+{
+    using Clock = std::chrono::steady_clock;
+    if (m_state != State::Connecting)
+        return m_state == State::Connected;
 
     const auto deadline = Clock::now() + timeout;
-    pollfd wait{socket.get(), POLLOUT, 0};
+    pollfd wait{m_socket.get(), POLLOUT, 0};
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -66,17 +69,30 @@ bool IsServerReachable(const QByteArray& address, quint16 port, std::chrono::mil
             ::poll(&wait, 1, int(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
         if (ready > 0)
             break;
-        if (ready == 0 || errno != EINTR)
+        if (ready == 0 || errno != EINTR) {
+            m_state = State::Failed;
             return false;
+        }
     }
 
     // On Linux a refused or failed connection also makes the socket writable; only the socket's
-    // pending error tells the two apart.
+    // pending error tells the two apart. A server that accepted and at once reset the connection
+    // leaves ECONNRESET there: that server answered, and is reachable.
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    if (::getsockopt(m_socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+        MeansUnreachable(error)) {
+        m_state = State::Failed;
         return false;
-    return error == 0;
+    }
+    m_state = State::Connected;
+    return true;
+}
+
+bool IsServerReachable(const QByteArray& address, quint16 port, std::chrono::milliseconds timeout)
+{
+    ConnectionProbe probe(address, port);
+    return probe.Wait(timeout);
 }
 
 } // namespace locator

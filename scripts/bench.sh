@@ -9,6 +9,9 @@
 #   scripts/bench.sh fastzap-cpu      CPU of the eight fast-channel-change receivers, no player
 #   scripts/bench.sh fastzap-latency  a headless libvlc player on the fast-channel-change source:
 #                                     first picture, how far behind live, libvlc options compared
+#   scripts/bench.sh pictures   the sixteen costliest pictures the bounds allow (Google Benchmark)
+#   scripts/bench.sh picture-startup
+#                               the program started over those pictures, and over the shipped ones
 # Extra arguments go to the benchmark (e.g. scripts/bench.sh zap --count 60).
 #   CORVESSA_BENCH_NO_PLUGIN_CACHE=1   run with libvlc's plugin cache (plugins.dat) moved aside, as
 #                                      on a machine without libvlc-bin; needs root, and puts the
@@ -16,7 +19,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
-what=${1:?"which benchmark: scan, zap, startup, jitter, fastzap-cpu or fastzap-latency"}
+what=${1:?"which benchmark: scan, zap, startup, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
 shift
 
 "$root/scripts/install-deps.sh"
@@ -33,8 +36,16 @@ fi
 
 case $what in
   scan) "$build/bench/bench_scan" "$@" ;;
+  pictures)
+    # One process per benchmark, so that each peak memory figure is that benchmark's own.
+    for name in ChannelWindowCanShow AllPicturesArrived OnePicture OnePictureUncapped \
+      OversizedRefused OversizedUncapped ManyScansRefused ManyScansUncapped; do
+      "$build/bench/bench_pictures" --benchmark_filter="^$name/" "$@"
+    done ;;
   zap|startup|jitter)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
+  picture-startup)
+    "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" pictures --build "$build" "$@" ;;
   stuck)
     "$root/scripts/in-netns.sh" python3 "$root/bench/stuck.py" --build "$build" "$@" ;;
   fastzap-cpu)

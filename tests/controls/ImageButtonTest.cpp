@@ -1,5 +1,9 @@
 #include "ImageButton.h"
 
+#include "BlockedPool.h"
+#include "FifoRescue.h"
+#include "JpegFiles.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPainter>
@@ -7,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -47,6 +52,7 @@ protected:
     {
         ASSERT_TRUE(m_button->SetImages(picture("n.jpg", Qt::red), picture("h.jpg", Qt::green),
                                         picture("p.jpg", Qt::blue), picture("d.jpg", Qt::gray)));
+        ASSERT_TRUE(waitFor([&] { return !m_button->IsDecoding(); }, 10000));
     }
 
     // Moves the mouse onto the button and waits until the hover report has arrived.
@@ -65,6 +71,8 @@ protected:
         m_button->render(&image);
         return image.pixel(image.width() / 2, image.height() / 2);
     }
+
+    QRgb background() const { return m_window.palette().color(QPalette::Window).rgb(); }
 
     QTemporaryDir m_dir;
     QWidget m_window;
@@ -147,6 +155,7 @@ TEST_F(ImageButtonTest, DisabledSwallowsClicksAndReEnablingClearsTheState)
 TEST_F(ImageButtonTest, DisabledWithoutItsPictureKeepsTheLookItHadButTakesItsCaptionColour)
 {
     ASSERT_TRUE(m_button->SetImages(picture("n.jpg", Qt::red), picture("h.jpg", Qt::green)));
+    ASSERT_TRUE(waitFor([&] { return !m_button->IsDecoding(); }, 10000));
     m_button->SetCaption(QStringLiteral("一"));
     m_button->SetCaptionColor(0x0000FF);
     EXPECT_EQ(m_button->CaptionColor(), QColor(Qt::red));
@@ -193,6 +202,93 @@ TEST_F(ImageButtonTest, SizeToImageKeepsThePosition)
     ASSERT_TRUE(m_button->SetImages(picture("wide.jpg", Qt::red, {240, 90})));
     m_button->SizeToImage();
     EXPECT_EQ(m_button->geometry(), QRect(20, 30, 240, 90));
+}
+
+TEST_F(ImageButtonTest, SizeAndResultAreKnownAtOnceAndThePicturesArriveLater)
+{
+    const QString normal = picture("n.jpg", Qt::red, {240, 90});
+    const QString hover = picture("h.jpg", Qt::green, {240, 90});
+    {
+        BlockedPool pool;
+        ASSERT_TRUE(m_button->SetImages(normal, hover));
+        m_button->SizeToImage();
+        EXPECT_EQ(m_button->geometry(), QRect(20, 30, 240, 90));
+        EXPECT_TRUE(m_button->IsDecoding());
+        EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Normal);
+        EXPECT_EQ(shownColour(), background()) << "nothing is drawn before the picture arrives";
+    }
+    ASSERT_TRUE(waitFor([&] { return !m_button->IsDecoding(); }, 10000));
+    EXPECT_GT(qRed(shownColour()), 200);
+    EXPECT_LT(qGreen(shownColour()), 60);
+}
+
+TEST_F(ImageButtonTest, AHoverPictureStillDecodingShowsTheNormalOne)
+{
+    const QString normal = picture("n.jpg", Qt::red);
+    const QString hover = picture("h.jpg", Qt::green);
+    BlockedPool pool;
+    ASSERT_TRUE(m_button->SetImages(normal, hover));
+    // Queued now: the normal picture (it goes first), then this blocker, then the hover picture.
+    // The one thread let go decodes the normal picture and then blocks again.
+    pool.queueBlocker(1);
+    pool.releaseOne();
+    ASSERT_TRUE(waitFor([&] { return qRed(shownColour()) > 200; }, 10000));
+    hoverOver();
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Hover);
+    EXPECT_TRUE(m_button->IsDecoding()) << "the hover picture is still queued";
+    EXPECT_GT(qRed(shownColour()), 200) << "the normal picture stands in";
+    pool.release();
+    ASSERT_TRUE(waitFor([&] { return !m_button->IsDecoding(); }, 10000));
+    EXPECT_GT(qGreen(shownColour()), 200);
+    EXPECT_LT(qRed(shownColour()), 60);
+}
+
+TEST_F(ImageButtonTest, APictureThatFailsToDecodeLeavesThePlainFace)
+{
+    const QString broken = m_dir.filePath(QStringLiteral("broken.jpg"));
+    {
+        QFile file(broken);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(WithoutSegments(MakeJpeg({120, 80}, false), 0xDB));
+    }
+    ASSERT_TRUE(m_button->SetImages(broken, picture("h.jpg", Qt::green)))
+        << "its header passes every check";
+    m_button->SizeToImage();
+    EXPECT_EQ(m_button->size(), QSize(120, 80));
+    ASSERT_TRUE(waitFor([&] { return !m_button->IsDecoding(); }, 10000));
+    EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Fallback);
+    EXPECT_TRUE(m_button->State().hasHover);
+}
+
+TEST_F(ImageButtonTest, HostilePicturesAreRefusedBeforeSetImagesReturns)
+{
+    const QString fifo = m_dir.filePath(QStringLiteral("fifo.jpg"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString green = picture("h.jpg", Qt::green);
+    for (const QString& path : {fifo, QStringLiteral("/dev/zero"), m_dir.path()}) {
+        {
+            const FifoRescue rescue(fifo, 3);
+            EXPECT_FALSE(m_button->SetImages(path, green)) << path.toStdString();
+        }
+        EXPECT_FALSE(m_button->IsDecoding());
+        EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Fallback);
+        EXPECT_FALSE(m_button->State().hasHover) << "loading stops at the first failure";
+    }
+}
+
+TEST_F(ImageButtonTest, AButtonDestroyedWhileDecodingIsNotRepainted)
+{
+    const QString normal = picture("n.jpg", Qt::red);
+    {
+        BlockedPool pool;
+        auto* button = new CImageButton(&m_window);
+        ASSERT_TRUE(button->SetImages(normal, normal));
+        delete button;
+    }
+    // The abandoned decodes finish on the pool and report to nobody.
+    ASSERT_TRUE(CPicture::DecodePool().waitForDone(20000));
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 
 #include <QElapsedTimer>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,7 +31,10 @@ public:
         m_port = ntohs(a.sin_port);
     }
     ~ListeningPort() { close(m_fd); }
+    ListeningPort(const ListeningPort&) = delete;
+    ListeningPort& operator=(const ListeningPort&) = delete;
     quint16 port() const { return m_port; }
+    int fd() const { return m_fd; }
 
 private:
     int m_fd = -1;
@@ -79,5 +84,121 @@ TEST_P(ProbeAddress, OnlyDottedIPv4IsTried)
 INSTANTIATE_TEST_SUITE_P(NotAnAddress, ProbeAddress,
                          ::testing::Values("localhost", "127.1", "0x7f.0.0.1", "", "127.0.0.1 ",
                                            "::1", "127.0.0.256"));
+
+// What the server does once the probe's connection is in its accept queue, before the probe
+// looks at the outcome.
+enum class ServerAct
+{
+    LeavesItQueued,
+    AcceptsAndKeepsIt,
+    AcceptsAndCloses,
+    AcceptsAndResets, // SO_LINGER 0: the close sends a reset instead of a FIN
+};
+
+struct OutcomeCase
+{
+    const char* name;
+    ServerAct act;
+};
+
+void PrintTo(const OutcomeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class AcceptingServer
+{
+public:
+    explicit AcceptingServer(ServerAct act) : m_act(act) {}
+    ~AcceptingServer()
+    {
+        if (m_accepted >= 0)
+            close(m_accepted);
+    }
+    AcceptingServer(const AcceptingServer&) = delete;
+    AcceptingServer& operator=(const AcceptingServer&) = delete;
+
+    quint16 port() const { return m_listener.port(); }
+    int listener() const { return m_listener.fd(); }
+
+    // Acts on the connection waiting in the queue; false when none arrived within 2 s.
+    bool act()
+    {
+        if (m_act == ServerAct::LeavesItQueued)
+            return true;
+        pollfd p{m_listener.fd(), POLLIN, 0};
+        if (poll(&p, 1, 2000) != 1)
+            return false;
+        m_accepted = accept(m_listener.fd(), nullptr, nullptr);
+        if (m_accepted < 0)
+            return false;
+        if (m_act == ServerAct::AcceptsAndResets) {
+            const linger abort{1, 0};
+            setsockopt(m_accepted, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        if (m_act != ServerAct::AcceptsAndKeepsIt) {
+            close(m_accepted);
+            m_accepted = -1;
+        }
+        return true;
+    }
+
+private:
+    ServerAct m_act;
+    ListeningPort m_listener;
+    int m_accepted = -1;
+};
+
+class ProbeOutcome : public ::testing::TestWithParam<OutcomeCase>
+{};
+
+TEST_P(ProbeOutcome, AnAcceptedConnectionIsReachableWhateverFollows)
+{
+    AcceptingServer server(GetParam().act);
+    locator::ConnectionProbe probe("127.0.0.1", server.port());
+    ASSERT_TRUE(server.act()) << "the probe's connection never reached the server";
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(probe.Wait(2s));
+    EXPECT_LT(clock.elapsed(), 500);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, ProbeOutcome,
+    ::testing::Values(OutcomeCase{"left_in_the_accept_queue", ServerAct::LeavesItQueued},
+                      OutcomeCase{"accepted_and_kept", ServerAct::AcceptsAndKeepsIt},
+                      OutcomeCase{"accepted_and_closed", ServerAct::AcceptsAndCloses},
+                      OutcomeCase{"accepted_and_reset", ServerAct::AcceptsAndResets}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ProbeOutcome, TheResetReallyReachesTheProbesSocket)
+{
+    // The case above is only worth its name if the reset is what the probe finds: a bare socket
+    // connected the same way shows ECONNRESET as its pending error.
+    AcceptingServer server(ServerAct::AcceptsAndResets);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(server.port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int started = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ASSERT_TRUE(started == 0 || errno == EINPROGRESS);
+    ASSERT_TRUE(server.act());
+    pollfd p{fd, POLLOUT, 0};
+    EXPECT_EQ(poll(&p, 1, 2000), 1);
+    int error = 0;
+    socklen_t length = sizeof error;
+    EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length), 0);
+    EXPECT_EQ(error, ECONNRESET);
+    close(fd);
+}
+
+TEST(ProbeOutcome, RefusedIsUnreachableWithEitherStep)
+{
+    const quint16 closed = ClosedPort();
+    locator::ConnectionProbe probe("127.0.0.1", closed);
+    EXPECT_FALSE(probe.Wait(2s));
+    EXPECT_FALSE(probe.Wait(2s)) << "asking again gives the same answer";
+}
 
 } // namespace
