@@ -8,8 +8,8 @@
 #include "Probe.h"
 #include "Prompt.h"
 #include "Receivers.h"
-#include "Verbose.h"
 #include "StreamRelay.h"
+#include "Verbose.h"
 #include "ui_ChannelDlg.h"
 
 #include <QContextMenuEvent>
@@ -160,9 +160,9 @@ void CChannelDlg::ReadSiteSettings()
                              .trimmed();
     m_fastChannelChange = fast.isEmpty() || fast.startsWith(u'1');
     // On unless a site turns it off: PreStart=0.
-    const QString prestart = profile::GetPrivateProfileString(
-                                 u"Default", QStringLiteral("PreStart"), 40, kSettingsFile)
-                                 .trimmed();
+    const QString prestart =
+        profile::GetPrivateProfileString(u"Default", QStringLiteral("PreStart"), 40, kSettingsFile)
+            .trimmed();
     m_preStart = prestart.isEmpty() || prestart.startsWith(u'1');
 
     const int caching = m_settings.GetIntConfig(kSettingsFile, QStringLiteral("Default"),
@@ -202,8 +202,7 @@ void CChannelDlg::TraceLookup(int channel, const locator::LocateResult& result) 
     Trace(line);
 }
 
-std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner,
-                                                  CLookupTask* ready)
+std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner, CLookupTask* ready)
 {
     std::unique_ptr<CLookupTask> own;
     CLookupTask* task = ready;

@@ -57,8 +57,7 @@ public:
     void OnChannel(int channel);
     // Locates `channel` as a click does, under a busy cursor; failures are shown to `owner`.
     // `ready` is a lookup already under way or done for it, to take instead of a new one.
-    std::optional<ChannelAddress> Locate(int channel, QWidget* owner,
-                                         CLookupTask* ready = nullptr);
+    std::optional<ChannelAddress> Locate(int channel, QWidget* owner, CLookupTask* ready = nullptr);
     // The channel prepared while the mouse rests on its button; 0 when none is.
     int PreparedChannel() const;
     // The prepared channel's playback, while there is one.

@@ -82,7 +82,10 @@ public:
     int Channel() const { return m_channel; }
     int Volume() const { return m_volume; }
     bool Muted() const { return m_muted; }
-    std::optional<std::chrono::seconds> PendingReopen() const { return m_playback->PendingReopen(); }
+    std::optional<std::chrono::seconds> PendingReopen() const
+    {
+        return m_playback->PendingReopen();
+    }
 
 public slots:
     void accept() override; // Enter does nothing

@@ -429,6 +429,57 @@ class PlayerWindow(EndToEnd):
         fx.wait_for(lit_up, 1, "button 6 to light up without the mouse moving")
 
 
+class PreStart(EndToEnd):
+    """A channel is prepared while the mouse rests on its button."""
+
+    def test_a_click_plays_the_channel_clicked_never_the_one_rested_on(self):
+        self.fixture.start_multicast([3, 5])
+        self.start(multicast=True)
+        self.fixture.hover(self.window, *centre(3))
+        time.sleep(0.4)  # channel 3 is prepared by now
+        self.fixture.click(self.window, *centre(5))
+        player = self.fixture.wait_window(" - udp://@224.1.1.5:1234")
+        self.assert_plays(player, "rested-on-3-clicked-5.png")
+        self.assertEqual(self.fixture.windows(" - udp://@224.1.1.3:1234"), [])
+        self.close(player)
+        self.fixture.hover(self.window, *centre(3))
+        time.sleep(0.4)
+        self.fixture.click(self.window, *centre(3))
+        self.assert_plays(self.fixture.wait_window(" - udp://@224.1.1.3:1234"), "rested-on-3.png")
+
+    def test_a_failed_lookup_is_told_only_on_the_click(self):
+        down = UnansweredPort(fx.SERVERS[1], 80)
+        self.addCleanup(down.close)
+        self.fixture.start_storage_servers(up=(2,))
+        self.start(multicast=False)
+        self.fixture.hover(self.window, *centre(1))
+        time.sleep(3)  # the lookup made while resting has failed by now
+        self.assertEqual(self.fixture.windows("提示"), [], "no box before the click")
+        self.fixture.click(self.window, *centre(1))
+        box = self.fixture.wait_window("提示", timeout=10)
+        self.fixture.key(box, "Return")
+        self.fixture.wait_no_window("提示")
+        time.sleep(0.5)
+        self.assertEqual(self.fixture.windows("提示"), [], "told once")
+
+    def test_resting_and_leaving_two_hundred_times_leaves_nothing_behind(self):
+        self.fixture.start_multicast()
+        self.start(multicast=True)
+        figures = []
+        for i in range(200):
+            self.fixture.hover(self.window, *centre(i % 8 + 1))
+            time.sleep(0.25)  # rested: the channel is prepared and decoding
+            self.fixture.hover(self.window, 400, 500)  # below the buttons: let go
+            time.sleep(0.05)
+            figures.append(process_figures(self.app.pid))
+        warm, last = figures[9], figures[-1]
+        print("rest and leave: after 10 fds %d, threads %d, RSS %d kB; after 200: %d, %d, %d kB"
+              % (warm + last))
+        self.assertLessEqual(last[0], warm[0] + 2, "file descriptors grew")
+        self.assertLessEqual(last[1], warm[1] + 4, "threads grew")
+        self.assertLessEqual(last[2] - warm[2], 25 * 1024, "resident memory grew by over 25 MB")
+
+
 class StuckStreams(EndToEnd):
     """Storage servers that stop answering, drip, or send a segment that never ends."""
 
