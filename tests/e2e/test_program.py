@@ -480,6 +480,67 @@ class PreStart(EndToEnd):
         self.assertLessEqual(last[2] - warm[2], 25 * 1024, "resident memory grew by over 25 MB")
 
 
+class HostileSite(EndToEnd):
+    """Lists and pictures that once froze or killed the program."""
+
+    def serve_address(self, url):
+        self.fixture.start_storage_servers()
+        listing = os.path.join(self.fixture.www[1], "hls", "storage_tasks.json")
+        with open(listing, "rb") as f:
+            text = f.read().replace(b"http://192.168.10.11/hls/ch3/index.m3u8", url)
+        return listing, text
+
+    def check_no_address(self):
+        self.start(multicast=False)
+        self.fixture.click(self.window, *centre(3))
+        box = self.fixture.wait_window("提示", timeout=30)
+        self.assertIsNone(self.app.poll(), "the program is running")
+        self.assertEqual(sorted(self.fixture.windows()), sorted([self.window, box]),
+                         "no player window")
+        self.fixture.key(box, "Return")
+        self.fixture.wait_no_window("提示")
+        self.fixture.key(self.window, "Escape")
+        self.assertEqual(self.app.wait(10), 0)
+
+    def test_an_address_of_six_megabytes_is_no_address(self):
+        listing, text = self.serve_address(b"http://192.168.10.11/" + b"a" * (6 << 20))
+        with open(listing, "wb") as f:
+            f.write(text)
+        self.check_no_address()
+
+    def test_a_list_of_sixteen_mebibytes_with_one_long_address(self):
+        listing, text = self.serve_address(b"http://192.168.10.11/LONG")
+        head, tail = text.split(b"LONG")
+        with open(listing, "wb") as f:
+            f.write(head + b"a" * ((16 << 20) - len(head) - len(tail)) + tail)
+        self.assertEqual(os.path.getsize(listing), 16 << 20)
+        self.check_no_address()
+
+    def test_the_window_shows_whatever_lies_in_images(self):
+        site = self.fixture.site(multicast=True)
+        images = os.path.join(site, "images")
+        os.unlink(images)
+        os.makedirs(images)
+        big = os.path.join(images, "channel02-1.jpg")
+        subprocess.run(["convert", "-size", "5700x5700", "plasma:", "-quality", "20", big],
+                       check=True)
+        for n in range(2, 9):
+            for k in (1, 2):
+                name = os.path.join(images, "channel%02d-%d.jpg" % (n, k))
+                if name != big:
+                    os.link(big, name)
+        os.mkfifo(os.path.join(images, "channel01-1.jpg"))
+        os.mkfifo(os.path.join(images, "channel01-2.jpg"))
+        started = time.monotonic()
+        self.app = self.fixture.start_program(multicast=True, site=site)
+        print("channel window with hostile pictures shown after %.2f s" %
+              (time.monotonic() - started))
+        self.assertLess(time.monotonic() - started, 10, "the channel window shows")
+        self.window = self.fixture.channel_window
+        self.fixture.start_multicast([1])
+        self.assert_plays(self.open_channel(1, " - udp://@224.1.1.1:1234"), "fifo-channel-1.png")
+
+
 class StuckStreams(EndToEnd):
     """Storage servers that stop answering, drip, or send a segment that never ends."""
 
