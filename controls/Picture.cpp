@@ -11,6 +11,11 @@
 #include <QThreadPool>
 #include <QtConcurrent/qtconcurrenttask.h>
 #include <cmath>
+#include <cstdlib> // defines __GLIBC__ on glibc systems
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -43,6 +48,21 @@ QThreadPool& decoders()
     return *pool;
 }
 
+// Background decodes started and neither arrived nor abandoned.
+std::atomic<int> outstandingDecodes{0};
+
+// A large picture's decode takes tens of megabytes once (libjpeg holds a progressive JPEG's
+// coefficients for the whole picture); once the last has arrived, glibc is asked to return what
+// was freed instead of keeping it for allocations that will not come.
+void decodeEnded(bool arrived)
+{
+    if (outstandingDecodes.fetch_sub(1) != 1 || !arrived)
+        return;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 QSize himetricOf(QSize pixels)
 {
     return {mulDiv(pixels.width(), kHimetricPerInch, kPictureDpi),
@@ -67,7 +87,15 @@ struct CPicture::Decoding
     std::function<void()> arrived;
     bool pending = true;
 
-    ~Decoding() { cancelled->store(true, std::memory_order_relaxed); }
+    Decoding() { outstandingDecodes.fetch_add(1); }
+    ~Decoding()
+    {
+        cancelled->store(true, std::memory_order_relaxed);
+        if (pending)
+            decodeEnded(false);
+    }
+    Decoding(const Decoding&) = delete;
+    Decoding& operator=(const Decoding&) = delete;
 };
 
 CPicture::CPicture() = default;
@@ -173,6 +201,7 @@ void CPicture::Arrived()
     if (!decoding.pending || decoding.watcher.future().resultCount() == 0)
         return;
     decoding.pending = false;
+    decodeEnded(true);
     // The watcher stays until the next load or Clear: it is the sender of the signal being
     // handled, and must outlive its handler.
     Decoded decoded = decoding.watcher.result();

@@ -129,16 +129,6 @@ TEST(FindChannelModes, MulticastAsksNoServer)
     EXPECT_TRUE(server.requests().isEmpty());
 }
 
-TEST(FindChannelModes, FailureMessagesAreTheProgramsOwn)
-{
-    EXPECT_EQ(locator::FailureMessage(LocateFailure::Unreachable),
-              u"服务器网络不通，请与管理员联系！"_qs);
-    EXPECT_EQ(locator::FailureMessage(LocateFailure::ListUnreadable),
-              u"读取频道列表出错，请与管理员联系！"_qs);
-    EXPECT_EQ(locator::FailureMessage(LocateFailure::NoAddress),
-              u"解析播放地址出错，请与管理员联系！"_qs);
-}
-
 TEST(FindChannelModes, ManyWorkersAtOnceEachGetTheirOwnAnswer)
 {
     TempFiles files;

@@ -193,12 +193,4 @@ TEST(ProbeOutcome, TheResetReallyReachesTheProbesSocket)
     close(fd);
 }
 
-TEST(ProbeOutcome, RefusedIsUnreachableWithEitherStep)
-{
-    const quint16 closed = ClosedPort();
-    locator::ConnectionProbe probe("127.0.0.1", closed);
-    EXPECT_FALSE(probe.Wait(2s));
-    EXPECT_FALSE(probe.Wait(2s)) << "asking again gives the same answer";
-}
-
 } // namespace
