@@ -3,7 +3,8 @@
 # check, the ordinary build and its tests, the Debian package (built, checked with lintian, and as
 # root installed, played, reinstalled, removed and purged: scripts/package-test.sh), then a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (clang), which runs the same suite again
-# and the fuzzers for a bounded time each. Extra arguments go to CTest.
+# (all but the soaks, label soak) and the fuzzers for a bounded time each. Extra arguments go to
+# CTest; the tests carry the labels unit, e2e, soak, fuzz and package (e.g. -L unit).
 #   CORVESSA_SKIP_PACKAGE=1      no package steps
 #   CORVESSA_SKIP_SANITIZERS=1   no sanitizer build
 #   CORVESSA_FUZZ_SECONDS=N      how long each fuzzer runs (default 30)
@@ -34,4 +35,4 @@ echo "== Sanitizer build and test, fuzzers"
 CORVESSA_PRESET=sanitizers CORVESSA_BUILD_DIR=$sanitize_build "$root/scripts/build.sh" \
   -DCORVESSA_FUZZ_SECONDS="${CORVESSA_FUZZ_SECONDS:-30}"
 "$root/scripts/in-netns.sh" ctest --test-dir "$sanitize_build" --output-on-failure -j2 \
-  -E 'e2e\.Soak' "$@"
+  -LE soak "$@"

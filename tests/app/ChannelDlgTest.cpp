@@ -5,6 +5,7 @@
 #include "ModalWatcher.h"
 #include "PlayerDlg.h"
 #include "SiteFolder.h"
+#include "TestNames.h"
 
 #include <QApplication>
 #include <QDir>
@@ -96,7 +97,12 @@ INSTANTIATE_TEST_SUITE_P(Files, ModeFlag,
                                            ModeCase{"[default]\nmutimode = 1\n", true},
                                            ModeCase{"[Default]\nMutiMode=0\n", false},
                                            ModeCase{"[Default]\nOther=1\n", false},
-                                           ModeCase{"[Other]\nMutiMode=1\n", false}));
+                                           ModeCase{"[Other]\nMutiMode=1\n", false}),
+                         [](const auto& info) {
+                             return info.param.file == nullptr
+                                        ? std::string("no_file")
+                                        : "file_" + CaseName(info.param.file);
+                         });
 
 TEST_F(ChannelWindow, EnterDoesNothingAndEscapeEndsTheWindow)
 {

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <array>
 #include <gtest/gtest.h>
 #include <vlc/vlc.h>
 
@@ -197,6 +198,13 @@ struct ServerKeys
     const char* high;
 };
 
+std::string ServerKeysName(std::size_t index)
+{
+    const std::array<const char*, 4> names = {"no_file", "both_addresses", "names_not_addresses",
+                                              "other_section"};
+    return names.at(index);
+}
+
 class StorageServerKeys : public Viewer, public ::testing::WithParamInterface<ServerKeys>
 {};
 
@@ -217,7 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "10.0.0.5", "10.0.0.6"},
         ServerKeys{"[Default]\nStorageServer1To6=storage.local\nStorageServer7To8=10.0.0.256\n",
                    "192.168.10.11", "192.168.10.12"},
-        ServerKeys{"[Other]\nStorageServer1To6=10.0.0.5\n", "192.168.10.11", "192.168.10.12"}));
+        ServerKeys{"[Other]\nStorageServer1To6=10.0.0.5\n", "192.168.10.11", "192.168.10.12"}),
+    [](const auto& info) { return ServerKeysName(info.index); });
 
 TEST_F(Viewer, NetworkCachingComesFromTheSettings)
 {

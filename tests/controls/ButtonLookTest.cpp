@@ -3,6 +3,8 @@
 #include "LabelButton.h"
 
 #include <gtest/gtest.h>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -34,7 +36,20 @@ INSTANTIATE_TEST_SUITE_P(
         PictureCase{{true, false, true, false, true, true, false}, ButtonPicture::Pressed},
         // Without a normal picture nothing but the platform face is drawn.
         PictureCase{{false, true, true, true, true, true, true}, ButtonPicture::Fallback},
-        PictureCase{{false, true, false, false, true, false, false}, ButtonPicture::Fallback}));
+        PictureCase{{false, true, false, false, true, false, false}, ButtonPicture::Fallback}),
+    [](const auto& info) {
+        // Which pictures exist, then which flags are set: "NHP_hover_pressed".
+        const ButtonState& s = info.param.state;
+        std::string name = std::string(s.hasNormal ? "N" : "") + (s.hasHover ? "H" : "") +
+                           (s.hasPressed ? "P" : "") + (s.hasDisabled ? "D" : "");
+        name = name.empty() ? "none" : name;
+        for (const auto& [set, flag] :
+             {std::pair{s.hover, "_hover"}, std::pair{s.pressed, "_pressed"},
+              std::pair{s.disabled, "_disabled"}})
+            if (set)
+                name += flag;
+        return name + "_" + std::to_string(info.index);
+    });
 
 TEST(CaptionColour, FollowsTheFlagsWhetherOrNotPicturesExist)
 {
@@ -69,18 +84,28 @@ TEST_P(TextFormat, MapsDrawTextFlags)
     EXPECT_EQ(TextFlagsFromFormat(GetParam().format), GetParam().flags);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TextFormat,
-                         ::testing::Values(
-                             // The default: centred across, and on the top line since vertical
-                             // centring needs a single line.
-                             FormatCase{DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
-                             FormatCase{DT_CENTER | DT_VCENTER | DT_SINGLELINE,
-                                        Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
-                             FormatCase{DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
-                                        Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
-                             FormatCase{DT_LEFT | DT_WORDBREAK,
-                                        Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
-                             FormatCase{DT_LEFT, Qt::AlignLeft | Qt::AlignTop}));
+INSTANTIATE_TEST_SUITE_P(
+    Formats, TextFormat,
+    ::testing::Values(
+        // The default: centred across, and on the top line since vertical
+        // centring needs a single line.
+        FormatCase{DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
+        FormatCase{DT_CENTER | DT_VCENTER | DT_SINGLELINE,
+                   Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
+        FormatCase{DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
+                   Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
+        FormatCase{DT_LEFT | DT_WORDBREAK, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
+        FormatCase{DT_LEFT, Qt::AlignLeft | Qt::AlignTop}),
+    [](const auto& info) {
+        std::string name = "format";
+        for (const auto& [bit, word] :
+             {std::pair{DT_CENTER, "_centre"}, std::pair{DT_RIGHT, "_right"},
+              std::pair{DT_VCENTER, "_vcentre"}, std::pair{DT_BOTTOM, "_bottom"},
+              std::pair{DT_WORDBREAK, "_wordbreak"}, std::pair{DT_SINGLELINE, "_singleline"}})
+            if ((info.param.format & bit) != 0)
+                name += word;
+        return name == "format" ? std::string("format_left") : name;
+    });
 
 TEST(LabelButton, AnswersWhiteTextOnTransparentForEveryGroup)
 {

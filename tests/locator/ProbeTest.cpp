@@ -1,6 +1,7 @@
 #include "Probe.h"
 
 #include "Listeners.h"
+#include "TestNames.h"
 
 #include <QElapsedTimer>
 #include <arpa/inet.h>
@@ -83,7 +84,8 @@ TEST_P(ProbeAddress, OnlyDottedIPv4IsTried)
 
 INSTANTIATE_TEST_SUITE_P(NotAnAddress, ProbeAddress,
                          ::testing::Values("localhost", "127.1", "0x7f.0.0.1", "", "127.0.0.1 ",
-                                           "::1", "127.0.0.256"));
+                                           "::1", "127.0.0.256"),
+                         [](const auto& info) { return "address_" + CaseName(info.param); });
 
 // What the server does once the probe's connection is in its accept queue, before the probe
 // looks at the outcome.

@@ -1,6 +1,7 @@
 #include "SettingsFile.h"
 
 #include "ModalWatcher.h"
+#include "TestNames.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -49,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(Values, BoolConfig,
                                            BoolCase{"2", true}, BoolCase{"10", true},
                                            BoolCase{"01", false}, BoolCase{"true", false},
                                            BoolCase{"-1", false}, BoolCase{"", false},
-                                           BoolCase{"\"1\"", true}, BoolCase{" 9 ", true}));
+                                           BoolCase{"\"1\"", true}, BoolCase{" 9 ", true}),
+                         [](const auto& info) { return "value_" + CaseName(info.param.value); });
 
 TEST_F(SettingsFileTest, MissingFileOrKeyIsFalseAndZero)
 {
@@ -80,7 +82,8 @@ INSTANTIATE_TEST_SUITE_P(Values, IntConfig,
                                            IntCase{"12abc", 12}, IntCase{"abc", 0},
                                            IntCase{"123456789", 123456789},
                                            IntCase{"1234567890", 123456789},
-                                           IntCase{"-12345678", -12345678}, IntCase{"-", 0}));
+                                           IntCase{"-12345678", -12345678}, IntCase{"-", 0}),
+                         [](const auto& info) { return "value_" + CaseName(info.param.value); });
 
 TEST_F(SettingsFileTest, CStringReadsThirtyNineCharacters)
 {
