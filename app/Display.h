@@ -19,9 +19,9 @@ struct DisplayEnvironment
 
 DisplayEnvironment CurrentDisplayEnvironment();
 
-// The platform to ask Qt for. libvlc draws into X11 windows only: on a Wayland desktop Qt would
-// pick Wayland, where no window can be handed to libvlc, so this picks xcb (XWayland) whenever
-// an X11 display is there and the user did not choose a platform.
+// The platform to ask Qt for: xcb (XWayland on a Wayland desktop) whenever an X11 display is
+// there and the user did not choose a platform. The program is made and tried on X11, and its
+// package does not pull in Qt's Wayland plugin.
 QString PreferredPlatform(const DisplayEnvironment& env);
 
 // Before Qt starts: why none of the platforms `env` asks for can show a window, or an empty

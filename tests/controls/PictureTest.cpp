@@ -131,7 +131,7 @@ TEST_F(PictureTest, DrawsStretchedWithoutKeepingTheAspectRatio)
     QImage target = canvas(300, 100);
     {
         QPainter painter(&target);
-        EXPECT_TRUE(m_picture.Draw(&painter, QRect(0, 25, 300, 50)));
+        m_picture.Draw(&painter, QRect(0, 25, 300, 50));
     }
     EXPECT_TRUE(near(target.pixel(70, 50), Qt::red));
     EXPECT_TRUE(near(target.pixel(230, 50), Qt::blue));
@@ -160,12 +160,12 @@ TEST_F(PictureTest, ZeroSizedRectangleAndEmptyPictureDrawNothing)
     const QImage before = target;
     {
         QPainter painter(&target);
-        EXPECT_TRUE(m_picture.Draw(&painter, QRect(0, 0, 50, 50))) << "empty object";
+        m_picture.Draw(&painter, QRect(0, 0, 50, 50)); // an empty object
         ASSERT_TRUE(m_picture.LoadFromPath(jpeg("z.jpg", 10, 10)));
-        EXPECT_TRUE(m_picture.Draw(&painter, QRect(5, 5, 0, 0)));
-        EXPECT_TRUE(m_picture.Draw(&painter, QRect(5, 5, 20, 0)));
+        m_picture.Draw(&painter, QRect(5, 5, 0, 0));
+        m_picture.Draw(&painter, QRect(5, 5, 20, 0));
     }
-    EXPECT_EQ(target, before);
+    EXPECT_EQ(target, before) << "not a pixel changed";
 }
 
 TEST_F(PictureTest, ClaimedGiantJpegIsRefusedWithoutAllocating)
