@@ -200,15 +200,14 @@ class Fixture:
             os.symlink(os.path.join(ROOT, "images"), images)
         return site
 
-    def start_program(self, multicast, env=None, site=None, args=()):
+    def start_program(self, multicast, env=None, site=None, args=(), stderr=None):
         # No session bus in the test network: keep libvlc from trying to start one.
         environment = dict(os.environ, DISPLAY=self.start_display(), QT_QPA_PLATFORM="xcb",
                            DBUS_SESSION_BUS_ADDRESS="disabled:")
         environment.pop("WAYLAND_DISPLAY", None)
         environment.update(env or {})
         self.app = self.spawn([self.program] + list(args), cwd=site or self.site(multicast),
-                              env=environment,
-                              stdout=None, stderr=None)
+                              env=environment, stdout=None, stderr=stderr)
         self.channel_window = self.wait_window("Corvessa")
         return self.app
 

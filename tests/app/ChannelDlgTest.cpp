@@ -148,6 +148,21 @@ TEST_F(ChannelWindow, ContextMenuEndsWithTheAboutEntryBelowASeparator)
     EXPECT_TRUE(dialog.isVisible());
 }
 
+TEST(AboutBox, ShowsTheWholeIconWithTransparentCorners)
+{
+    CAboutDlg about;
+    QLabel* icon = about.findChild<QLabel*>(QStringLiteral("icon"));
+    ASSERT_NE(icon, nullptr);
+    const QPixmap shown = icon->pixmap();
+    ASSERT_EQ(shown.size(), QSize(32, 32));
+    EXPECT_GE(icon->width(), 32) << "the label crops the icon";
+    EXPECT_GE(icon->height(), 32) << "the label crops the icon";
+    const QImage image = shown.toImage();
+    EXPECT_TRUE(image.hasAlphaChannel());
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << "a corner shows what lies behind the icon";
+    EXPECT_EQ(qAlpha(image.pixel(16, 16)), 255);
+}
+
 TEST_F(ChannelWindow, AltAOpensTheAboutBox)
 {
     CChannelDlg dialog;

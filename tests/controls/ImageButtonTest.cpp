@@ -95,6 +95,25 @@ TEST_F(ImageButtonTest, HoverArrivesAfterTheRestNotOnTheFirstMove)
     EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Normal);
 }
 
+TEST_F(ImageButtonTest, LightsUpOnEveryVisitWithinATenthOfASecondAndGoesOnLeaving)
+{
+    loadAll();
+    QList<bool> reports;
+    QObject::connect(m_button, &CImageButton::HoverChanged,
+                     [&](bool hover) { reports.append(hover); });
+    for (int visit = 1; visit <= 5; ++visit) {
+        QTest::mouseMove(&m_window, QPoint(300, 250));
+        QTest::mouseMove(m_button, QPoint(40 + visit, 50));
+        EXPECT_TRUE(waitFor([&] { return m_button->State().hover; }, 100)) << "visit " << visit;
+        EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Hover) << "visit " << visit;
+        QTest::mouseMove(&m_window, QPoint(300, 250));
+        EXPECT_TRUE(waitFor([&] { return !m_button->State().hover; }, 100)) << "visit " << visit;
+        EXPECT_EQ(m_button->ShownPicture(), ButtonPicture::Normal) << "visit " << visit;
+    }
+    EXPECT_EQ(reports,
+              (QList<bool>{true, false, true, false, true, false, true, false, true, false}));
+}
+
 TEST_F(ImageButtonTest, PressShowsPressedAndReleaseClicks)
 {
     loadAll();

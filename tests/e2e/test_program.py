@@ -429,6 +429,62 @@ class PlayerWindow(EndToEnd):
         fx.wait_for(lit_up, 1, "button 6 to light up without the mouse moving")
 
 
+class FastChannelChange(EndToEnd):
+    """In multicast mode a channel starts from its buffered group of pictures."""
+
+    def start_telling(self, ini=""):
+        log = os.path.join(self.fixture.work, "verbose.log")
+        site = self.fixture.site(multicast=True)
+        if ini:
+            with open(os.path.join(site, "Quorvel.ini"), "a") as f:
+                f.write(ini)
+        self.log = open(log, "w")
+        self.addCleanup(self.log.close)
+        self.app = self.fixture.start_program(True, site=site, args=["--verbose"],
+                                              stderr=self.log)
+        self.window = self.fixture.channel_window
+        return log
+
+    def plays(self, log, address):
+        """How the program said it played `address` last: "fast", "plain" or None."""
+        fast, plain = "play %s from its buffered pictures" % address, "play %s" % address
+        said = None
+        with open(log, errors="replace") as f:
+            for line in f:
+                line = line.rstrip("\n")
+                if line == fast:
+                    said = "fast"
+                elif line == plain:
+                    said = "plain"
+        return said
+
+    def test_a_channel_plays_from_its_buffer_and_without_one_from_its_group(self):
+        senders = self.fixture.start_multicast([2, 3])
+        log = self.start_telling()
+        time.sleep(1.5)  # a keyframe or two has come into every buffer
+        player = self.open_channel(2, " - udp://@224.1.1.2:1234")
+        self.assert_plays(player, "fast-channel-2.png")
+        self.assertEqual(self.plays(log, "udp://@224.1.1.2:1234"), "fast")
+        self.close(player)
+
+        senders[1].kill()  # channel 3's group falls silent: its buffer is the past
+        senders[1].wait()
+        time.sleep(1.5)
+        self.fixture.start_multicast([3])
+        player = self.open_channel(3, " - udp://@224.1.1.3:1234")
+        fx.wait_for(lambda: self.plays(log, "udp://@224.1.1.3:1234"), 5, "the play")
+        self.assertEqual(self.plays(log, "udp://@224.1.1.3:1234"), "plain")
+        self.assert_plays(player, "fallback-channel-3.png")
+
+    def test_fast_channel_change_zero_plays_every_channel_from_its_group(self):
+        self.fixture.start_multicast([2])
+        log = self.start_telling("FastChannelChange=0\r\n")
+        time.sleep(1.5)
+        player = self.open_channel(2, " - udp://@224.1.1.2:1234")
+        self.assert_plays(player, "plain-channel-2.png")
+        self.assertEqual(self.plays(log, "udp://@224.1.1.2:1234"), "plain")
+
+
 class PreStart(EndToEnd):
     """A channel is prepared while the mouse rests on its button."""
 
@@ -446,6 +502,23 @@ class PreStart(EndToEnd):
         time.sleep(0.4)
         self.fixture.click(self.window, *centre(3))
         self.assert_plays(self.fixture.wait_window(" - udp://@224.1.1.3:1234"), "rested-on-3.png")
+
+    def test_the_window_paints_while_a_lookup_waits_for_a_silent_server(self):
+        down = UnansweredPort(fx.SERVERS[1], 80)
+        self.addCleanup(down.close)
+        self.fixture.start_storage_servers(up=(2,))
+        self.start(multicast=False)
+        lit = picture(os.path.join(fx.ROOT, "images", "channel05-2.jpg"))
+        self.fixture.click(self.window, *centre(1))  # the probe waits 2 s for the silent server
+        x, y = centre(5)
+        self.fixture.hover(self.window, x, y)
+        shot = fx.wait_for(lambda: (lambda s: s if difference(crop(s, x - 90, y - 90, 180, 180),
+                                                              lit) < 8 else None)(
+            self.fixture.screenshot(self.window)), 1.5, "button 5 to light up during the lookup")
+        self.assertEqual(self.fixture.windows("提示"), [], "the lookup is still waiting")
+        self.assertIsNotNone(shot)
+        box = self.fixture.wait_window("提示", timeout=10)
+        self.fixture.key(box, "Return")
 
     def test_a_failed_lookup_is_told_only_on_the_click(self):
         down = UnansweredPort(fx.SERVERS[1], 80)
