@@ -114,9 +114,10 @@ TEST_P(SnapshotThenLive, HasNoGapAndNoRepeat)
         if (!got[i].HasPayload())
             continue;
         const auto seen = counters.find(got[i].Pid());
-        if (seen != counters.end())
+        if (seen != counters.end()) {
             EXPECT_EQ(got[i].ContinuityCounter(), (seen->second + 1) % 16)
                 << "PID " << got[i].Pid() << ", packet " << i;
+        }
         counters[got[i].Pid()] = got[i].ContinuityCounter();
     }
 }

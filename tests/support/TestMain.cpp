@@ -1,9 +1,12 @@
 // One QApplication for the whole test binary: widgets, message boxes and timers need it.
+#include "Background.h"
 #include "Listeners.h"
 #include "ModalWatcher.h"
 
 #include <QApplication>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -28,6 +31,13 @@ int main(int argc, char** argv)
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const UnexpectedBoxGuard guard;
     const int result = RUN_ALL_TESTS();
+    // Players let go by the tests are still being stopped on threads of their own; ending the
+    // process under them would tear libvlc down while they use it.
+    if (!background::WaitForAll(std::chrono::seconds(20))) {
+        std::fputs("background jobs still running at the end of the tests\n", stderr);
+        std::fflush(nullptr);
+        std::_Exit(result == 0 ? 1 : result);
+    }
     curl_global_cleanup();
     return result;
 }
