@@ -21,6 +21,11 @@ constexpr std::chrono::seconds kLongestBackoff{30};
 const QStringList kFastOptions = {QStringLiteral(":no-ts-trust-pcr"), QStringLiteral(":demux=ts"),
                                   QStringLiteral(":avcodec-threads=1")};
 
+// Pictures are decoded into memory the program paints: a picture decoded on a graphics card
+// would have to be copied back, and trying the cards' decoders first costs every channel
+// change a video output made and dropped for each.
+const QStringList kDecodeOptions = {QStringLiteral(":avcodec-hw=none")};
+
 constexpr std::array kStopEvents = {libvlc_MediaPlayerEndReached,
                                     libvlc_MediaPlayerEncounteredError};
 
@@ -37,23 +42,35 @@ Progress ProgressOf(libvlc_media_t* media)
             stats.i_decoded_video};
 }
 
-double PixelAspectOf(libvlc_media_t* media)
+// The shape the stream's picture is meant to have, width over height, from its visible size and
+// its pixels' shape; 0 when the stream does not say. libvlc hands the program pictures of the
+// decoder's padded size (640 x 386 for a 640 x 360 stream), stretched to fill it.
+double DisplayAspectOf(libvlc_media_player_t* player, libvlc_media_t* media)
 {
     libvlc_media_track_t** tracks = nullptr;
     const unsigned count = libvlc_media_tracks_get(media, &tracks);
-    double aspect = 1.0;
+    double aspect = 0;
     for (unsigned i = 0; i < count; ++i) {
         const libvlc_media_track_t* track = tracks[i];
-        if (track->i_type == libvlc_track_video && track->video != nullptr &&
-            track->video->i_sar_num > 0 && track->video->i_sar_den > 0) {
-            aspect = double(track->video->i_sar_num) / track->video->i_sar_den;
-            break;
-        }
+        if (track->i_type != libvlc_track_video || track->video == nullptr ||
+            track->video->i_width == 0 || track->video->i_height == 0)
+            continue;
+        double pixel = 1.0;
+        if (track->video->i_sar_num > 0 && track->video->i_sar_den > 0)
+            pixel = double(track->video->i_sar_num) / track->video->i_sar_den;
+        aspect = track->video->i_width * pixel / track->video->i_height;
+        break;
     }
     if (tracks != nullptr)
         libvlc_media_tracks_release(tracks, count);
+    // Until the tracks are described, the video output knows the visible size (pixels taken as
+    // square).
+    unsigned width = 0;
+    unsigned height = 0;
+    if (aspect == 0 && libvlc_video_get_size(player, 0, &width, &height) == 0 && height > 0)
+        aspect = double(width) / height;
     // Anything outside this is a broken stream, not a picture to squash to a line.
-    return aspect >= 0.25 && aspect <= 4.0 ? aspect : 1.0;
+    return aspect >= 0.2 && aspect <= 5.0 ? aspect : 0;
 }
 
 } // namespace
@@ -117,6 +134,9 @@ CChannelPlayback::CChannelPlayback(QObject* parent) : QObject(parent)
 {
     m_watchdog.setInterval(std::chrono::seconds(1));
     connect(&m_watchdog, &QTimer::timeout, this, &CChannelPlayback::Watch);
+    m_shapeWait.setSingleShot(true);
+    m_shapeWait.setInterval(kShapeWait);
+    connect(&m_shapeWait, &QTimer::timeout, this, &CChannelPlayback::ShowPicture);
     m_reopen.setSingleShot(true);
     // The wait is counted down on screen: it must not run a few percent long.
     m_reopen.setTimerType(Qt::PreciseTimer);
@@ -149,7 +169,7 @@ void CChannelPlayback::Close()
 void CChannelPlayback::Start()
 {
     LetGo();
-    m_pixelAspect = 1.0;
+    m_displayAspect = 0;
     auto session = std::make_unique<Session>();
     session->serial = ++m_serial;
     if (m_fastSources && m_instance != nullptr)
@@ -158,14 +178,15 @@ void CChannelPlayback::Start()
         session->media =
             VlcMedia(libvlc_media_new_callbacks(m_instance, FastZapMediaOpen, FastZapMediaRead,
                                                 nullptr, FastZapMediaClose, session->source.get()));
-        for (const QString& option : kFastOptions)
+        for (const QString& option : kFastOptions + kDecodeOptions)
             if (session->media)
                 libvlc_media_add_option(session->media.get(), option.toUtf8().constData());
     } else {
         if (m_relay != nullptr)
             session->route = m_relay->Open(m_address);
-        session->media = CreateVlcMedia(
-            m_instance, session->route ? session->route->LocalUrl() : m_address, m_mediaOptions);
+        session->media =
+            CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,
+                           m_mediaOptions + kDecodeOptions);
     }
     session->player = CreateVlcPlayer(session->media.get());
     if (!session->player) {
@@ -198,6 +219,7 @@ void CChannelPlayback::Start()
 
 void CChannelPlayback::LetGo()
 {
+    m_shapeWait.stop();
     if (!m_session)
         return;
     const std::unique_ptr<Session> session = std::move(m_session);
@@ -218,7 +240,7 @@ libvlc_media_player_t* CChannelPlayback::Player() const
 
 VideoFrames::Picture CChannelPlayback::Picture() const
 {
-    return m_session ? m_session->frames->Latest() : VideoFrames::Picture{};
+    return HasPicture() ? m_session->frames->Latest() : VideoFrames::Picture{};
 }
 
 bool CChannelPlayback::PlaysFast() const
@@ -264,10 +286,27 @@ void CChannelPlayback::OnPicture(quint64 serial)
     if (!m_session || m_session->serial != serial)
         return;
     m_session->frames->Acknowledge();
+    // libvlc describes the picture's shape a moment after its first picture: a picture shown
+    // before would be shown stretched. The next picture comes at most a frame later (the first
+    // ones of a buffered group of pictures come in a burst); without one, it shows anyway.
+    if (m_displayAspect == 0)
+        m_displayAspect = DisplayAspectOf(m_session->player.get(), m_session->media.get());
+    if (m_displayAspect == 0 && !m_session->hasPicture) {
+        if (!m_shapeWait.isActive())
+            m_shapeWait.start();
+        return;
+    }
+    ShowPicture();
+}
+
+void CChannelPlayback::ShowPicture()
+{
+    m_shapeWait.stop();
+    if (!m_session)
+        return;
     if (!m_session->hasPicture) {
         m_session->hasPicture = true;
         m_backoff = std::chrono::seconds(0); // pictures again: the next stop starts afresh
-        m_pixelAspect = PixelAspectOf(m_session->media.get());
         emit PicturesStarted();
     }
     emit PictureChanged();

@@ -36,6 +36,8 @@ public:
     // A stream has stalled when nothing at all has come in for this long: no byte demuxed, no
     // sound and no picture decoded.
     static constexpr std::chrono::seconds kStallTime{5};
+    // How long the first picture may wait for libvlc to describe its shape.
+    static constexpr std::chrono::milliseconds kShapeWait{100};
 
     explicit CChannelPlayback(QObject* parent = nullptr);
     ~CChannelPlayback() override;
@@ -67,8 +69,9 @@ public:
     // The newest picture since the stream was last opened; null before it.
     VideoFrames::Picture Picture() const;
     bool HasPicture() const;
-    // Width over height of the stream's pixels (1 for square pixels).
-    double PixelAspect() const { return m_pixelAspect; }
+    // The shape the picture is meant to have, width over height; 0 when the stream does not
+    // say, and the picture's own shape is taken.
+    double DisplayAspect() const { return m_displayAspect; }
     // The wait before the stream is reopened, while one is pending.
     std::optional<std::chrono::seconds> PendingReopen() const;
     // Time left before that reopen.
@@ -97,6 +100,7 @@ private:
     void Reopen(const QString& why);
     void Watch();
     void OnPicture(quint64 serial);
+    void ShowPicture();
     void OnStopped(quint64 serial);
     void ApplyAudio();
 
@@ -107,11 +111,12 @@ private:
     QString m_address;
     std::unique_ptr<Session> m_session;
     quint64 m_serial = 0;
-    double m_pixelAspect = 1.0;
+    double m_displayAspect = 0;
     int m_volume = 100;
     bool m_muted = false;
 
     QTimer m_watchdog; // once a second: has anything come in?
+    QTimer m_shapeWait;
     QTimer m_reopen;
     std::chrono::seconds m_backoff{0};
 };

@@ -50,8 +50,9 @@ CPlayerDlg::~CPlayerDlg()
 void CPlayerDlg::ConnectPlayback()
 {
     CChannelPlayback* playback = m_playback.get();
-    connect(playback, &CChannelPlayback::PictureChanged, this,
-            [this] { m_ui->video->SetPicture(m_playback->Picture(), m_playback->PixelAspect()); });
+    connect(playback, &CChannelPlayback::PictureChanged, this, [this] {
+        m_ui->video->SetPicture(m_playback->Picture(), m_playback->DisplayAspect());
+    });
     connect(playback, &CChannelPlayback::PicturesStarted, this, &CPlayerDlg::ShowStatus);
     connect(playback, &CChannelPlayback::Lost, this, [this] {
         m_ui->video->ClearPicture();
@@ -139,7 +140,7 @@ void CPlayerDlg::Play()
     m_connecting.start();
     // A playback prepared before the window opened already plays; it has its newest picture.
     if (m_playback->Address() == m_strAddress && m_playback->IsOpen())
-        m_ui->video->SetPicture(m_playback->Picture(), m_playback->PixelAspect());
+        m_ui->video->SetPicture(m_playback->Picture(), m_playback->DisplayAspect());
     else
         m_playback->Open(m_strAddress);
     ShowStatus();

@@ -25,10 +25,10 @@ CVideoSurface::CVideoSurface(QWidget* parent) : QWidget(parent)
     }
 }
 
-void CVideoSurface::SetPicture(const VideoFrames::Picture& picture, double pixelAspect)
+void CVideoSurface::SetPicture(const VideoFrames::Picture& picture, double displayAspect)
 {
     m_picture = picture;
-    m_pixelAspect = pixelAspect;
+    m_displayAspect = displayAspect;
     update();
 }
 
@@ -64,7 +64,9 @@ QRect CVideoSurface::PictureRect() const
 {
     if (m_picture.isNull() || m_picture.size.isEmpty())
         return {};
-    const QSizeF shown(m_picture.size.width() * m_pixelAspect, m_picture.size.height());
+    const QSizeF shown = m_displayAspect > 0 ? QSizeF(m_picture.size.height() * m_displayAspect,
+                                                      m_picture.size.height())
+                                             : QSizeF(m_picture.size);
     const QSizeF fitted = shown.scaled(QSizeF(size()), Qt::KeepAspectRatio);
     const QSize whole(int(std::lround(fitted.width())), int(std::lround(fitted.height())));
     return {QPoint((width() - whole.width()) / 2, (height() - whole.height()) / 2), whole};

@@ -20,7 +20,8 @@ public:
 
     explicit CVideoSurface(QWidget* parent = nullptr);
 
-    void SetPicture(const VideoFrames::Picture& picture, double pixelAspect);
+    // `displayAspect`: the shape to show the picture in, width over height; 0 for its own.
+    void SetPicture(const VideoFrames::Picture& picture, double displayAspect);
     void ClearPicture();
     bool HasPicture() const { return !m_picture.isNull(); }
 
@@ -43,7 +44,7 @@ private:
     void DrawText(QPainter& painter, const QString& text, Qt::Alignment where, int pointSize);
 
     VideoFrames::Picture m_picture;
-    double m_pixelAspect = 1.0;
+    double m_displayAspect = 0;
     QString m_channel;
     QString m_notice;
     QString m_status;

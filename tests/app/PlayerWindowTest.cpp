@@ -199,6 +199,10 @@ TEST_F(LiveChannel, PicturesClearTheTextsAndTheBackoffStartsAgainAtOneSecond)
     open(player, 6);
     CVideoSurface* surface = surfaceOf(player);
     ASSERT_TRUE(QTest::qWaitFor([&] { return surface->HasPicture(); }, 15000));
+    // The clip is 160 x 90; libvlc hands over pictures of the decoder's padded size.
+    const QRect shown = surface->PictureRect();
+    EXPECT_NEAR(double(shown.width()) / shown.height(), 160.0 / 90.0, 0.02)
+        << "the first picture keeps its shape";
     EXPECT_TRUE(surface->StatusText().isEmpty());
     EXPECT_LT(greyShare(player), 0.5);
 
