@@ -3,6 +3,7 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -483,6 +484,49 @@ class FastChannelChange(EndToEnd):
         player = self.open_channel(2, " - udp://@224.1.1.2:1234")
         self.assert_plays(player, "plain-channel-2.png")
         self.assertEqual(self.plays(log, "udp://@224.1.1.2:1234"), "plain")
+
+
+class Telling(EndToEnd):
+    """Quiet by default; --verbose tells each lookup, each play and each reopen."""
+
+    def run_storage(self, args):
+        self.fixture.start_storage_servers()
+        self.fixture.start_hls([3])
+        log = os.path.join(self.fixture.work, "stderr-%d.log" % len(args))
+        runtime = tempfile.mkdtemp(prefix="corvessa-runtime-")
+        os.chmod(runtime, 0o700)
+        with open(log, "w") as f:
+            self.app = self.fixture.start_program(False, args=args, stderr=f,
+                                                  env={"XDG_RUNTIME_DIR": runtime})
+            self.window = self.fixture.channel_window
+            player = self.open_channel(3, " - http://192.168.10.11/hls/ch3/index.m3u8")
+            self.assert_plays(player, "telling-%d.png" % len(args))
+            self.fixture.key(player, "Next")  # Page Down: channel 4 is not served
+            fx.wait_for(lambda: self.fixture.windows(" - http://192.168.10.11/hls/ch4/index.m3u8"),
+                        10, "channel 4's title")
+            self.close(fx.wait_for(lambda: (self.fixture.windows(
+                " - http://192.168.10.11/hls/ch4/index.m3u8") or [None])[0], 5, "channel 4"))
+            self.fixture.key(self.window, "Escape")
+            self.assertEqual(self.app.wait(10), 0)
+        with open(log, errors="replace") as f:
+            return f.read().splitlines()
+
+    def test_quiet_by_default(self):
+        self.assertEqual(self.run_storage([]), [])
+
+    def test_verbose_tells_lookups_plays_and_reopens(self):
+        lines = self.run_storage(["--verbose"])
+        own = [line for line in lines if not line.startswith("libvlc ")]
+        self.assertIn("lookup of channel 3: storage server 192.168.10.11 answered the probe in",
+                      "\n".join(own))
+        self.assertTrue(any(line.startswith("lookup of channel 3:") and line.endswith(
+            "; address http://192.168.10.11/hls/ch3/index.m3u8") for line in own), own)
+        self.assertIn("play http://192.168.10.11/hls/ch3/index.m3u8", own)
+        self.assertTrue(any(line.startswith("play http://192.168.10.11/hls/ch4/") for line in own),
+                        own)
+        self.assertTrue(any(line.startswith("stopped http://192.168.10.11/hls/ch4/index.m3u8 (")
+                            and "opening it again in 1 s" in line for line in own), own)
+        self.assertTrue(any(line.startswith("libvlc ") for line in lines), "libvlc's log")
 
 
 class PreStart(EndToEnd):
