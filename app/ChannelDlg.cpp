@@ -304,15 +304,13 @@ void CChannelDlg::OnChannel(int channel)
         CPlayerDlg player(this);
         player.SetAddress(found->address);
         player.SetCaption(found->caption);
-        player.SetInstance(m_instance.get());
-        player.SetMediaOptions(m_mediaOptions);
-        player.SetFastSources([this](const QString& address) { return FastSource(address); });
-        player.SetRelay(m_relay.get());
         player.SetChannel(channel,
                           [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.SetAudio(m_volume, m_muted);
-        if (prepared && prepared->playback && prepared->playback->Address() == found->address)
-            player.AdoptPlayback(std::move(prepared->playback));
+        // What the mouse's rest prepared plays on in the window, its newest picture at once.
+        const bool ready =
+            prepared && prepared->playback && prepared->playback->Address() == found->address;
+        player.AdoptPlayback(ready ? std::move(prepared->playback) : NewPlayback());
         prepared.reset();
         player.DoModal();
         // The viewer's volume and mute hold for the rest of the run, in every window.

@@ -55,19 +55,12 @@ public:
     void SetInstance(libvlc_instance_t* instance) { m_playback->SetInstance(instance); }
     // Per-media libvlc options for every stream this window opens.
     void SetMediaOptions(const QStringList& options) { m_playback->SetMediaOptions(options); }
-    // Where channels that have their group of pictures buffered are read from.
-    void SetFastSources(CChannelPlayback::FastSources sources)
-    {
-        m_playback->SetFastSources(std::move(sources));
-    }
-    // Through which HTTP streams are played.
-    void SetRelay(relay::StreamRelay* relay) { m_playback->SetRelay(relay); }
     // Lets the window switch channels itself; without it the channel keys do nothing.
     void SetChannel(int channel, ChannelLookup lookup);
     // The volume (0 to 100) and mute the window starts with.
     void SetAudio(int volume, bool muted);
-    // Plays what `playback`, prepared before the window opened, already plays, when it is the
-    // window's address; the window then shows its newest picture at once.
+    // Plays through `playback`, set up by the channel window. When it already plays the window's
+    // address (prepared before the window opened), the window shows its newest picture at once.
     void AdoptPlayback(std::unique_ptr<CChannelPlayback> playback);
 
     // Initialises the window and starts playback, then runs it modally.
