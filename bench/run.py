@@ -187,7 +187,7 @@ class Bench:
         x, y = centre(channel)
         result = json.loads(self.probe(running.display, "zap", "Corvessa", x, y,
                                        " - " + address(channel, hls), 15000, rest_ms, follow))
-        result.update(channel=channel, rest_ms=rest_ms)
+        result.update(channel=channel, rest_ms=rest_ms, load=os.getloadavg()[0])
         return result
 
     def channels(self):
@@ -236,14 +236,16 @@ class Bench:
                 ratio = (results[stream + "/program"]["median"] /
                          results[stream + "/baseline"]["median"])
                 results[stream + "/ratio"] = ratio
-                print("%-9s program / baseline median: %.2f" % (stream, ratio), flush=True)
+                loads = [z["load"] for w in samples for z in samples[w]]
+                print("%-9s program / baseline median: %.2f; one-minute load during the series "
+                      "%.1f to %.1f" % (stream, ratio, min(loads), max(loads)), flush=True)
             if "multicast" in streams:
                 results["multicast/keyframe_phase"] = self.keyframe_phases(
                     tap, results["multicast/program"]["samples"] +
                     results["multicast/baseline"]["samples"])
         finally:
             tap.stop()
-        name = "zap-rest.json" if rest[1] > 0 else "zap.json"
+        name = "zap%s-%s.json" % ("-rest" if rest[1] > 0 else "", "-".join(streams))
         with open(os.path.join(self.out, name), "w") as f:
             json.dump(results, f, indent=1)
         return results
@@ -256,7 +258,8 @@ class Bench:
         for z in zaps:
             keys = [a for a, _, k in arrivals.get(z["channel"], []) if k and a >= z["click_ns"]]
             if keys:
-                waits.append((keys[0] - z["click_ns"]) / 1e6)
+                z["keyframe_wait_ms"] = (keys[0] - z["click_ns"]) / 1e6
+                waits.append(z["keyframe_wait_ms"])
         if not waits:
             return {}
         quartiles = [percentile(waits, q) for q in (0.1, 0.25, 0.5, 0.75, 0.9)]
@@ -493,45 +496,59 @@ class Bench:
             json.dump(results, f, indent=1)
         return results
 
-    def startup(self, runs, play_seconds):
-        self.fixture.start_multicast([1])
+    def startup(self, runs, play_seconds, other=None):
+        """Program and baseline (and `other`, another build's program, if given) started in
+        turns (in random order each round): the
+        time from just before the process starts to its channel window shown, the CPU time it
+        had used by then (all threads) and its resident memory 2 s later. The last start of
+        each then plays channel 1 for `play_seconds`, for the memory of a playing channel."""
+        self.fixture.start_multicast([1], stagger=CLIP_SECONDS, rng=self.rng)
         display = self.fixture.start_display()
-        results = {"load_before": os.getloadavg()}
-        for which in ("baseline", "program"):
-            times = []
-            idle_rss = playing_rss = None
-            for _ in range(runs):
-                args = ([os.path.join(self.build, "quorvel")] if which == "program" else
-                        [os.path.join(self.build, "bench", "bare_player"), "multicast"])
-                cwd = self.fixture.site(multicast=True) if which == "program" else None
-                env = self.env(display)
+        env = self.env(display)
+        programs = {"baseline": [os.path.join(self.build, "bench", "bare_player"), "multicast"],
+                    "program": [os.path.join(self.build, "quorvel")]}
+        if other:
+            programs["other"] = [os.path.abspath(other)]
+        rows = {which: [] for which in programs}
+        playing = {}
+        for turn in range(runs):
+            order = list(programs)
+            self.rng.shuffle(order)
+            for which in order:
+                args = programs[which]
+                cwd = None if which == "baseline" else self.fixture.site(multicast=True)
                 t0 = time.monotonic_ns()
                 process = subprocess.Popen(args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                                            stderr=subprocess.DEVNULL, start_new_session=True)
                 self.fixture.processes.append(process)
                 # The program is shown when channel 1's picture is on screen; the baseline has
                 # no pictures, so when its window is mapped.
-                x, y = ("30", "100") if which == "program" else ("-1", "-1")
-                times.append(float(self.probe(display, "shown", str(t0), "Corvessa", x, y,
-                                              "20000")))
-                if len(times) == runs:
-                    time.sleep(2)
-                    idle_rss = self.resident_kb(process.pid)
+                x, y = ("-1", "-1") if which == "baseline" else ("30", "100")
+                shown = float(self.probe(display, "shown", str(t0), "Corvessa", x, y, "20000"))
+                cpu = self.cpu_seconds(process.pid) * 1000
+                time.sleep(2)
+                rows[which].append({"shown_ms": shown, "cpu_ms": cpu,
+                                    "idle_rss_kb": self.resident_kb(process.pid)})
+                if turn == runs - 1 and play_seconds > 0:
                     x1, y1 = centre(1)
                     subprocess.run(["xdotool", "search", "--name", "^Corvessa$", "mousemove",
                                     "--window", "%1", str(x1), str(y1), "click", "1"], env=env)
                     time.sleep(play_seconds)
-                    playing_rss = self.resident_kb(process.pid)
+                    playing[which] = self.resident_kb(process.pid)
                 process.terminate()
                 process.wait(10)
-            results[which] = dict(summary(times), samples=times, idle_rss_kb=idle_rss,
-                                  playing_rss_kb=playing_rss)
-            print("%-9s start %s; RSS idle %.1f MB, after %d s playing %.1f MB" % (
-                which, fmt(results[which]), idle_rss / 1024, play_seconds, playing_rss / 1024),
-                flush=True)
-        results["load_after"] = os.getloadavg()
-        print("load average (1, 5, 15 min) before: %.2f %.2f %.2f; after: %.2f %.2f %.2f" % (
-            results["load_before"] + results["load_after"]), flush=True)
+        results = {"seed": self.seed, "other": programs.get("other")}
+        for which in programs:
+            r = rows[which]
+            results[which] = dict(summary([x["shown_ms"] for x in r]), samples=r,
+                                  cpu_ms=summary([x["cpu_ms"] for x in r]),
+                                  idle_rss_kb=summary([x["idle_rss_kb"] for x in r]),
+                                  playing_rss_kb=playing.get(which))
+            print("%-9s start %s; CPU used by then: median %.0f ms; RSS idle %.1f MB (median), "
+                  "after %d s playing %.1f MB" % (
+                      which, fmt(results[which]), results[which]["cpu_ms"]["median"],
+                      results[which]["idle_rss_kb"]["median"] / 1024, play_seconds,
+                      (playing.get(which) or 0) / 1024), flush=True)
         with open(os.path.join(self.out, "startup.json"), "w") as f:
             json.dump(results, f, indent=1)
         return results
@@ -559,7 +576,7 @@ def main():
                         help="with live: seconds the pictures are followed after each click")
     parser.add_argument("--baseline", action="store_true",
                         help="with live: the baseline too, taking turns with the program")
-    parser.add_argument("--other", help="with warmup: the other build's quorvel")
+    parser.add_argument("--other", help="with warmup and startup: another build's quorvel")
     parser.add_argument("--launches", type=int, default=10,
                         help="with warmup: launches of each program per stream")
     parser.add_argument("--runs", type=int, default=10,
@@ -570,6 +587,8 @@ def main():
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 31)
     streams = ("multicast", "hls") if args.stream == "both" else (args.stream,)
     bench = Bench(args.build, seed)
+    # Other work on the machine spreads every wall-clock figure: say how busy it was.
+    print("load average (1, 5, 15 min) at the start: %.2f %.2f %.2f" % os.getloadavg(), flush=True)
     try:
         if args.what == "zap":
             bench.zap(args.count, parse_rest(args.rest), args.per_launch, streams)
@@ -593,9 +612,11 @@ def main():
             running.stop()
             print(fmt(summary(times)))
         else:
-            bench.startup(args.runs, args.play)
+            bench.startup(args.runs, args.play, args.other)
     finally:
         bench.fixture.stop()
+        print("load average (1, 5, 15 min) at the end: %.2f %.2f %.2f" % os.getloadavg(),
+              flush=True)
 
 
 if __name__ == "__main__":

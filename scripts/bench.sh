@@ -10,7 +10,8 @@
 #                               channel change on and off
 #   scripts/bench.sh warmup --other PATH   idle memory and first zap after start-up, this
 #                               program against another build of it (e.g. without the warm-up)
-#   scripts/bench.sh startup    start-up time and resident memory, program and baseline
+#   scripts/bench.sh startup    start-up time and resident memory, program and baseline taking
+#                               turns (--other PATH: another build of the program as well)
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
 #   scripts/bench.sh fastzap-cpu      CPU of the eight fast-channel-change receivers, no player
 #   scripts/bench.sh fastzap-latency  a headless libvlc player on the fast-channel-change source:
