@@ -1,16 +1,30 @@
 #!/usr/bin/env python3
-"""Corvessa's benchmarks as a viewer feels them, each against a bare libvlc baseline in the same
-run, on the demo network inside the private namespace (scripts/bench.sh runs this).
+"""Corvessa's benchmarks as a viewer feels them, on the demo network inside the private namespace
+(scripts/bench.sh runs this). docs/performance.md explains the method and holds the figures.
 
-  zap      click to first picture: multicast and HLS, program and baseline
+  zap      click to first picture, multicast and HLS: the program and a bare libvlc baseline,
+           each on its own display, taking turns click by click. --rest MS (or MIN-MAX): the
+           pointer rests on the button that long (random in the range) before the click.
+  live     after a click on a multicast channel: first picture, when motion becomes smooth, how
+           far behind live the picture runs, and libvlc's "too late" messages (from --verbose)
+  cpu      the program idle in multicast mode with eight senders: its CPU, fast channel change
+           on against FastChannelChange=0, taking turns
+  warmup   the program against another build of it (--other, e.g. one without the warm-up):
+           idle memory and the first zap after start-up, taking turns
   startup  process start to the channel window shown; resident memory idle and after 60 s
   jitter   a stream with 20 ms of network jitter: does the picture ever stand still?
   pictures start-up with the sixteen costliest pictures the bounds allow, against the shipped
            ones: to the channel window, to channel 1's and channel 8's pictures; peak memory
+
+Every moment that could fall in step with the streams is random: the senders start at random
+offsets over a whole clip (so channels' keyframes and loop points are spread), and every click
+comes after a random wait spread over two keyframe intervals. --seed repeats a run's choices.
 """
 import argparse
 import json
+import math
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -22,90 +36,435 @@ import demo_network as fx  # noqa: E402
 
 
 centre, address = fx.centre, fx.address
+CLIP_SECONDS = fx.CLIP_FRAMES / fx.FRAME_RATE
+FRAME_TICKS = 90000 // fx.FRAME_RATE
+# The picture stands still for longer than this: no longer smooth motion (2.5 frames).
+STILL_MS = 100
+# libvlc's messages that say pictures came too late for their time, or the clock slipped.
+LATE_MESSAGES = ("picture is too late to be displayed", "picture might be displayed late",
+                 "is called too late", "late video", "late frames")
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(share * (len(ordered) - 1))))]
 
 
 def summary(values):
     ordered = sorted(values)
-    p95 = ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
-    return {"n": len(values), "first": values[0], "median": statistics.median(values),
-            "p95": p95, "max": ordered[-1], "min": ordered[0]}
+    return {"n": len(values), "median": statistics.median(values),
+            "p95": percentile(values, 0.95), "max": ordered[-1], "min": ordered[0]}
+
+
+def fmt(s):
+    return "median %.0f ms, p95 %.0f, max %.0f, min %.0f (n=%d)" % (
+        s["median"], s["p95"], s["max"], s["min"], s["n"])
+
+
+def parse_rest(text):
+    """"0", "300" or "150-600": the range (in ms) the pointer's rest is drawn from."""
+    low, _, high = text.partition("-")
+    return int(low), int(high or low)
+
+
+class Running:
+    """A program or the baseline started on a display."""
+
+    def __init__(self, which, process, display):
+        self.which, self.process, self.display = which, process, display
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+class Tap:
+    """bench_tap on some channels: when each of their pictures arrived from the network."""
+
+    def __init__(self, bench, channels):
+        self.path = os.path.join(bench.out, "tap-%d.txt" % os.getpid())
+        self.file = open(self.path, "w")
+        self.process = bench.fixture.spawn(
+            [os.path.join(bench.build, "bench", "bench_tap")] + [str(c) for c in channels],
+            stdout=self.file)
+
+    def arrivals(self):
+        """Per channel: [(arrival_ns, frame number in the clip, keyframe)] in arrival order.
+
+        The tap sees timestamps, not frame numbers. The clips are sent in a loop, so a frame's
+        number is its count of frames since the loop began, modulo the clip's length; a loop
+        begins with the keyframe that follows the clip's last, short group of pictures (100
+        frames, a keyframe every 12: the last group has 4)."""
+        self.file.flush()
+        per_channel = {}
+        with open(self.path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) != 4:
+                    continue
+                channel, arrival, stamp, key = (int(p) for p in parts)
+                per_channel.setdefault(channel, []).append((arrival, stamp, key == 1))
+        out = {}
+        for channel, rows in per_channel.items():
+            first = rows[0][1]
+            indexed = [(a, round(((s - first) & ((1 << 33) - 1)) / FRAME_TICKS), k)
+                       for a, s, k in rows]
+            keys = [i for _, i, k in indexed if k]
+            short = fx.CLIP_FRAMES % fx.KEYFRAME_FRAMES
+            starts = [b for a, b in zip(keys, keys[1:]) if b - a == short]
+            if not starts:
+                continue
+            start = starts[0]
+            if any((i - start) % fx.CLIP_FRAMES % fx.KEYFRAME_FRAMES for i in keys):
+                raise RuntimeError("channel %d: keyframes off the clip's pattern; cannot number "
+                                   "its frames" % channel)
+            out[channel] = [(a, (i - start) % fx.CLIP_FRAMES, k) for a, i, k in indexed]
+        return out
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+        self.file.close()
 
 
 class Bench:
-    def __init__(self, build):
-        self.build = build
+    def __init__(self, build, seed):
+        self.build = os.path.abspath(build)
         self.fixture = fx.Fixture(build)
-        self.out = os.path.join(build, "bench")
+        self.out = os.path.join(self.build, "bench")
         os.makedirs(self.out, exist_ok=True)
+        self.seed = seed
+        self.rng = random.Random(seed)
+        print("seed %d" % seed, flush=True)
 
-    def env(self):
-        return dict(os.environ, DISPLAY=self.fixture.start_display(), QT_QPA_PLATFORM="xcb",
+    def env(self, display):
+        return dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb",
                     DBUS_SESSION_BUS_ADDRESS="disabled:")
 
-    def launch(self, which, hls, options=()):
-        """Starts the program (or the baseline) and waits for its channel window."""
-        if which == "program":
-            site = self.fixture.site(multicast=not hls)
-            args, cwd = [os.path.join(self.build, "quorvel")], site
-        else:
-            args, cwd = [os.path.join(self.build, "bench", "bare_player"),
-                         "hls" if hls else "multicast"] + list(options), None
-        process = subprocess.Popen(args, cwd=cwd, env=self.env(), stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, start_new_session=True)
-        self.fixture.processes.append(process)
-        self.probe("shown", str(time.monotonic_ns()), "Corvessa", "-1", "-1", "20000")
-        time.sleep(0.5)  # let start-up work (pictures, libvlc) settle before the first click
-        return process
-
-    def probe(self, *args):
-        r = subprocess.run([os.path.join(self.build, "bench", "zapprobe")] + list(args),
-                           capture_output=True, text=True, env=self.env(), timeout=60)
-        if r.returncode != 0:
-            raise RuntimeError("zapprobe %s: %s" % (" ".join(args), r.stderr.strip()))
-        return float(r.stdout)
-
-    def zaps(self, which, hls, count, options=()):
-        process = self.launch(which, hls, options)
-        times = []
-        for i in range(count):
-            channel = i % 8 + 1
-            x, y = centre(channel)
-            times.append(self.probe("zap", "Corvessa", str(x), str(y),
-                                    " - " + address(channel, hls), "15000"))
-            time.sleep(0.2)
-        process.terminate()
-        process.wait(10)
-        return times
-
-    def zap(self, count, per_launch=10):
-        """Program and baseline take turns, ten zaps a launch, so that any drift in the streams
-        or the machine falls on both alike. Each launch's first zap is a first after start-up."""
+    def start_network(self, hls=True):
+        """The storage servers, and every channel on multicast (and HLS), each sender starting
+        at a random moment of a whole clip."""
         self.fixture.start_storage_servers()
-        self.fixture.start_multicast()
-        self.fixture.start_hls()
-        results = {}
-        for hls in (False, True):
-            stream = "hls" if hls else "multicast"
-            samples = {"baseline": [], "program": []}
-            firsts = {"baseline": [], "program": []}
-            for turn in range(max(1, count // per_launch)):
-                order = ("baseline", "program") if turn % 2 == 0 else ("program", "baseline")
-                for which in order:
-                    times = self.zaps(which, hls, per_launch)
-                    firsts[which].append(times[0])
-                    samples[which] += times
-            for which in ("baseline", "program"):
-                s = dict(summary(samples[which]), samples=samples[which],
-                         first_after_start=firsts[which], first=max(firsts[which]))
-                results["%s/%s" % (stream, which)] = s
-                print("%-10s %-9s %s; first after start-up %s ms" % (
-                    stream, which, fmt(s), ", ".join("%.0f" % f for f in firsts[which])), flush=True)
-            ratio = (results[stream + "/program"]["median"] / results[stream + "/baseline"]["median"])
-            results[stream + "/ratio"] = ratio
-            print("%-10s program / baseline median: %.3f" % (stream, ratio), flush=True)
-        with open(os.path.join(self.out, "zap.json"), "w") as f:
+        self.fixture.start_multicast(stagger=CLIP_SECONDS, rng=self.rng)
+        if hls:
+            self.fixture.start_hls(stagger=CLIP_SECONDS, rng=self.rng)
+        time.sleep(CLIP_SECONDS + 1)  # every sender has started, and the receivers have a group
+
+    def launch(self, which, hls, display, program=None, settings=None, args=(), stderr=None,
+               settle=0.5):
+        """Starts the program (or the baseline) on `display` and waits for its channel window."""
+        if which == "baseline":
+            argv, cwd = [os.path.join(self.build, "bench", "bare_player"),
+                         "hls" if hls else "multicast"] + list(args), None
+        else:
+            argv = [program or os.path.join(self.build, "quorvel")] + list(args)
+            cwd = self.fixture.site(multicast=not hls, settings=settings)
+        process = subprocess.Popen(argv, cwd=cwd, env=self.env(display), stdout=subprocess.DEVNULL,
+                                   stderr=stderr or subprocess.DEVNULL, start_new_session=True)
+        self.fixture.processes.append(process)
+        self.probe(display, "shown", str(time.monotonic_ns()), "Corvessa", "-1", "-1", "20000")
+        time.sleep(settle)  # let start-up work (pictures, libvlc) settle before the first click
+        return Running(which, process, display)
+
+    def probe(self, display, *args):
+        r = subprocess.run([os.path.join(self.build, "bench", "zapprobe")] + [str(a) for a in args],
+                           capture_output=True, text=True, env=self.env(display), timeout=60)
+        if r.returncode != 0:
+            raise RuntimeError("zapprobe %s: %s" % (" ".join(map(str, args)), r.stderr.strip()))
+        return r.stdout
+
+    def random_wait(self):
+        """A wait before a click spread over two keyframe intervals, so that clicks fall at
+        every moment of the streams' keyframe cycle alike."""
+        time.sleep(0.3 + self.rng.uniform(0, 2 * fx.KEYFRAME_INTERVAL))
+
+    def zap_once(self, running, channel, hls, rest=(0, 0), follow=0.0):
+        self.random_wait()
+        rest_ms = self.rng.randint(*rest) if rest[1] > 0 else 0
+        x, y = centre(channel)
+        result = json.loads(self.probe(running.display, "zap", "Corvessa", x, y,
+                                       " - " + address(channel, hls), 15000, rest_ms, follow))
+        result.update(channel=channel, rest_ms=rest_ms, load=os.getloadavg()[0])
+        return result
+
+    def channels(self):
+        """Channels in random order, every channel once in each eight."""
+        while True:
+            order = list(range(1, 9))
+            self.rng.shuffle(order)
+            yield from order
+
+    # --- zap -----------------------------------------------------------------------------------
+
+    def zap(self, count, rest, per_launch=10, streams=("multicast", "hls")):
+        """Program and baseline run side by side, each on its own display, and take turns click
+        by click (which goes first in a pair is random), on the same channel, so that drift in
+        the streams or the machine falls on both alike. Both are started again every
+        `per_launch` clicks: each launch's first click is a first after start-up, and counts."""
+        self.start_network(hls="hls" in streams)
+        tap = Tap(self, range(1, 9))
+        displays = {"program": self.fixture.start_display(), "baseline": self.fixture.new_display()}
+        results = {"seed": self.seed, "rest_ms": list(rest)}
+        channels = self.channels()
+        try:
+            for stream in streams:
+                hls = stream == "hls"
+                samples = {"baseline": [], "program": []}
+                for turn in range(math.ceil(count / per_launch)):
+                    order = ["baseline", "program"]
+                    self.rng.shuffle(order)
+                    running = {w: self.launch(w, hls, displays[w]) for w in order}
+                    for i in range(min(per_launch, count - turn * per_launch)):
+                        channel = next(channels)
+                        self.rng.shuffle(order)
+                        for which in order:
+                            z = self.zap_once(running[which], channel, hls, rest)
+                            z["first_after_start"] = i == 0
+                            samples[which].append(z)
+                    for r in running.values():
+                        r.stop()
+                for which in ("baseline", "program"):
+                    times = [z["first_ms"] for z in samples[which]]
+                    firsts = [z["first_ms"] for z in samples[which] if z["first_after_start"]]
+                    s = dict(summary(times), first_after_start=firsts, samples=samples[which])
+                    results["%s/%s" % (stream, which)] = s
+                    print("%-9s %-8s %s; first after start-up %s ms" % (
+                        stream, which, fmt(s), ", ".join("%.0f" % f for f in firsts)), flush=True)
+                ratio = (results[stream + "/program"]["median"] /
+                         results[stream + "/baseline"]["median"])
+                results[stream + "/ratio"] = ratio
+                loads = [z["load"] for w in samples for z in samples[w]]
+                print("%-9s program / baseline median: %.2f; one-minute load during the series "
+                      "%.1f to %.1f" % (stream, ratio, min(loads), max(loads)), flush=True)
+            if "multicast" in streams:
+                results["multicast/keyframe_phase"] = self.keyframe_phases(
+                    tap, results["multicast/program"]["samples"] +
+                    results["multicast/baseline"]["samples"])
+        finally:
+            tap.stop()
+        name = "zap%s-%s.json" % ("-rest" if rest[1] > 0 else "", "-".join(streams))
+        with open(os.path.join(self.out, name), "w") as f:
             json.dump(results, f, indent=1)
         return results
+
+    def keyframe_phases(self, tap, zaps):
+        """For each multicast click, the wait from the click to its channel's next keyframe:
+        spread evenly over 0 to 480 ms if the clicks are not in step with the streams."""
+        arrivals = tap.arrivals()
+        waits = []
+        for z in zaps:
+            keys = [a for a, _, k in arrivals.get(z["channel"], []) if k and a >= z["click_ns"]]
+            if keys:
+                z["keyframe_wait_ms"] = (keys[0] - z["click_ns"]) / 1e6
+                waits.append(z["keyframe_wait_ms"])
+        if not waits:
+            return {}
+        quartiles = [percentile(waits, q) for q in (0.1, 0.25, 0.5, 0.75, 0.9)]
+        print("clicks to the channel's next keyframe: 10/25/50/75/90 %% at %s ms (n=%d); even "
+              "spread: 48/120/240/360/432" % ("/".join("%.0f" % q for q in quartiles), len(waits)),
+              flush=True)
+        return {"n": len(waits), "percentiles_10_25_50_75_90": quartiles}
+
+    # --- live ----------------------------------------------------------------------------------
+
+    def live(self, count, follow, with_baseline):
+        """Clicks on multicast channels and follows the frame numbers on screen for `follow`
+        seconds; a tap notes when each frame arrived. The program runs with --verbose, its
+        standard error (libvlc's log) going to a file that is read for "too late" messages."""
+        self.start_network(hls=False)
+        tap = Tap(self, range(1, 9))
+        displays = {"program": self.fixture.start_display(), "baseline": self.fixture.new_display()}
+        log_path = os.path.join(self.out, "live-verbose.log")
+        who = ["program"] + (["baseline"] if with_baseline else [])
+        samples = {w: [] for w in who}
+        try:
+            with open(log_path, "w") as log:
+                running = {"program": self.launch("program", False, displays["program"],
+                                                  args=["--verbose"], stderr=log)}
+                if with_baseline:
+                    running["baseline"] = self.launch("baseline", False, displays["baseline"])
+                channels = self.channels()
+                for _ in range(count):
+                    channel = next(channels)
+                    order = list(who)
+                    self.rng.shuffle(order)
+                    for which in order:
+                        log.flush()
+                        before = os.path.getsize(log_path)
+                        z = self.zap_once(running[which], channel, False, follow=follow)
+                        if which == "program":
+                            z["log"] = (before, os.path.getsize(log_path))
+                        samples[which].append(z)
+                for r in running.values():
+                    r.stop()
+            arrivals = tap.arrivals()
+        finally:
+            tap.stop()
+        with open(log_path, errors="replace") as f:
+            log_text = f.read()
+        results = {"seed": self.seed, "follow_s": follow}
+        for which in who:
+            zaps = [dict(z, **self.motion(z, arrivals.get(z["channel"], []), follow))
+                    for z in samples[which]]
+            for z in zaps:
+                if "log" in z:
+                    lines = log_text[z["log"][0]:z["log"][1]].splitlines()
+                    z["late_messages"] = sum(1 for line in lines
+                                             if any(m in line for m in LATE_MESSAGES))
+                z.pop("frames", None)
+            results[which] = {"samples": zaps}
+            for key in ("first_ms", "smooth_after_ms", "first_behind_ms", "behind_ms",
+                        "behind_max_ms", "rate", "skipped", "late_messages"):
+                values = [z[key] for z in zaps if z.get(key) is not None]
+                if values:
+                    results[which][key] = summary(values)
+            print(self.live_line(which, results[which], len(zaps)), flush=True)
+        with open(os.path.join(self.out, "live.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
+
+    @staticmethod
+    def live_line(which, r, n):
+        def m(key, what="median"):
+            return r[key][what] if key in r else float("nan")
+        return ("%-8s first picture %.0f ms (p95 %.0f); smooth %.0f ms after it (p95 %.0f, max "
+                "%.0f); behind live: first picture %.0f ms, settled %.0f ms (p95 %.0f, worst "
+                "moment %.0f); %.1f pictures/s, %.0f frames skipped (max %.0f); \"too late\" "
+                "messages %.0f a zap (max %.0f), n=%d" % (
+                    which, m("first_ms"), m("first_ms", "p95"), m("smooth_after_ms"),
+                    m("smooth_after_ms", "p95"), m("smooth_after_ms", "max"),
+                    m("first_behind_ms"), m("behind_ms"), m("behind_ms", "p95"),
+                    m("behind_max_ms", "max"), m("rate"), m("skipped"), m("skipped", "max"),
+                    m("late_messages"), m("late_messages", "max"), n))
+
+    @staticmethod
+    def motion(zap, arrivals, follow):
+        """From the frame numbers seen on screen: when motion became smooth (from then on the
+        picture never stood still for over STILL_MS) and how far behind live each picture was
+        (from its frame's arrival to its showing)."""
+        frames = zap["frames"]
+        if len(frames) < 2:
+            return {}
+        first_at = zap["click_ns"] + zap["first_ms"] * 1e6
+        shown = [(t, n) for t, n in frames if t >= first_at - 50e6] or frames
+        smooth_from = shown[0][0]
+        for (t0, _), (t1, _) in zip(shown, shown[1:]):
+            if (t1 - t0) / 1e6 > STILL_MS:
+                smooth_from = t1
+        end = shown[-1][0]
+        settled = [(t, n) for t, n in shown if t >= end - 2e9]
+        rate = (len(settled) - 1) / ((settled[-1][0] - settled[0][0]) / 1e9) \
+            if len(settled) > 1 and settled[-1][0] > settled[0][0] else None
+        skipped = sum((n1 - n0 - 1) % fx.CLIP_FRAMES for (_, n0), (_, n1) in zip(shown, shown[1:]))
+
+        def behind(t, n):
+            candidates = [a for a, number, _ in arrivals if number == n and a <= t]
+            return (t - candidates[-1]) / 1e6 if candidates else None
+        lags = [behind(t, n) for t, n in shown]
+        settled_lags = [lag for (t, _), lag in zip(shown, lags) if lag is not None and
+                        t >= end - 2e9]
+        return {"smooth_after_ms": (smooth_from - shown[0][0]) / 1e6,
+                "smooth_in_time": end - smooth_from >= 1e9,
+                "first_behind_ms": lags[0],
+                "behind_ms": statistics.median(settled_lags) if settled_lags else None,
+                "behind_max_ms": max((lag for lag in lags if lag is not None), default=None),
+                "rate": rate, "skipped": skipped, "pictures": len(shown)}
+
+    # --- cpu -----------------------------------------------------------------------------------
+
+    @staticmethod
+    def cpu_seconds(pid):
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def cpu(self, runs, seconds):
+        """The program idle in multicast mode with the eight senders going: the CPU time it used
+        (all threads, /proc/PID/stat) over `seconds`, with fast channel change on (its eight
+        receivers) and off (FastChannelChange=0), taking turns."""
+        self.start_network(hls=False)
+        display = self.fixture.start_display()
+        results = {"seed": self.seed, "seconds": seconds}
+        shares = {"on": [], "off": []}
+        for turn in range(runs):
+            order = ["on", "off"]
+            self.rng.shuffle(order)
+            for mode in order:
+                running = self.launch("program", False, display, settle=3,
+                                      settings={"FastChannelChange": 1 if mode == "on" else 0})
+                before = self.cpu_seconds(running.process.pid)
+                t0 = time.monotonic()
+                time.sleep(seconds)
+                used = self.cpu_seconds(running.process.pid) - before
+                share = 100 * used / (time.monotonic() - t0)
+                shares[mode].append(share)
+                running.stop()
+                print("fast channel change %-3s: %.2f %% of one core over %d s" % (
+                    mode, share, seconds), flush=True)
+        for mode in ("on", "off"):
+            results[mode] = {"percent_of_one_core": shares[mode],
+                             "median": statistics.median(shares[mode])}
+        print("median: on %.2f %%, off %.2f %%, the receivers %.2f %%" % (
+            results["on"]["median"], results["off"]["median"],
+            results["on"]["median"] - results["off"]["median"]), flush=True)
+        with open(os.path.join(self.out, "cpu.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
+
+    # --- warmup --------------------------------------------------------------------------------
+
+    @staticmethod
+    def resident_kb(pid, field="VmRSS"):
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        return 0
+
+    def warmup(self, other, launches, streams=("multicast", "hls")):
+        """This build's program against `other` (a program built otherwise, e.g. without the
+        warm-up), taking turns: each launch waits 3 s (the warm-up ends within 2 s), notes the
+        resident memory, then zaps twice: the first zap after start-up, and a second for
+        comparison."""
+        self.start_network(hls="hls" in streams)
+        display = self.fixture.start_display()
+        programs = {"this": os.path.join(self.build, "quorvel"), "other": os.path.abspath(other)}
+        results = {"seed": self.seed, "other": programs["other"]}
+        channels = self.channels()
+        for stream in streams:
+            hls = stream == "hls"
+            rows = {k: [] for k in programs}
+            for _ in range(launches):
+                order = list(programs)
+                self.rng.shuffle(order)
+                for which in order:
+                    running = self.launch("program", hls, display, program=programs[which],
+                                          settle=3)
+                    rss = self.resident_kb(running.process.pid)
+                    first = self.zap_once(running, next(channels), hls)["first_ms"]
+                    second = self.zap_once(running, next(channels), hls)["first_ms"]
+                    running.stop()
+                    rows[which].append({"idle_rss_kb": rss, "first_ms": first,
+                                        "second_ms": second})
+            for which in programs:
+                r = rows[which]
+                entry = {"samples": r}
+                for key in ("idle_rss_kb", "first_ms", "second_ms"):
+                    entry[key] = summary([x[key] for x in r])
+                results["%s/%s" % (stream, which)] = entry
+                print("%-9s %-5s idle RSS %.1f MB (median); first zap after start-up %s; second "
+                      "zap %s" % (stream, which, entry["idle_rss_kb"]["median"] / 1024,
+                                  fmt(entry["first_ms"]), fmt(entry["second_ms"])), flush=True)
+        with open(os.path.join(self.out, "warmup.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
+
+    # --- jitter and startup --------------------------------------------------------------------
 
     def jitter(self, seconds, jitter_ms):
         """Channel 1 through a relay that adds up to `jitter_ms` of jitter, against channel 2
@@ -116,7 +475,8 @@ class Bench:
                             "-i", self.fixture.clips[1], "-c", "copy", "-f", "mpegts",
                             "udp://127.0.0.1:6001?pkt_size=1316"])
         self.fixture.start_multicast([2])
-        process = self.launch("program", hls=False)
+        display = self.fixture.start_display()
+        running = self.launch("program", False, display)
         results = {}
         for channel, label in ((1, "%d ms jitter" % jitter_ms), (2, "no jitter")):
             x, y = centre(channel)
@@ -125,9 +485,7 @@ class Bench:
             player = self.fixture.wait_window(title)
             fx.wait_for(lambda: fx.share_of_picture(self.fixture.screenshot(player)) > 0.5, 20,
                         "the picture")
-            r = subprocess.run([os.path.join(self.build, "bench", "zapprobe"), "watch", title,
-                                str(seconds)], capture_output=True, text=True, env=self.env())
-            changes, longest, stills = r.stdout.split()
+            changes, longest, stills = self.probe(display, "watch", title, seconds).split()
             results[label] = {"changes_per_second": int(changes) / seconds,
                               "longest_still_ms": float(longest), "stills_over_150_ms": int(stills)}
             print("%-13s picture changed %.1f times a second; longest still %.0f ms; "
@@ -135,17 +493,10 @@ class Bench:
                                                      stills, seconds), flush=True)
             self.fixture.key(player, "Escape")
             self.fixture.wait_no_window(title)
-        process.terminate()
-        process.wait(10)
+        running.stop()
         with open(os.path.join(self.out, "jitter.json"), "w") as f:
             json.dump(results, f, indent=1)
         return results
-
-    def resident_kb(self, pid, field="VmRSS"):
-        for line in open("/proc/%d/status" % pid):
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-        return 0
 
     def picture_site(self, label, images):
         site = os.path.join(self.fixture.work, "site-" + label)
@@ -167,6 +518,7 @@ class Bench:
         if not os.path.exists(os.path.join(worst, "channel08-2.jpg")):
             subprocess.run([os.path.join(self.build, "bench", "bench_pictures"), "--write-pictures",
                             worst], check=True, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+        display = self.fixture.start_display()
         results = {}
         for label, images in (("shipped", os.path.join(ROOT, "images")), ("worst", worst)):
             site = self.picture_site(label, images)
@@ -174,14 +526,14 @@ class Bench:
             for _ in range(runs):
                 t0 = time.monotonic_ns()
                 process = subprocess.Popen([os.path.join(self.build, "quorvel")], cwd=site,
-                                           env=self.env(), stdout=subprocess.DEVNULL,
+                                           env=self.env(display), stdout=subprocess.DEVNULL,
                                            stderr=subprocess.DEVNULL, start_new_session=True)
                 self.fixture.processes.append(process)
-                figures["window"].append(self.probe("shown", str(t0), "Corvessa", "-1", "-1",
-                                                    "20000"))
+                figures["window"].append(float(self.probe(display, "shown", t0, "Corvessa", -1,
+                                                          -1, 20000)))
                 x, y = centre(1)
-                figures["channel1"].append(self.probe("shown", str(t0), "Corvessa", str(x),
-                                                      str(y), "60000"))
+                figures["channel1"].append(float(self.probe(display, "shown", t0, "Corvessa", x,
+                                                            y, 60000)))
                 time.sleep(max(0.0, 20 - (time.monotonic_ns() - t0) / 1e9))
                 figures["peak_kb"].append(self.resident_kb(process.pid, "VmHWM"))
                 figures["rss_kb"].append(self.resident_kb(process.pid))
@@ -196,78 +548,129 @@ class Bench:
             json.dump(results, f, indent=1)
         return results
 
-    def startup(self, runs, play_seconds):
-        self.fixture.start_multicast([1])
-        results = {}
-        for which in ("baseline", "program"):
-            times = []
-            for _ in range(runs):
-                args = ([os.path.join(self.build, "quorvel")] if which == "program" else
-                        [os.path.join(self.build, "bench", "bare_player"), "multicast"])
-                cwd = self.fixture.site(multicast=True) if which == "program" else None
-                env = self.env()
+    def startup(self, runs, play_seconds, other=None):
+        """Program and baseline (and `other`, another build's program, if given) started in
+        turns (in random order each round): the
+        time from just before the process starts to its channel window shown, the CPU time it
+        had used by then (all threads) and its resident memory 2 s later. The last start of
+        each then plays channel 1 for `play_seconds`, for the memory of a playing channel."""
+        self.fixture.start_multicast([1], stagger=CLIP_SECONDS, rng=self.rng)
+        display = self.fixture.start_display()
+        env = self.env(display)
+        programs = {"baseline": [os.path.join(self.build, "bench", "bare_player"), "multicast"],
+                    "program": [os.path.join(self.build, "quorvel")]}
+        if other:
+            programs["other"] = [os.path.abspath(other)]
+        rows = {which: [] for which in programs}
+        playing = {}
+        for turn in range(runs):
+            order = list(programs)
+            self.rng.shuffle(order)
+            for which in order:
+                args = programs[which]
+                cwd = None if which == "baseline" else self.fixture.site(multicast=True)
                 t0 = time.monotonic_ns()
                 process = subprocess.Popen(args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                                            stderr=subprocess.DEVNULL, start_new_session=True)
                 self.fixture.processes.append(process)
                 # The program is shown when channel 1's picture is on screen; the baseline has
                 # no pictures, so when its window is mapped.
-                x, y = ("30", "100") if which == "program" else ("-1", "-1")
-                times.append(self.probe("shown", str(t0), "Corvessa", x, y, "20000"))
-                idle_rss = None
-                if len(times) == runs:
-                    time.sleep(2)
-                    idle_rss = self.resident_kb(process.pid)
+                x, y = ("-1", "-1") if which == "baseline" else ("30", "100")
+                shown = float(self.probe(display, "shown", str(t0), "Corvessa", x, y, "20000"))
+                cpu = self.cpu_seconds(process.pid) * 1000
+                time.sleep(2)
+                rows[which].append({"shown_ms": shown, "cpu_ms": cpu,
+                                    "idle_rss_kb": self.resident_kb(process.pid)})
+                if turn == runs - 1 and play_seconds > 0:
                     x1, y1 = centre(1)
                     subprocess.run(["xdotool", "search", "--name", "^Corvessa$", "mousemove",
                                     "--window", "%1", str(x1), str(y1), "click", "1"], env=env)
                     time.sleep(play_seconds)
-                    playing_rss = self.resident_kb(process.pid)
+                    playing[which] = self.resident_kb(process.pid)
                 process.terminate()
                 process.wait(10)
-            results[which] = dict(summary(times), samples=times, idle_rss_kb=idle_rss,
-                                  playing_rss_kb=playing_rss)
-            print("%-9s start %s; RSS idle %.1f MB, after %d s playing %.1f MB" % (
-                which, fmt(results[which]), idle_rss / 1024, play_seconds, playing_rss / 1024),
-                flush=True)
+        results = {"seed": self.seed, "other": programs.get("other")}
+        for which in programs:
+            r = rows[which]
+            results[which] = dict(summary([x["shown_ms"] for x in r]), samples=r,
+                                  cpu_ms=summary([x["cpu_ms"] for x in r]),
+                                  idle_rss_kb=summary([x["idle_rss_kb"] for x in r]),
+                                  playing_rss_kb=playing.get(which))
+            print("%-9s start %s; CPU used by then: median %.0f ms; RSS idle %.1f MB (median), "
+                  "after %d s playing %.1f MB" % (
+                      which, fmt(results[which]), results[which]["cpu_ms"]["median"],
+                      results[which]["idle_rss_kb"]["median"] / 1024, play_seconds,
+                      (playing.get(which) or 0) / 1024), flush=True)
         with open(os.path.join(self.out, "startup.json"), "w") as f:
             json.dump(results, f, indent=1)
         return results
 
 
-def fmt(s):
-    return "median %.0f ms, p95 %.0f, max %.0f (n=%d)" % (s["median"], s["p95"], s["max"], s["n"])
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=("zap", "startup", "jitter", "pictures", "try"))
+    parser.add_argument("what", choices=("zap", "live", "cpu", "warmup", "startup", "jitter",
+                                         "pictures", "try"))
     parser.add_argument("--option", action="append", default=[], dest="options",
                         help="with try: a per-media option for the baseline, e.g. :network-caching=300")
     parser.add_argument("--hls", action="store_true", help="with try: the HLS streams")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
-    parser.add_argument("--count", type=int, default=30, help="zaps per series")
-    parser.add_argument("--runs", type=int, default=10, help="start-ups per program")
+    parser.add_argument("--seed", type=int, default=None, help="repeat a run's random choices")
+    parser.add_argument("--count", type=int, default=40, help="zaps per series")
+    parser.add_argument("--per-launch", type=int, default=10,
+                        help="with zap: zaps before the programs are started again")
+    parser.add_argument("--rest", default="0",
+                        help="with zap: ms the pointer rests on the button before the click, "
+                        "or a range MIN-MAX to draw each rest from, e.g. 150-600")
+    parser.add_argument("--stream", choices=("multicast", "hls", "both"), default="both",
+                        help="with zap and warmup: which streams")
+    parser.add_argument("--follow", type=float, default=4.0,
+                        help="with live: seconds the pictures are followed after each click")
+    parser.add_argument("--baseline", action="store_true",
+                        help="with live: the baseline too, taking turns with the program")
+    parser.add_argument("--other", help="with warmup and startup: another build's quorvel")
+    parser.add_argument("--launches", type=int, default=10,
+                        help="with warmup: launches of each program per stream")
+    parser.add_argument("--runs", type=int, default=10,
+                        help="with startup: start-ups per program; with cpu: runs each way")
+    parser.add_argument("--seconds", type=int, default=30, help="with cpu: seconds a run")
     parser.add_argument("--play", type=int, default=60, help="seconds of playback for memory")
     args = parser.parse_args()
-    bench = Bench(args.build)
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 31)
+    streams = ("multicast", "hls") if args.stream == "both" else (args.stream,)
+    bench = Bench(args.build, seed)
+    # Other work on the machine spreads every wall-clock figure: say how busy it was.
+    print("load average (1, 5, 15 min) at the start: %.2f %.2f %.2f" % os.getloadavg(), flush=True)
     try:
         if args.what == "zap":
-            bench.zap(args.count)
+            bench.zap(args.count, parse_rest(args.rest), args.per_launch, streams)
+        elif args.what == "live":
+            bench.live(args.count, args.follow, args.baseline)
+        elif args.what == "cpu":
+            bench.cpu(args.runs, args.seconds)
+        elif args.what == "warmup":
+            if not args.other:
+                parser.error("warmup needs --other PATH-TO-QUORVEL")
+            bench.warmup(args.other, args.launches, streams)
         elif args.what == "jitter":
             bench.jitter(20, 20)
         elif args.what == "pictures":
             bench.pictures(args.runs)
         elif args.what == "try":
-            bench.fixture.start_storage_servers()
-            bench.fixture.start_multicast()
-            bench.fixture.start_hls()
-            print(fmt(summary(bench.zaps("baseline", args.hls, args.count, args.options))))
+            bench.start_network()
+            display = bench.fixture.start_display()
+            running = bench.launch("baseline", args.hls, display, args=args.options)
+            channels = bench.channels()
+            times = [bench.zap_once(running, next(channels), args.hls)["first_ms"]
+                     for _ in range(args.count)]
+            running.stop()
+            print(fmt(summary(times)))
         else:
-            bench.startup(args.runs, args.play)
+            bench.startup(args.runs, args.play, args.other)
     finally:
         bench.fixture.stop()
+        print("load average (1, 5, 15 min) at the end: %.2f %.2f %.2f" % os.getloadavg(),
+              flush=True)
 
 
 if __name__ == "__main__":

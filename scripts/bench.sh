@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and runs one of them; docs/performance.md explains each.
 #   scripts/bench.sh scan       channel-list scan throughput (Google Benchmark)
-#   scripts/bench.sh zap        click to first picture, program and bare libvlc baseline
-#   scripts/bench.sh startup    start-up time and resident memory, program and baseline
+#   scripts/bench.sh zap        click to first picture, program and bare libvlc baseline taking
+#                               turns, multicast and HLS; --rest 150-600: the pointer rests on
+#                               the button a random 150 to 600 ms before each click
+#   scripts/bench.sh live       after a click on a multicast channel: first picture to smooth
+#                               motion, how far behind live, libvlc's "too late" messages
+#   scripts/bench.sh cpu        the program idle in multicast mode with eight senders, fast
+#                               channel change on and off
+#   scripts/bench.sh warmup --other PATH   idle memory and first zap after start-up, this
+#                               program against another build of it (e.g. without the warm-up)
+#   scripts/bench.sh startup    start-up time and resident memory, program and baseline taking
+#                               turns (--other PATH: another build of the program as well)
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
 #   scripts/bench.sh stuck      storage servers that freeze or never end a segment: close time,
 #                               exit time, resident memory
@@ -12,14 +21,15 @@
 #   scripts/bench.sh pictures   the sixteen costliest pictures the bounds allow (Google Benchmark)
 #   scripts/bench.sh picture-startup
 #                               the program started over those pictures, and over the shipped ones
-# Extra arguments go to the benchmark (e.g. scripts/bench.sh zap --count 60).
+# Extra arguments go to the benchmark (e.g. scripts/bench.sh zap --count 60 --seed 7;
+# python3 bench/run.py --help lists them).
 #   CORVESSA_BENCH_NO_PLUGIN_CACHE=1   run with libvlc's plugin cache (plugins.dat) moved aside, as
 #                                      on a machine without libvlc-bin; needs root, and puts the
 #                                      cache back afterwards
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
-what=${1:?"which benchmark: scan, zap, startup, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
+what=${1:?"which benchmark: scan, zap, live, cpu, warmup, startup, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
 shift
 
 "$root/scripts/install-deps.sh"
@@ -42,7 +52,7 @@ case $what in
       OversizedRefused OversizedUncapped ManyScansRefused ManyScansUncapped; do
       "$build/bench/bench_pictures" --benchmark_filter="^$name/" "$@"
     done ;;
-  zap|startup|jitter)
+  zap|live|cpu|warmup|startup|jitter)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
   picture-startup)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" pictures --build "$build" "$@" ;;

@@ -10,6 +10,7 @@ import argparse
 import contextlib
 import fcntl
 import os
+import random
 import shutil
 import signal
 import socket
@@ -22,6 +23,22 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc"
 SERVERS = {1: "192.168.10.11", 2: "192.168.10.12"}
 BACKGROUND = (0x3A, 0x3A, 0x3A)
+
+# The demo clips: 4 s at 25 frames a second, a keyframe every 12 frames (0.48 s), sent in a loop.
+FRAME_RATE = 25
+CLIP_FRAMES = 100
+KEYFRAME_FRAMES = 12
+KEYFRAME_INTERVAL = KEYFRAME_FRAMES / FRAME_RATE
+# Every picture carries its frame number (0 to 99, counted from the clip's start) in a band along
+# its bottom edge, read back from the screen by the benchmarks: sixteen blocks of 40 x 24 pixels,
+# block i white when bit i of the number is set, block 8 + i white when it is not, so that a
+# picture without the band, or half of one picture and half of the next, does not read as a
+# number.
+CLIP_SIZE = (640, 360)
+BAND_TOP = 336
+BAND_HEIGHT = 24
+BAND_BITS = 8
+BLOCK_WIDTH = 40
 
 
 def server_for(channel):
@@ -66,17 +83,31 @@ def wait_for(condition, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
+def frame_number_band():
+    """The drawbox filters that draw a picture's frame number (see BAND_TOP)."""
+    boxes = ["drawbox=x=0:y=%d:w=%d:h=%d:color=black:t=fill" % (BAND_TOP, CLIP_SIZE[0],
+                                                                  BAND_HEIGHT)]
+    for bit in range(BAND_BITS):
+        for block, value in ((bit, 1), (BAND_BITS + bit, 0)):
+            boxes.append("drawbox=x=%d:y=%d:w=%d:h=%d:color=white:t=fill:"
+                         "enable='eq(mod(floor(n/%d),2),%d)'" % (
+                             block * BLOCK_WIDTH, BAND_TOP, BLOCK_WIDTH, BAND_HEIGHT, 1 << bit,
+                             value))
+    return boxes
+
+
 def encode_clips(cache):
-    """One short H.264 clip per channel, its number drawn large over a test pattern.
+    """One short H.264 clip per channel, its number drawn large over a test pattern, its frame
+    number along the bottom edge.
 
     Encoded once and sent on a loop with -c copy: sixteen live encoders do not fit two cores.
-    A keyframe every 0.5 s lets a viewer join quickly.
+    A keyframe every 0.48 s lets a viewer join quickly.
     """
     os.makedirs(cache, exist_ok=True)
     with open(os.path.join(cache, ".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         for n in range(1, 9):
-            clip = os.path.join(cache, "channel%d.ts" % n)
+            clip = os.path.join(cache, "channel%d-numbered.ts" % n)
             if os.path.exists(clip):
                 continue
             text = "drawtext=fontfile=%s:text='频道 %d':fontsize=110:fontcolor=white:" \
@@ -84,13 +115,14 @@ def encode_clips(cache):
             subprocess.run(
                 ["ffmpeg", "-nostdin", "-loglevel", "error", "-y",
                  "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25",
-                 "-t", "4", "-vf", text,
+                 "-frames:v", str(CLIP_FRAMES), "-vf", ",".join([text] + frame_number_band()),
                  "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
-                 "-g", "12", "-keyint_min", "12", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
+                 "-g", str(KEYFRAME_FRAMES), "-keyint_min", str(KEYFRAME_FRAMES),
+                 "-sc_threshold", "0", "-pix_fmt", "yuv420p",
                  "-muxdelay", "0", "-muxpreload", "0", "-f", "mpegts", clip + ".part"],
                 check=True)
             os.replace(clip + ".part", clip)
-    return {n: os.path.join(cache, "channel%d.ts" % n) for n in range(1, 9)}
+    return {n: os.path.join(cache, "channel%d-numbered.ts" % n) for n in range(1, 9)}
 
 
 def channel_list(server, channels, line_break):
@@ -148,23 +180,37 @@ class Fixture:
             s.settimeout(0.2)
             return s.connect_ex((address, port)) == 0
 
-    def start_multicast(self, channels=range(1, 9)):
+    def _spawn_sender(self, args, stagger, rng):
+        """Starts a sender after a random delay of up to `stagger` seconds, so that the channels'
+        keyframes (and loop points) do not all fall at the same moments, as they would not at a
+        site. The process is the sender itself from the start (sh execs it), so killing it
+        works at once, during the delay too."""
+        delay = (rng or random).uniform(0, stagger) if stagger > 0 else 0
+        if delay <= 0:
+            return self.spawn(args)
+        return self.spawn(["sh", "-c", 'sleep "$0" && exec "$@"', "%.3f" % delay] + args)
+
+    def start_multicast(self, channels=range(1, 9), stagger=KEYFRAME_INTERVAL, rng=None):
+        """Sends each channel's clip to its group in a loop; each sender starts up to `stagger`
+        seconds late (random, from `rng` if given)."""
         senders = []
         for n in channels:
-            senders.append(self.spawn(["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1",
-                        "-i", self.clips[n], "-c", "copy", "-f", "mpegts",
-                        "udp://224.1.1.%d:1234?pkt_size=1316&ttl=1" % n]))
+            senders.append(self._spawn_sender(
+                ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1",
+                 "-i", self.clips[n], "-c", "copy", "-f", "mpegts",
+                 "udp://224.1.1.%d:1234?pkt_size=1316&ttl=1" % n], stagger, rng))
         return senders
 
-    def start_hls(self, channels=range(1, 9)):
+    def start_hls(self, channels=range(1, 9), stagger=KEYFRAME_INTERVAL, rng=None):
         for n in channels:
             out = os.path.join(self.www[2 if n > 6 else 1], "hls", "ch%d" % n)
             os.makedirs(out, exist_ok=True)
-            self.spawn(["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1",
-                        "-i", self.clips[n], "-c", "copy", "-f", "hls", "-hls_time", "1",
-                        "-hls_list_size", "6", "-hls_flags", "delete_segments",
-                        "-hls_segment_filename", os.path.join(out, "seg%05d.ts"),
-                        os.path.join(out, "index.m3u8")])
+            self._spawn_sender(
+                ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1",
+                 "-i", self.clips[n], "-c", "copy", "-f", "hls", "-hls_time", "1",
+                 "-hls_list_size", "6", "-hls_flags", "delete_segments",
+                 "-hls_segment_filename", os.path.join(out, "seg%05d.ts"),
+                 os.path.join(out, "index.m3u8")], stagger, rng)
         for n in channels:
             playlist = os.path.join(self.www[2 if n > 6 else 1], "hls", "ch%d" % n, "index.m3u8")
             wait_for(lambda: os.path.exists(playlist), 15, "HLS playlist of channel %d" % n)
@@ -174,27 +220,34 @@ class Fixture:
     def start_display(self):
         """Xvfb with openbox managing its windows, as a viewer's desktop has a window manager: it
         frames, places and focuses windows, and decides what maximize and full screen do."""
-        if self.display:
-            return self.display
+        if not self.display:
+            self.display = self.new_display()
+        return self.display
+
+    def new_display(self):
+        """Another Xvfb with its own openbox, e.g. for a second program beside the first."""
         r, w = os.pipe()
         self.spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten",
                     "tcp", "-noreset"], pass_fds=(w,))
         os.close(w)
         with os.fdopen(r) as f:
-            self.display = ":" + f.readline().strip()
-        env = dict(os.environ, DISPLAY=self.display)
+            display = ":" + f.readline().strip()
+        env = dict(os.environ, DISPLAY=display)
         self.spawn(["openbox", "--sm-disable"], env=env)
         wait_for(lambda: "window id" in subprocess.run(
             ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True, text=True,
             env=env).stdout, 10, "the window manager")
-        return self.display
+        return display
 
-    def site(self, multicast):
-        """A working folder for the program: its settings file and its pictures."""
+    def site(self, multicast, settings=None):
+        """A working folder for the program: its settings file and its pictures. `settings`:
+        more keys for the [Default] section of its Quorvel.ini."""
         site = os.path.join(self.work, "site")
         os.makedirs(site, exist_ok=True)
         with open(os.path.join(site, "Quorvel.ini"), "w") as f:
             f.write("[Default]\r\nMutiMode=%d\r\n" % (1 if multicast else 0))
+            for key, value in (settings or {}).items():
+                f.write("%s=%s\r\n" % (key, value))
         images = os.path.join(site, "images")
         if not os.path.exists(images):
             os.symlink(os.path.join(ROOT, "images"), images)

@@ -1,9 +1,14 @@
 // Measures what a viewer sees, from outside the program: clicks with XTest and polls the screen
 // for the first picture.
 //
-//   zapprobe zap <window> <x> <y> <player> [timeout-ms]
-//       clicks (x, y) in the window titled <window>, waits for a window titled <player> to show
-//       a picture, prints the milliseconds from the click, then closes it with Escape.
+//   zapprobe zap <window> <x> <y> <player> [timeout-ms [rest-ms [follow-s]]]
+//       moves the pointer onto (x, y) in the window titled <window>, lets it rest there for
+//       rest-ms (0: clicks at once), clicks, waits for a window titled <player> to show a
+//       picture, follows the pictures' frame numbers for follow-s seconds, then closes it with
+//       Escape and parks the pointer in the screen's bottom-right corner, off every button.
+//       Prints one line of JSON: "click_ns" (CLOCK_MONOTONIC, the button's release), "first_ms"
+//       (click to first picture) and "frames": [ns, number] each time the frame number on
+//       screen changed, from the click on.
 //   zapprobe watch <player> <seconds>
 //       watches the top-left corner of the picture (the test streams' running timecode) and
 //       prints how often it changed, the longest time it stood still, and how many times it
@@ -24,6 +29,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <time.h>
+#include <vector>
 
 namespace {
 
@@ -50,24 +57,35 @@ std::string titleOf(Window window)
     return title;
 }
 
-Window findWindow(const std::string& title)
+// Under a reparenting window manager the program's window sits inside a frame: look a few
+// levels down.
+Window findWindowUnder(Window parentWindow, const std::string& title, int depth)
 {
-    Window root = DefaultRootWindow(display);
+    Window root = 0;
     Window parent = 0;
     Window* children = nullptr;
     unsigned count = 0;
     Window found = 0;
-    if (!XQueryTree(display, root, &root, &parent, &children, &count))
+    if (!XQueryTree(display, parentWindow, &root, &parent, &children, &count))
         return 0;
     for (unsigned i = 0; i < count && found == 0; ++i) {
         XWindowAttributes attributes;
-        if (XGetWindowAttributes(display, children[i], &attributes) &&
-            attributes.map_state == IsViewable && titleOf(children[i]) == title)
+        if (!XGetWindowAttributes(display, children[i], &attributes) ||
+            attributes.map_state != IsViewable)
+            continue;
+        if (titleOf(children[i]) == title)
             found = children[i];
+        else if (depth > 0)
+            found = findWindowUnder(children[i], title, depth - 1);
     }
     if (children != nullptr)
         XFree(children);
     return found;
+}
+
+Window findWindow(const std::string& title)
+{
+    return findWindowUnder(DefaultRootWindow(display), title, 2);
 }
 
 void toRoot(Window window, int x, int y, int& rootX, int& rootY)
@@ -116,7 +134,93 @@ double msSince(Clock::time_point start)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-int zap(const char* windowTitle, int x, int y, const char* playerTitle, int timeoutMs)
+long long monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// The frame-number band of the demo clips (scripts/demo_network.py draws it): along the bottom
+// of a 640 x 360 picture, rows 336 to 359, sixteen blocks 40 pixels wide; block i is white when
+// bit i of the number is set, block 8 + i when it is not.
+constexpr int kClipWidth = 640;
+constexpr int kClipHeight = 360;
+constexpr int kBandMiddle = 348;
+constexpr int kBlockWidth = 40;
+constexpr int kBits = 8;
+
+class FrameBand
+{
+public:
+    // The picture fills the window's width or height, in the middle, keeping its 16:9 shape.
+    explicit FrameBand(Window player)
+    {
+        XWindowAttributes attributes;
+        XGetWindowAttributes(display, player, &attributes);
+        const double scale = std::min(double(attributes.width) / kClipWidth,
+                                      double(attributes.height) / kClipHeight);
+        m_scale = scale;
+        m_width = int(kClipWidth * scale);
+        const double left = (attributes.width - kClipWidth * scale) / 2;
+        const double top = (attributes.height - kClipHeight * scale) / 2;
+        toRoot(player, int(left), int(top + kBandMiddle * scale) - 1, m_rootX, m_rootY);
+    }
+
+    // The number on screen now; -1 when the band does not read as one.
+    int Read() const
+    {
+        XImage* image = XGetImage(display, DefaultRootWindow(display), m_rootX, m_rootY,
+                                  unsigned(m_width), 3, AllPlanes, ZPixmap);
+        if (image == nullptr)
+            return -1;
+        bool white[2 * kBits] = {};
+        bool clear = true;
+        for (int block = 0; block < 2 * kBits && clear; ++block) {
+            const int middle = int((block * kBlockWidth + kBlockWidth / 2) * m_scale);
+            const int reach = std::max(1, int(kBlockWidth * m_scale / 4));
+            int sum = 0;
+            int samples = 0;
+            for (int y = 0; y < 3; ++y)
+                for (int x = std::max(0, middle - reach);
+                     x <= std::min(m_width - 1, middle + reach); ++x) {
+                    const unsigned long p = XGetPixel(image, x, y);
+                    sum += int((p >> 16) & 0xFF) + int((p >> 8) & 0xFF) + int(p & 0xFF);
+                    ++samples;
+                }
+            const int level = sum / (3 * std::max(samples, 1));
+            clear = level < 80 || level > 175;
+            white[block] = level > 175;
+        }
+        XDestroyImage(image);
+        if (!clear)
+            return -1;
+        int number = 0;
+        for (int bit = 0; bit < kBits; ++bit) {
+            if (white[bit] == white[kBits + bit])
+                return -1;
+            number |= white[bit] ? 1 << bit : 0;
+        }
+        return number;
+    }
+
+private:
+    double m_scale = 1;
+    int m_width = 0;
+    int m_rootX = 0;
+    int m_rootY = 0;
+};
+
+void parkPointer()
+{
+    Screen* screen = DefaultScreenOfDisplay(display);
+    XTestFakeMotionEvent(display, -1, WidthOfScreen(screen) - 2, HeightOfScreen(screen) - 2,
+                         CurrentTime);
+    XSync(display, False);
+}
+
+int zap(const char* windowTitle, int x, int y, const char* playerTitle, int timeoutMs, int restMs,
+        double followSeconds)
 {
     const Window window = findWindow(windowTitle);
     if (window == 0) {
@@ -126,16 +230,21 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
     int rootX = 0, rootY = 0;
     toRoot(window, x, y, rootX, rootY);
     XTestFakeMotionEvent(display, -1, rootX, rootY, CurrentTime);
+    XSync(display, False);
+    if (restMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(restMs));
     XTestFakeButtonEvent(display, 1, True, CurrentTime);
     XSync(display, False);
     XTestFakeButtonEvent(display, 1, False, CurrentTime);
     XSync(display, False);
     const Clock::time_point clicked = Clock::now(); // a button acts on release
+    const long long clickedNs = monotonicNs();
     const Clock::time_point deadline = clicked + std::chrono::milliseconds(timeoutMs);
 
     Window player = 0;
     if (!waitFor(deadline, [&] { return (player = findWindow(playerTitle)) != 0; })) {
         std::fprintf(stderr, "zapprobe: no window titled %s\n", playerTitle);
+        parkPointer();
         return 1;
     }
     XWindowAttributes attributes;
@@ -143,20 +252,41 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
     int px = 0, py = 0;
     // A strip a quarter of the way down, across the middle half: colour bars in the test streams.
     toRoot(player, attributes.width / 4, attributes.height / 4, px, py);
-    const bool shown = waitFor(
-        deadline, [&] { return shareOfPicture(px, py, attributes.width / 2, 6, true) > 0.5; });
+    const FrameBand band(player);
+    std::vector<std::pair<long long, int>> frames;
+    const auto noteFrame = [&] {
+        const int number = band.Read();
+        if (number >= 0 && (frames.empty() || frames.back().second != number))
+            frames.emplace_back(monotonicNs(), number);
+    };
+    const bool shown = waitFor(deadline, [&] {
+        if (followSeconds > 0)
+            noteFrame();
+        return shareOfPicture(px, py, attributes.width / 2, 6, true) > 0.5;
+    });
     const double ms = msSince(clicked);
+    if (shown && followSeconds > 0) {
+        const auto until = Clock::now() + std::chrono::microseconds(long(followSeconds * 1e6));
+        while (Clock::now() < until) {
+            noteFrame();
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
     XSetInputFocus(display, player, RevertToParent, CurrentTime);
     const KeyCode escape = XKeysymToKeycode(display, XK_Escape);
     XTestFakeKeyEvent(display, escape, True, CurrentTime);
     XTestFakeKeyEvent(display, escape, False, CurrentTime);
     XSync(display, False);
     waitFor(Clock::now() + std::chrono::seconds(5), [&] { return findWindow(playerTitle) == 0; });
+    parkPointer();
     if (!shown) {
         std::fprintf(stderr, "zapprobe: no picture within %d ms\n", timeoutMs);
         return 1;
     }
-    std::printf("%.1f\n", ms);
+    std::printf("{\"click_ns\": %lld, \"first_ms\": %.1f, \"frames\": [", clickedNs, ms);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        std::printf("%s[%lld, %d]", i == 0 ? "" : ", ", frames[i].first, frames[i].second);
+    std::printf("]}\n");
     return 0;
 }
 
@@ -250,14 +380,15 @@ int main(int argc, char** argv)
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     if (argc >= 6 && std::strcmp(argv[1], "zap") == 0)
         return zap(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5],
-                   argc > 6 ? std::atoi(argv[6]) : 10000);
+                   argc > 6 ? std::atoi(argv[6]) : 10000, argc > 7 ? std::atoi(argv[7]) : 0,
+                   argc > 8 ? std::atof(argv[8]) : 0.0);
     if (argc >= 4 && std::strcmp(argv[1], "watch") == 0)
         return watch(argv[2], std::atoi(argv[3]));
     if (argc >= 6 && std::strcmp(argv[1], "shown") == 0)
         return shown(std::atoll(argv[2]), argv[3], std::atoi(argv[4]), std::atoi(argv[5]),
                      argc > 6 ? std::atoi(argv[6]) : 10000);
-    std::fputs("usage: zapprobe zap WINDOW X Y PLAYER [TIMEOUT-MS] | "
-               "zapprobe shown T0-NS WINDOW X Y [TIMEOUT-MS]\n",
+    std::fputs("usage: zapprobe zap WINDOW X Y PLAYER [TIMEOUT-MS [REST-MS [FOLLOW-S]]] | "
+               "zapprobe watch PLAYER SECONDS | zapprobe shown T0-NS WINDOW X Y [TIMEOUT-MS]\n",
                stderr);
     return 2;
 }
