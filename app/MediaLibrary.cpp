@@ -58,7 +58,11 @@ void Log(void*, int level, const libvlc_log_t* context, const char* format, va_l
 
 VlcInstance CreateVlcInstance()
 {
-    VlcInstance instance(libvlc_new(0, nullptr));
+    // libvlc's decoders hand libavcodec's own messages straight to stderr unless libvlc is
+    // quiet; a player being stopped mid-frame makes a few ("get_buffer() failed"), which mean
+    // nothing to a viewer. With --verbose they stay, beside libvlc's log.
+    const char* const quiet[] = {"--quiet"};
+    VlcInstance instance(Verbose() ? libvlc_new(0, nullptr) : libvlc_new(1, quiet));
     if (instance)
         libvlc_log_set(instance.get(), Log, nullptr);
     return instance;

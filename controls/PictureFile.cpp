@@ -43,12 +43,22 @@ bool isJpeg(const QByteArray& format)
     return format == "jpeg" || format == "jpg";
 }
 
-// The checks on a picture's header: a format some decoder recognises, and a size within bounds.
+// The formats the channel pictures have always come in: JPEG, and the GIF and BMP pictures the
+// Windows picture loader took as well. The others Qt reads are left out on purpose: PNG hands
+// libpng text chunks it inflates whole into memory (an 8 MiB file can claim gigabytes) and
+// chunk lengths it allocates before reading (a file of 276 bytes asked for 540 MB); ICO may
+// hold PNGs; XPM, XBM and the PPM family are text parsers no site has any use for.
+bool isAcceptedFormat(const QByteArray& format)
+{
+    return isJpeg(format) || format == "gif" || format == "bmp";
+}
+
+// The checks on a picture's header: an accepted format, and a size within bounds.
 PictureProblem CheckHeader(QImageReader& reader, QSize* size)
 {
     const QByteArray format = reader.format();
     *size = reader.size();
-    if (format.isEmpty() || !size->isValid() || size->isEmpty())
+    if (!isAcceptedFormat(format) || !size->isValid() || size->isEmpty())
         return PictureProblem::NotAPicture;
     if (size->width() > kPictureMaxSide || size->height() > kPictureMaxSide)
         return PictureProblem::TooManyPixels;
@@ -183,6 +193,8 @@ QImage DecodePicture(const EncodedPicture& picture,
     if (buffer.cancelled() || !buffer.open(QIODevice::ReadOnly))
         return {};
     QImageReader reader(&buffer);
+    if (!isAcceptedFormat(reader.format()))
+        return {};
     const QSize decoded = DecodedSize(picture.size);
     if (decoded != picture.size)
         reader.setScaledSize(decoded);

@@ -27,7 +27,7 @@ enum class PictureProblem
     NotAPlainFile, // missing, a folder, a FIFO, a device, a socket
     Unreadable,    // could not be opened or read
     TooManyBytes,  // over kPictureMaxBytes
-    NotAPicture,   // no decoder recognises it, or its header gives no size
+    NotAPicture,   // not a JPEG, GIF or BMP, or its header gives no size
     TooManyPixels, // its header claims more than kPictureMaxSide on a side
     TooManyScans,  // a JPEG with more than kPictureMaxJpegScans scans
     Undecodable,   // passed every check above, then failed to decode

@@ -215,14 +215,17 @@ void Receivers::Run()
                     ::recvmmsg(slot.socket.get(), messages.data(), kBatch, MSG_DONTWAIT, nullptr);
                 if (got <= 0)
                     break;
+                // Counted before they reach the buffer, so that whoever sees their packets
+                // there also sees them counted.
                 std::uint64_t bytes = 0;
+                for (int i = 0; i < got; ++i)
+                    bytes += messages[i].msg_len;
+                slot.datagrams.fetch_add(std::uint64_t(got), std::memory_order_relaxed);
+                slot.bytes.fetch_add(bytes, std::memory_order_relaxed);
                 for (int i = 0; i < got; ++i) {
                     const auto* data = static_cast<const std::uint8_t*>(vectors[i].iov_base);
                     slot.buffer->Push({data, messages[i].msg_len});
-                    bytes += messages[i].msg_len;
                 }
-                slot.datagrams.fetch_add(std::uint64_t(got), std::memory_order_relaxed);
-                slot.bytes.fetch_add(bytes, std::memory_order_relaxed);
                 // Fewer than asked for: the socket is drained; epoll says when there is more.
                 if (got < kBatch)
                     break;

@@ -15,6 +15,8 @@ void TsFramer::Push(std::span<const std::uint8_t> data, std::vector<TsPacket>& o
 {
     // The usual case costs one copy per packet: in sync, nothing carried over, a datagram of
     // whole packets. Anything else goes through the carry buffer.
+    if (data.empty())
+        return;
     std::size_t at = 0;
     if (m_pending.empty() && m_locked) {
         while (data.size() - at >= kPacketSize && data[at] == kSyncByte) {

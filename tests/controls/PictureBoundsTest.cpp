@@ -54,6 +54,19 @@ QString write(const QDir& dir, const char* name, const QByteArray& bytes)
     return path;
 }
 
+// The two-colour picture MakeJpeg makes, written by Qt in another format.
+QByteArray Encoded(const char* format, QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    QPainter(&image).fillRect(0, 0, size.width() / 2, size.height(), Qt::red);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, format));
+    return bytes;
+}
+
 bool waitUntilDecoded(const CPicture& picture)
 {
     QElapsedTimer clock;
@@ -197,6 +210,14 @@ INSTANTIATE_TEST_SUITE_P(
                     PictureProblem::TooManyScans},
         HostileFile{"text", [](const QDir& dir) { return write(dir, "text.jpg", "not a picture"); },
                     PictureProblem::NotAPicture},
+        // Formats Qt reads but the channel pictures never came in: PNG's text chunks are
+        // inflated whole, and its chunk lengths allocated before they are read.
+        HostileFile{"png",
+                    [](const QDir& dir) { return write(dir, "png.jpg", Encoded("PNG", kSmall)); },
+                    PictureProblem::NotAPicture},
+        HostileFile{"xpm",
+                    [](const QDir& dir) { return write(dir, "xpm.jpg", Encoded("XPM", kSmall)); },
+                    PictureProblem::NotAPicture},
         HostileFile{"empty", [](const QDir& dir) { return write(dir, "empty.jpg", ""); },
                     PictureProblem::NotAPicture},
         HostileFile{"truncated_header",
@@ -297,7 +318,10 @@ INSTANTIATE_TEST_SUITE_P(
                                 [] {
                                     return MakeJpeg({1024, 64}, false);
                                 },
-                                QSize(1024, 64), QSize(1024, 64)}),
+                                QSize(1024, 64), QSize(1024, 64)},
+                      BoundCase{"bmp_1500_wide_decoded_at_a_half",
+                                [] { return Encoded("BMP", {1500, 300}); }, QSize(1500, 300),
+                                QSize(750, 150)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------

@@ -512,7 +512,8 @@ class Telling(EndToEnd):
             return f.read().splitlines()
 
     def test_quiet_by_default(self):
-        self.assertEqual(self.run_storage([]), [])
+        lines = self.run_storage([])
+        self.assertEqual(lines, [], "\n".join(lines))
 
     def test_verbose_tells_lookups_plays_and_reopens(self):
         lines = self.run_storage(["--verbose"])
@@ -717,7 +718,10 @@ class StuckStreams(EndToEnd):
             peak = max(peak, process_figures(self.app.pid)[2])
             time.sleep(0.2)
         print("resident memory with an endless segment, peak over 20 s: %d MB" % (peak // 1024))
-        self.assertLess(peak, 400 * 1024, "resident memory")
+        # AddressSanitizer holds freed memory back (256 MB by default) and adds its shadow, so
+        # its build is held only to a bound that unchecked growth (2 GB in 20 s) still breaks.
+        bound = 1024 if os.environ.get("CORVESSA_SANITIZED") == "1" else 400
+        self.assertLess(peak, bound * 1024, "resident memory")
         self.finish(player)
 
 
