@@ -80,7 +80,7 @@ private:
     {
         GroupAddress group;
         std::unique_ptr<ChannelBuffer> buffer;
-        UniqueFd socket;
+        posix::UniqueFd socket;
         State state = State::Stopped;
         std::string error;
         std::atomic<std::uint64_t> datagrams{0};
@@ -94,8 +94,8 @@ private:
     ReceiverOptions m_options;
     std::vector<std::unique_ptr<ChannelSlot>> m_channels;
     mutable std::mutex m_statusMutex;
-    UniqueFd m_epoll;
-    UniqueFd m_wake;
+    posix::UniqueFd m_epoll;
+    posix::UniqueFd m_wake;
     std::thread m_thread;
 };
 

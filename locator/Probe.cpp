@@ -44,7 +44,7 @@ ConnectionProbe::ConnectionProbe(const QByteArray& address, quint16 port)
     if (inet_pton(AF_INET, address.constData(), &peer.sin_addr) != 1)
         return;
 
-    m_socket = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    m_socket = posix::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!m_socket.valid())
         return;
 

@@ -35,7 +35,7 @@ private:
         Connected,
         Connecting
     };
-    UniqueFd m_socket;
+    posix::UniqueFd m_socket;
     State m_state = State::Failed;
 };
 

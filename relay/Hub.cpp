@@ -11,7 +11,7 @@ void Link::Cut()
 {
     const std::lock_guard lock(m_mutex);
     m_cut = true;
-    if (m_socket)
+    if (m_socket.valid())
         ::shutdown(m_socket.get(), SHUT_RDWR);
 }
 
@@ -20,7 +20,7 @@ void Link::Close()
     const std::lock_guard lock(m_mutex);
     // A cut connection ends with a reset: what is still queued for libvlc is dropped, rather
     // than read after the cut.
-    if (m_cut && m_socket) {
+    if (m_cut && m_socket.valid()) {
         const linger reset{1, 0};
         ::setsockopt(m_socket.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Fd.h"
 #include "StreamRelay.h"
+#include "UniqueFd.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -22,7 +22,7 @@ namespace relay::detail {
 class Link
 {
 public:
-    explicit Link(Fd socket) : m_socket(std::move(socket)) {}
+    explicit Link(posix::UniqueFd socket) : m_socket(std::move(socket)) {}
 
     // For the connection's own thread, until Close.
     int fd() const { return m_socket.get(); }
@@ -34,7 +34,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    Fd m_socket;
+    posix::UniqueFd m_socket;
     std::atomic<bool> m_cut{false};
 };
 

@@ -56,10 +56,10 @@ StreamRelay::~StreamRelay()
 
 bool StreamRelay::Start()
 {
-    if (m_listener)
+    if (m_listener.valid())
         return false;
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!listener)
+    posix::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener.valid())
         return false;
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -69,8 +69,8 @@ bool StreamRelay::Start()
         ::listen(listener.get(), SOMAXCONN) != 0 ||
         ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return false;
-    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake)
+    posix::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.valid())
         return false;
     m_hub->SetPort(ntohs(address.sin_port));
     m_listener = std::move(listener);
@@ -113,8 +113,9 @@ void StreamRelay::Accept()
         }
         if (waits[1].revents != 0)
             return;
-        Fd client(::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!client) {
+        posix::UniqueFd client(
+            ::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!client.valid()) {
             // Out of descriptors or memory: wait a little rather than spin on the listener.
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
                 ::poll(&waits[1], 1, 100);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Fd.h"
+#include "UniqueFd.h"
 
 #include <QString>
 #include <chrono>
@@ -87,8 +87,8 @@ private:
     void Accept();
 
     std::shared_ptr<detail::Hub> m_hub;
-    Fd m_listener;
-    Fd m_wake; // an eventfd that ends the accepting thread
+    posix::UniqueFd m_listener;
+    posix::UniqueFd m_wake; // an eventfd that ends the accepting thread
     std::thread m_acceptor;
 };
 

@@ -137,7 +137,7 @@ private:
         }
     }
 
-    fastzap::UniqueFd m_socket;
+    posix::UniqueFd m_socket;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_mutex;

@@ -37,7 +37,7 @@ long long MonotonicNs()
 struct Channel
 {
     int number = 0;
-    fastzap::UniqueFd socket;
+    posix::UniqueFd socket;
     fastzap::TsFramer framer;
     fastzap::ChannelCore core;
     std::optional<fastzap::VideoTracker> video;

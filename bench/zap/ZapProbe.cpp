@@ -177,7 +177,7 @@ public:
         bool white[2 * kBits] = {};
         bool clear = true;
         for (int block = 0; block < 2 * kBits && clear; ++block) {
-            const int middle = int((block * kBlockWidth + kBlockWidth / 2) * m_scale);
+            const int middle = int((block + 0.5) * kBlockWidth * m_scale);
             const int reach = std::max(1, int(kBlockWidth * m_scale / 4));
             int sum = 0;
             int samples = 0;

@@ -320,8 +320,10 @@ INSTANTIATE_TEST_SUITE_P(
                                 },
                                 QSize(1024, 64), QSize(1024, 64)},
                       BoundCase{"bmp_1500_wide_decoded_at_a_half",
-                                [] { return Encoded("BMP", {1500, 300}); }, QSize(1500, 300),
-                                QSize(750, 150)}),
+                                [] {
+                                    return Encoded("BMP", {1500, 300});
+                                },
+                                QSize(1500, 300), QSize(750, 150)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------

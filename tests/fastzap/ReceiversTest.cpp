@@ -172,7 +172,7 @@ TEST_P(Failing, ReportsItselfAndTheOthersGoOn)
     const auto badPort = std::uint16_t(Port(1));
 
     // A socket on the group's port without SO_REUSEADDR: nobody else may bind it.
-    fastzap::UniqueFd holder(::socket(AF_INET, SOCK_DGRAM, 0));
+    posix::UniqueFd holder(::socket(AF_INET, SOCK_DGRAM, 0));
     ASSERT_TRUE(holder.valid());
     sockaddr_in address{};
     address.sin_family = AF_INET;

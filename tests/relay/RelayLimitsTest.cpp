@@ -1,10 +1,10 @@
 // The bounds the relay puts between a hostile or broken server and libvlc, against real servers
 // that misbehave: bytes without end, huge playlists, silence.
-#include "Fd.h"
 #include "HttpServer.h"
 #include "Listeners.h"
 #include "PlayerKit.h"
 #include "StreamRelay.h"
+#include "UniqueFd.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -264,10 +264,10 @@ TEST_F(Bounded, ConnectionsBeyondTheBoundAreRefusedUntilOneEnds)
     ASSERT_TRUE(stuck && good);
 
     // Clients that send their request and wait, as libvlc does with a stuck server.
-    std::list<relay::Fd> waiting;
+    std::list<posix::UniqueFd> waiting;
     const QByteArray request = "GET " + TargetOf(stuck->LocalUrl()) + " HTTP/1.1\r\n\r\n";
     for (int i = 0; i < relay::StreamRelay::kMaxConnections; ++i) {
-        relay::Fd& client = waiting.emplace_back(::socket(AF_INET, SOCK_STREAM, 0));
+        posix::UniqueFd& client = waiting.emplace_back(::socket(AF_INET, SOCK_STREAM, 0));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(m_relay->Port());

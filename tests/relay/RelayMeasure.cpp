@@ -35,7 +35,7 @@ namespace {
 
 bool insideTestNetwork()
 {
-    const relay::Fd probe(::socket(AF_INET, SOCK_STREAM, 0));
+    const posix::UniqueFd probe(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     inet_pton(AF_INET, "192.168.10.11", &address.sin_addr);

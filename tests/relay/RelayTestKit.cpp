@@ -1,6 +1,6 @@
 #include "RelayTestKit.h"
 
-#include "Fd.h"
+#include "UniqueFd.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -118,7 +118,7 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
     HttpReply reply;
     QElapsedTimer clock;
     clock.start();
-    const relay::Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int fd = socket.get();
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -3,23 +3,20 @@
 #include <unistd.h>
 #include <utility>
 
-namespace locator {
+namespace posix {
 
-// Owns a file descriptor and closes it.
+// Owns a file descriptor (a socket, an epoll instance, an eventfd) and closes it.
 class UniqueFd
 {
 public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+    ~UniqueFd() { reset(); }
     UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
-        std::swap(m_fd, other.m_fd);
+        if (this != &other)
+            reset(std::exchange(other.m_fd, -1));
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
@@ -27,9 +24,15 @@ public:
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
 
 private:
     int m_fd = -1;
 };
 
-} // namespace locator
+} // namespace posix
