@@ -141,29 +141,26 @@ CImageButton* CChannelDlg::ChannelButton(int channel) const
 
 void CChannelDlg::ReadSiteSettings()
 {
-    // Optional: a site names its own storage servers here. Anything but a dotted IPv4 address
-    // keeps the built-in one. Read without GetCStringConfig, whose missing-key box is for
-    // required keys.
-    const auto server = [](const QString& key) {
+    // Optional keys, read without GetCStringConfig, whose missing-key box is for required keys.
+    const auto value = [](const QString& key) {
         return profile::GetPrivateProfileString(u"Default", key, 40, kSettingsFile).trimmed();
     };
-    const QString low = server(QStringLiteral("StorageServer1To6"));
-    const QString high = server(QStringLiteral("StorageServer7To8"));
+    // A site may name its own storage servers; anything but a dotted IPv4 address keeps the
+    // built-in one.
+    const QString low = value(QStringLiteral("StorageServer1To6"));
+    const QString high = value(QStringLiteral("StorageServer7To8"));
     if (locator::IsDottedIPv4(low))
         m_servers.forChannels1to6 = low.toLatin1();
     if (locator::IsDottedIPv4(high))
         m_servers.forChannels7and8 = high.toLatin1();
 
-    // On unless a site turns it off: FastChannelChange=0.
-    const QString fast = profile::GetPrivateProfileString(
-                             u"Default", QStringLiteral("FastChannelChange"), 40, kSettingsFile)
-                             .trimmed();
-    m_fastChannelChange = fast.isEmpty() || fast.startsWith(u'1');
-    // On unless a site turns it off: PreStart=0.
-    const QString prestart =
-        profile::GetPrivateProfileString(u"Default", QStringLiteral("PreStart"), 40, kSettingsFile)
-            .trimmed();
-    m_preStart = prestart.isEmpty() || prestart.startsWith(u'1');
+    // Switches that are on unless a site writes 0.
+    const auto on = [&](const QString& key) {
+        const QString text = value(key);
+        return text.isEmpty() || text.startsWith(u'1');
+    };
+    m_fastChannelChange = on(QStringLiteral("FastChannelChange"));
+    m_preStart = on(QStringLiteral("PreStart"));
 
     const int caching = m_settings.GetIntConfig(kSettingsFile, QStringLiteral("Default"),
                                                 QStringLiteral("NetworkCaching"));

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "AppLook.h"
-#include "ChannelLocator.h"
 #include "ChannelPlayback.h"
 #include "LabelButton.h"
 #include "LookupTask.h"
@@ -75,9 +74,6 @@ public:
     static constexpr std::chrono::milliseconds kRestTime{100};
     // A lookup made while resting that is older than this is made again on the click.
     static constexpr std::chrono::milliseconds kFreshLookup{2000};
-
-    // The eight channels' receivers for fast channel change; null when they are off.
-    fastzap::Receivers* FastReceivers() const { return m_receivers.get(); }
 
 public slots:
     void accept() override; // OnOK: Enter never closes the channel window

@@ -178,9 +178,8 @@ void CChannelPlayback::Start()
         session->media =
             VlcMedia(libvlc_media_new_callbacks(m_instance, FastZapMediaOpen, FastZapMediaRead,
                                                 nullptr, FastZapMediaClose, session->source.get()));
-        for (const QString& option : kFastOptions + kDecodeOptions)
-            if (session->media)
-                libvlc_media_add_option(session->media.get(), option.toUtf8().constData());
+        if (session->media)
+            AddMediaOptions(session->media.get(), kFastOptions + kDecodeOptions);
     } else {
         if (m_relay != nullptr)
             session->route = m_relay->Open(m_address);
@@ -241,11 +240,6 @@ libvlc_media_player_t* CChannelPlayback::Player() const
 VideoFrames::Picture CChannelPlayback::Picture() const
 {
     return HasPicture() ? m_session->frames->Latest() : VideoFrames::Picture{};
-}
-
-bool CChannelPlayback::PlaysFast() const
-{
-    return m_session && m_session->source;
 }
 
 bool CChannelPlayback::HasPicture() const

@@ -64,8 +64,6 @@ public:
     // Whether a player is playing, or a stopped stream waits to be opened again.
     bool IsOpen() const { return m_session != nullptr || m_reopen.isActive(); }
     QString Address() const { return m_address; }
-    // Whether the stream plays from its buffered group of pictures.
-    bool PlaysFast() const;
     // The newest picture since the stream was last opened; null before it.
     VideoFrames::Picture Picture() const;
     bool HasPicture() const;

@@ -81,9 +81,14 @@ VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,
     VlcMedia media(libvlc_media_new_location(instance, address.toUtf8().constData()));
     if (!media)
         return {};
-    for (const QString& option : options)
-        libvlc_media_add_option(media.get(), option.toUtf8().constData());
+    AddMediaOptions(media.get(), options);
     return media;
+}
+
+void AddMediaOptions(libvlc_media_t* media, const QStringList& options)
+{
+    for (const QString& option : options)
+        libvlc_media_add_option(media, option.toUtf8().constData());
 }
 
 VlcPlayer CreateVlcPlayer(libvlc_media_t* media)

@@ -51,5 +51,8 @@ QStringList LiveStreamOptions(int networkCachingMs);
 VlcMedia CreateVlcMedia(libvlc_instance_t* instance, const QString& address,
                         const QStringList& options = {});
 
+// Adds per-media `options` (converted to UTF-8) to `media`.
+void AddMediaOptions(libvlc_media_t* media, const QStringList& options);
+
 // A media player for `media`; empty on failure.
 VlcPlayer CreateVlcPlayer(libvlc_media_t* media);

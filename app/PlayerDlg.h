@@ -53,8 +53,6 @@ public:
     void SetAddress(const QString& address) { m_strAddress = address; }
     void SetCaption(const QString& caption) { m_strCaption = caption; }
     void SetInstance(libvlc_instance_t* instance) { m_playback->SetInstance(instance); }
-    // Per-media libvlc options for every stream this window opens.
-    void SetMediaOptions(const QStringList& options) { m_playback->SetMediaOptions(options); }
     // Lets the window switch channels itself; without it the channel keys do nothing.
     void SetChannel(int channel, ChannelLookup lookup);
     // The volume (0 to 100) and mute the window starts with.

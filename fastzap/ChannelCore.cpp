@@ -37,13 +37,6 @@ std::optional<std::uint64_t> ChannelCore::KeyframeInterval() const
     return longest;
 }
 
-std::optional<std::uint64_t> ChannelCore::GopTicks() const
-{
-    if (!m_valid || !m_gopTimestamp || !m_lastTimestamp)
-        return std::nullopt;
-    return TicksBetween(*m_gopTimestamp, *m_lastTimestamp);
-}
-
 void ChannelCore::PushBytes(std::span<const std::uint8_t> bytes, std::vector<TsPacket>& packets)
 {
     m_scratch.clear();
@@ -186,7 +179,6 @@ void ChannelCore::ForgetVideo()
     m_pesSlot = kNone;
     m_video = VideoTracker(m_pmt ? m_pmt->codec : VideoCodec::None);
     m_lastStartTimestamp.reset();
-    m_lastTimestamp.reset();
     m_intervals.fill(0);
 }
 
@@ -205,10 +197,8 @@ void ChannelCore::OnVideo(const TsPacket& packet, std::uint64_t index)
         m_pesIndex = index;
         m_pesTimestamp.reset();
     }
-    if (info.timestamp) {
+    if (info.timestamp)
         m_pesTimestamp = info.timestamp;
-        m_lastTimestamp = info.timestamp;
-    }
     if (info.randomAccessHere || (info.randomAccessAtPesStart && m_pesSlot != kNone)) {
         StartGop(m_pesSlot, m_pesIndex, m_pesTimestamp);
     } else if (m_valid && info.timestamp && m_gopTimestamp) {

@@ -66,8 +66,6 @@ public:
     std::size_t GopBytes() const { return m_valid ? m_packets.size() * kPacketSize : 0; }
     // The position in the stream (counting every packet pushed) of Gop()'s first packet.
     std::uint64_t GopStartIndex() const { return m_gopStartIndex; }
-    // The stream time (90 kHz) from the start point to the latest video PES.
-    std::optional<std::uint64_t> GopTicks() const;
     std::optional<std::uint64_t> KeyframeInterval() const;
 
     // The latest PAT and PMT as they were carried, for a reader to start with.
@@ -79,7 +77,6 @@ public:
 
     const CoreStats& Stats() const { return m_stats; }
     const TsFramer& Framer() const { return m_framer; }
-    const BufferLimits& Limits() const { return m_limits; }
 
 private:
     static constexpr std::size_t kNone = ~std::size_t(0);
@@ -105,7 +102,6 @@ private:
     SectionAssembler m_pmtSections;
     std::optional<PatInfo> m_pat;
     std::optional<PmtInfo> m_pmt;
-    std::vector<std::uint8_t> m_patSection;
     std::vector<std::uint8_t> m_pmtSection;
     std::vector<TsPacket> m_patPackets;
     std::vector<TsPacket> m_pmtPackets;
@@ -118,7 +114,6 @@ private:
     bool m_valid = false;
     std::uint64_t m_gopStartIndex = 0;
     std::optional<std::uint64_t> m_gopTimestamp;
-    std::optional<std::uint64_t> m_lastTimestamp;
     std::size_t m_pesSlot = kNone;
     std::uint64_t m_pesIndex = 0;
     std::optional<std::uint64_t> m_pesTimestamp;

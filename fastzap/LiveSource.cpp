@@ -114,17 +114,6 @@ ssize_t LiveSource::Read(std::uint8_t* buffer, std::size_t length)
     return ReadLocked(lock, buffer, length);
 }
 
-ssize_t LiveSource::ReadFor(std::uint8_t* buffer, std::size_t length,
-                            std::chrono::milliseconds timeout)
-{
-    if (length == 0)
-        return 0;
-    std::unique_lock lock(m_mutex);
-    m_ready.wait_for(lock, timeout,
-                     [&] { return m_state != State::Open || m_readPacket < m_queue.size(); });
-    return ReadLocked(lock, buffer, length);
-}
-
 } // namespace fastzap
 
 using fastzap::LiveSource;

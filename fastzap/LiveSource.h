@@ -40,8 +40,6 @@ public:
     // 0 once cancelled, or at the end of an ended stream (after what was left has been read);
     // -1 once the reader has fallen too far behind (nothing more is kept for it).
     ssize_t Read(std::uint8_t* buffer, std::size_t length);
-    // As Read, but gives up after `timeout` and returns 0 with State() still Open.
-    ssize_t ReadFor(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds timeout);
 
     // Every blocked and later Read returns 0 at once. Any thread, any number of times.
     void Cancel();

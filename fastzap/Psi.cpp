@@ -54,21 +54,6 @@ VideoCodec CodecOfStreamType(std::uint8_t streamType)
     }
 }
 
-const char* CodecName(VideoCodec codec)
-{
-    switch (codec) {
-    case VideoCodec::Mpeg2:
-        return "MPEG-2";
-    case VideoCodec::H264:
-        return "H.264";
-    case VideoCodec::H265:
-        return "H.265";
-    case VideoCodec::None:
-        break;
-    }
-    return "none";
-}
-
 std::uint32_t Crc32Mpeg(std::span<const std::uint8_t> data)
 {
     static const std::array<std::uint32_t, 256> table = MakeCrcTable();
@@ -113,7 +98,6 @@ std::optional<PmtInfo> ParsePmt(std::span<const std::uint8_t> section, std::uint
         const VideoCodec codec = CodecOfStreamType(type);
         if (codec != VideoCodec::None) {
             info.videoPid = pid;
-            info.videoStreamType = type;
             info.codec = codec;
             break;
         }

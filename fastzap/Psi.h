@@ -19,7 +19,6 @@ enum class VideoCodec : std::uint8_t
 
 // The video codec a PMT's stream_type names, or None for anything that is not video we know.
 VideoCodec CodecOfStreamType(std::uint8_t streamType);
-const char* CodecName(VideoCodec codec);
 
 // CRC-32 as MPEG-2 sections use it (polynomial 0x04C11DB7, no reflection, initial all ones).
 // Over a whole section, its own CRC included, the result is 0.
@@ -38,7 +37,6 @@ struct PmtInfo
     std::uint8_t version = 0;
     std::uint16_t pcrPid = 0;
     std::uint16_t videoPid = 0;
-    std::uint8_t videoStreamType = 0;
     VideoCodec codec = VideoCodec::None;
 };
 

@@ -26,7 +26,6 @@ public:
     // Bytes thrown away while looking for sync, and how often sync was lost.
     std::uint64_t SkippedBytes() const { return m_skipped; }
     std::uint64_t SyncLosses() const { return m_syncLosses; }
-    bool Locked() const { return m_locked; }
 
 private:
     // Consumes m_pending as far as it can; what remains is shorter than a packet plus one byte.

@@ -24,7 +24,6 @@ struct TsPacket
     bool TransportError() const { return (bytes[1] & 0x80) != 0; }
     bool PayloadUnitStart() const { return (bytes[1] & 0x40) != 0; }
     std::uint16_t Pid() const { return std::uint16_t(((bytes[1] & 0x1F) << 8) | bytes[2]); }
-    bool Scrambled() const { return (bytes[3] & 0xC0) != 0; }
     bool HasAdaptationField() const { return (bytes[3] & 0x20) != 0; }
     bool HasPayload() const { return (bytes[3] & 0x10) != 0; }
     std::uint8_t ContinuityCounter() const { return bytes[3] & 0x0F; }
@@ -41,14 +40,6 @@ struct TsPacket
     }
     bool Discontinuity() const { return (AdaptationFlags() & 0x80) != 0; }
     bool RandomAccess() const { return (AdaptationFlags() & 0x40) != 0; }
-    bool HasPcr() const { return (AdaptationFlags() & 0x10) != 0 && AdaptationFieldLength() >= 7; }
-
-    // The program clock reference's 90 kHz base, valid when HasPcr().
-    std::uint64_t PcrBase() const
-    {
-        return (std::uint64_t(bytes[6]) << 25) | (std::uint64_t(bytes[7]) << 17) |
-               (std::uint64_t(bytes[8]) << 9) | (std::uint64_t(bytes[9]) << 1) | (bytes[10] >> 7);
-    }
 
     // Where the payload starts; kPacketSize when there is none or the adaptation field's length
     // is out of range.

@@ -35,7 +35,6 @@ public:
 
     // Nothing more is wanted from upstream: a bound is reached or the response was refused.
     bool Full() const { return m_full; }
-    bool IsPlaylist() const { return m_mode == Mode::Playlist; }
 
 private:
     enum class Mode

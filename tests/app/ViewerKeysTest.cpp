@@ -1,4 +1,5 @@
 #include "ChannelDlg.h"
+#include "ChannelLocator.h"
 #include "HttpServer.h"
 #include "ImageButton.h"
 #include "ModalWatcher.h"
