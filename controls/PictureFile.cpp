@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,27 +39,49 @@ private:
     std::shared_ptr<const std::atomic<bool>> m_cancelled;
 };
 
-bool isJpeg(const QByteArray& format)
+// The formats the channel pictures have always come in: JPEG, and the GIF and BMP pictures the
+// Windows picture loader took as well. The format is read off the file's first bytes and the
+// reader is given that one format with detection off, so no other decoder ever sees the bytes:
+// PNG hands libpng chunk lengths it allocates before reading (a file of 276 bytes asked for
+// 540 MB) and text chunks it inflates whole; ICO may hold PNGs; XPM, XBM and the PPM family are
+// text parsers no site has any use for. Whatever Qt's plugins can read, none of it is reached.
+QByteArray sniffFormat(QByteArrayView head)
 {
-    return format == "jpeg" || format == "jpg";
+    if (head.startsWith("\xFF\xD8\xFF"))
+        return QByteArrayLiteral("jpeg");
+    if (head.startsWith("GIF87a") || head.startsWith("GIF89a"))
+        return QByteArrayLiteral("gif");
+    if (head.startsWith("BM"))
+        return QByteArrayLiteral("bmp");
+    return {};
 }
 
-// The formats the channel pictures have always come in: JPEG, and the GIF and BMP pictures the
-// Windows picture loader took as well. The others Qt reads are left out on purpose: PNG hands
-// libpng text chunks it inflates whole into memory (an 8 MiB file can claim gigabytes) and
-// chunk lengths it allocates before reading (a file of 276 bytes asked for 540 MB); ICO may
-// hold PNGs; XPM, XBM and the PPM family are text parsers no site has any use for.
-bool isAcceptedFormat(const QByteArray& format)
+constexpr qint64 kSniffBytes = 6;
+
+// A reader bound to `format`, and to the pixels of a picture at the bounds: Qt's decoders
+// refuse to allocate more than that whatever a header claims.
+void readOnly(QImageReader& reader, const QByteArray& format)
 {
-    return isJpeg(format) || format == "gif" || format == "bmp";
+    static std::once_flag limited;
+    std::call_once(limited, [] {
+        constexpr qint64 kBoundPixelBytes = qint64(kPictureMaxSide) * kPictureMaxSide * 4;
+        QImageReader::setAllocationLimit(int(kBoundPixelBytes >> 20));
+    });
+    reader.setFormat(format);
+    reader.setAutoDetectImageFormat(false);
+    reader.setDecideFormatFromContent(false);
 }
 
 // The checks on a picture's header: an accepted format, and a size within bounds.
-PictureProblem CheckHeader(QImageReader& reader, QSize* size)
+PictureProblem CheckHeader(QIODevice* device, QSize* size, QByteArray* format)
 {
-    const QByteArray format = reader.format();
+    *format = sniffFormat(device->peek(kSniffBytes));
+    if (format->isEmpty())
+        return PictureProblem::NotAPicture;
+    QImageReader reader(device);
+    readOnly(reader, *format);
     *size = reader.size();
-    if (!isAcceptedFormat(format) || !size->isValid() || size->isEmpty())
+    if (!size->isValid() || size->isEmpty())
         return PictureProblem::NotAPicture;
     if (size->width() > kPictureMaxSide || size->height() > kPictureMaxSide)
         return PictureProblem::TooManyPixels;
@@ -104,7 +127,7 @@ std::unique_ptr<QFile> OpenPictureFile(const QString& path, PictureProblem* prob
 EncodedPicture ReadPicture(QIODevice* device)
 {
     if (device == nullptr || !device->isReadable())
-        return {{}, {}, PictureProblem::Unreadable};
+        return {{}, {}, {}, PictureProblem::Unreadable};
     // One byte past the bound tells a picture at the bound from one over it. The buffer starts
     // at the size the device announces and grows by doubling, so a file is read in one piece.
     const qint64 limit = kPictureMaxBytes + 1;
@@ -133,15 +156,17 @@ EncodedPicture ReadPictureFile(const QString& path)
     PictureProblem problem = PictureProblem::None;
     const std::unique_ptr<QFile> file = OpenPictureFile(path, &problem);
     if (!file)
-        return {{}, {}, problem};
+        return {{}, {}, {}, problem};
     return ReadPicture(file.get());
 }
 
 EncodedPicture ReadPictureHeader(QIODevice* device)
 {
     EncodedPicture picture;
-    QImageReader reader(device);
-    picture.problem = CheckHeader(reader, &picture.size);
+    if (device == nullptr || !device->isReadable())
+        picture.problem = PictureProblem::Unreadable;
+    else
+        picture.problem = CheckHeader(device, &picture.size, &picture.format);
     return picture;
 }
 
@@ -150,26 +175,27 @@ EncodedPicture ReadPictureFileHeader(const QString& path)
     PictureProblem problem = PictureProblem::None;
     const std::unique_ptr<QFile> file = OpenPictureFile(path, &problem);
     if (!file)
-        return {{}, {}, problem};
+        return {{}, {}, {}, problem};
     return ReadPictureHeader(file.get());
 }
 
 EncodedPicture CheckPicture(QByteArray bytes)
 {
-    EncodedPicture picture{std::move(bytes), {}, PictureProblem::None};
+    EncodedPicture picture{std::move(bytes), {}, {}, PictureProblem::None};
     if (picture.bytes.size() > kPictureMaxBytes) {
         picture.problem = PictureProblem::TooManyBytes;
     } else {
         QBuffer buffer(&picture.bytes);
         buffer.open(QIODevice::ReadOnly);
-        QImageReader reader(&buffer);
-        picture.problem = CheckHeader(reader, &picture.size);
-        if (picture.ok() && isJpeg(reader.format()) &&
+        picture.problem = CheckHeader(&buffer, &picture.size, &picture.format);
+        if (picture.ok() && picture.format == "jpeg" &&
             CountJpegScans(picture.bytes) > kPictureMaxJpegScans)
             picture.problem = PictureProblem::TooManyScans;
     }
-    if (!picture.ok())
+    if (!picture.ok()) {
         picture.bytes.clear();
+        picture.format.clear();
+    }
     return picture;
 }
 
@@ -192,9 +218,9 @@ QImage DecodePicture(const EncodedPicture& picture,
     CancellableBuffer buffer(picture.bytes, cancelled);
     if (buffer.cancelled() || !buffer.open(QIODevice::ReadOnly))
         return {};
+    // The format the checks found, never one the reader would guess.
     QImageReader reader(&buffer);
-    if (!isAcceptedFormat(reader.format()))
-        return {};
+    readOnly(reader, picture.format);
     const QSize decoded = DecodedSize(picture.size);
     if (decoded != picture.size)
         reader.setScaledSize(decoded);

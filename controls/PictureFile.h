@@ -37,7 +37,8 @@ enum class PictureProblem
 struct EncodedPicture
 {
     QByteArray bytes;
-    QSize size; // as its header gives it
+    QSize size;        // as its header gives it
+    QByteArray format; // "jpeg", "gif" or "bmp", read off its first bytes
     PictureProblem problem = PictureProblem::None;
 
     bool ok() const { return problem == PictureProblem::None; }

@@ -54,6 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The checks alone agree with the load: a picture they refuse never loads, and one they
     // take fails, if at all, only in the decoder.
     const EncodedPicture checked = CheckPicture(bytes);
+    // The format is the one the first bytes name, decided before any decoder runs.
+    const QByteArrayView head(bytes);
+    const bool named = head.startsWith("\xFF\xD8\xFF") || head.startsWith("GIF87a") ||
+                       head.startsWith("GIF89a") || head.startsWith("BM");
+    if ((checked.ok() || loaded) && !named)
+        std::abort();
     if (!checked.ok() && (loaded || picture.LastProblem() != checked.problem))
         std::abort();
     if (checked.ok() && !loaded && picture.LastProblem() != PictureProblem::Undecodable)

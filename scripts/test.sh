@@ -3,11 +3,12 @@
 # check, the ordinary build and its tests, the Debian package (built, checked with lintian, and as
 # root installed, played, reinstalled, removed and purged: scripts/package-test.sh), then a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (clang), which runs the same suite again
-# (all but the soaks, label soak) and the fuzzers for a bounded time each. Extra arguments go to
+# (all but the soaks, label soak), replays each fuzzer's committed corpus and lets each explore
+# for a bounded time from a fixed seed (scripts/fuzz.sh explores longer, at random). Extra arguments go to
 # CTest; the tests carry the labels unit, e2e, soak, fuzz and package (e.g. -L unit).
 #   CORVESSA_SKIP_PACKAGE=1      no package steps
 #   CORVESSA_SKIP_SANITIZERS=1   no sanitizer build
-#   CORVESSA_FUZZ_SECONDS=N      how long each fuzzer runs (default 30)
+#   CORVESSA_FUZZ_SECONDS=N      how long each fuzzer explores (default 30)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
