@@ -271,6 +271,13 @@ void CChannelPlayback::LetGo()
         return;
     const std::unique_ptr<Session> session = std::move(m_session);
     session->frames->SetNotify({});
+    libvlc_media_stats_t stats{};
+    if (Verbose() && session->media && libvlc_media_get_stats(session->media.get(), &stats))
+        Trace(QStringLiteral("played %1: %2 pictures decoded, %3 shown, %4 lost")
+                  .arg(m_address)
+                  .arg(stats.i_decoded_video)
+                  .arg(stats.i_displayed_pictures)
+                  .arg(stats.i_lost_pictures));
     if (session->events)
         session->events->Detach();
     // libvlc's input thread may wait in a read for the next datagram; the stop waits for it.
