@@ -153,13 +153,6 @@ void SkipH264ScalingList(BitReader& bits, int size)
 
 } // namespace
 
-double VideoShape::DisplayAspect() const
-{
-    if (width == 0 || height == 0 || sarDen == 0)
-        return 0;
-    return double(width) * sarNum / (double(height) * sarDen);
-}
-
 std::optional<VideoShape> ParseH264Sps(std::span<const std::uint8_t> nal)
 {
     if (nal.empty() || (nal[0] & 0x1F) != 7)

@@ -22,8 +22,6 @@ struct VideoShape
     std::uint32_t sarNum = 1; // sample aspect; 1:1 when the stream does not say
     std::uint32_t sarDen = 1;
 
-    // Width over height as shown: the visible size stretched by the sample aspect.
-    double DisplayAspect() const;
     bool operator==(const VideoShape&) const = default;
 };
 

@@ -333,11 +333,6 @@ void CChannelPlayback::ApplyAudio()
     libvlc_audio_set_mute(m_session->player.get(), m_muted ? 1 : 0);
 }
 
-double CChannelPlayback::DisplayAspect() const
-{
-    return m_session ? m_session->frames->DisplayAspect() : 0;
-}
-
 void CChannelPlayback::SetPictureArea(QSize area, QSize screen)
 {
     m_area = area;

@@ -69,8 +69,6 @@ public:
     // The newest picture since the stream was last opened; null before it.
     VideoFrames::Picture Picture() const;
     bool HasPicture() const;
-    // The shape the picture is shown in, width over height; 0 before it is known.
-    double DisplayAspect() const;
     // The wait before the stream is reopened, while one is pending.
     std::optional<std::chrono::seconds> PendingReopen() const;
     // Time left before that reopen.
