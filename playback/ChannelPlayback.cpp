@@ -1,5 +1,6 @@
 #include "ChannelPlayback.h"
 
+#include "GroupWatch.h"
 #include "LiveSource.h"
 #include "StreamRelay.h"
 #include "Verbose.h"
@@ -161,6 +162,7 @@ struct CChannelPlayback::Session
     std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
     std::shared_ptr<TappedSource> source; // what the player reads, when it plays fast
     std::shared_ptr<relay::Route> route;  // its way to an HTTP stream
+    std::unique_ptr<GroupWatch> watch;    // its sequence headers, when libvlc joins a group
     std::shared_ptr<EventLink> events;
     bool hasPicture = false;
     Progress progress{};
@@ -231,6 +233,8 @@ void CChannelPlayback::Start()
                         std::size_t(chunk.size())));
                 };
             });
+        } else if (m_instance != nullptr) {
+            session->watch = GroupWatch::Start(m_address, session->frames);
         }
         session->media =
             CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,

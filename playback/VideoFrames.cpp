@@ -288,11 +288,15 @@ void VideoFrames::Display(void* opaque, void* picture)
     lock.unlock();
 
     // One pass: YUV to RGB and to the shown size. Averaging over each output pixel's area is
-    // the right filter for the usual shrink (1080p into a window), and costs less than libvlc's
-    // bicubic default; growing, it acts as bilinear.
-    self->m_scaler = sws_getCachedContext(self->m_scaler, from.width(), from.height(),
-                                          AV_PIX_FMT_YUV420P, size.width(), size.height(),
-                                          AV_PIX_FMT_RGB32, SWS_AREA, nullptr, nullptr, nullptr);
+    // the right filter for a real shrink (1080p into a window), and costs less than libvlc's
+    // bicubic default. Growing, or shrinking by a little (a stream whose shape libvlc stretched
+    // over its padding), bilinear is as good and cheaper still; at the same size neither filters.
+    const bool shrink =
+        size.width() * 4 < from.width() * 3 || size.height() * 4 < from.height() * 3;
+    self->m_scaler =
+        sws_getCachedContext(self->m_scaler, from.width(), from.height(), AV_PIX_FMT_YUV420P,
+                             size.width(), size.height(), AV_PIX_FMT_RGB32,
+                             shrink ? SWS_AREA : SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
     if (self->m_scaler == nullptr)
         return;
     std::uint8_t* const target[] = {image.bits()};
