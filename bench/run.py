@@ -502,7 +502,8 @@ class Bench:
                     self.BARE_OPTIONS + self.bare_extra, None
             else:
                 settings = dict(self.play_variants[who])
-                argv, cwd = [os.path.join(self.build, "quorvel"), "--verbose"], \
+                program = settings.pop("program", os.path.join(self.build, "quorvel"))
+                argv, cwd = [program, "--verbose"], \
                     self.fixture.site(multicast=True, settings=settings)
             if who == "baseline" and self.bare_without_gl:
                 # libvlc prefers its OpenGL output, which Mesa renders on the processor here;
@@ -818,7 +819,8 @@ def main():
                         help="with play: one long full-screen run each at the end (0: none)")
     parser.add_argument("--variant", action="append", dest="variants",
                         help="with play: a program variant as NAME=KEY:VALUE,KEY:VALUE (Quorvel.ini "
-                        "keys); default: program (the defaults) and plain (FastChannelChange=0)")
+                        "keys, and program:PATH for another build's quorvel); default: program "
+                        "(the defaults) and plain (FastChannelChange=0)")
     parser.add_argument("--option", action="append", default=[], dest="options",
                         help="with try: a per-media option for the baseline, e.g. :network-caching=300")
     parser.add_argument("--hls", action="store_true", help="with try: the HLS streams")
