@@ -47,8 +47,7 @@ std::unique_ptr<GroupWatch> GroupWatch::Start(const QString& address,
         ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
         ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
         return nullptr;
-    return std::unique_ptr<GroupWatch>(
-        new GroupWatch(std::move(socket), std::move(wake), std::move(frames)));
+    return std::make_unique<GroupWatch>(std::move(socket), std::move(wake), std::move(frames));
 }
 
 GroupWatch::GroupWatch(posix::UniqueFd socket, posix::UniqueFd wake,

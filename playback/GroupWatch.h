@@ -20,13 +20,14 @@ public:
     // the group cannot be joined.
     static std::unique_ptr<GroupWatch> Start(const QString& address,
                                              std::shared_ptr<VideoFrames> frames);
+    // Watches with `socket`, already in its group, until `wake` (an eventfd) is signalled.
+    GroupWatch(posix::UniqueFd socket, posix::UniqueFd wake, std::shared_ptr<VideoFrames> frames);
     // Returns at once: the thread waits only in a poll that this wakes.
     ~GroupWatch();
     GroupWatch(const GroupWatch&) = delete;
     GroupWatch& operator=(const GroupWatch&) = delete;
 
 private:
-    GroupWatch(posix::UniqueFd socket, posix::UniqueFd wake, std::shared_ptr<VideoFrames> frames);
     void Run();
 
     posix::UniqueFd m_socket;

@@ -15,6 +15,8 @@
 #   scripts/bench.sh play       the cost of playing a channel: program and bare libvlc taking
 #                               turns, in the window and in full screen, 640 x 360 and 1080p
 #                               (--play-stream PATH for another clip): CPU, memory, lost pictures
+#   scripts/bench.sh scale      one picture's conversion to the window's size, per libswscale
+#                               filter (Google Benchmark)
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
 #   scripts/bench.sh stuck      storage servers that freeze or never end a segment: close time,
 #                               exit time, resident memory
@@ -32,7 +34,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
-what=${1:?"which benchmark: scan, zap, live, cpu, warmup, startup, play, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
+what=${1:?"which benchmark: scan, scale, zap, live, cpu, warmup, startup, play, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
 shift
 
 "$root/scripts/install-deps.sh"
@@ -49,6 +51,7 @@ fi
 
 case $what in
   scan) "$build/bench/bench_scan" "$@" ;;
+  scale) "$build/bench/bench_scale" "$@" ;;
   pictures)
     # One process per benchmark, so that each peak memory figure is that benchmark's own.
     for name in ChannelWindowCanShow AllPicturesArrived OnePicture OnePictureUncapped \

@@ -107,44 +107,40 @@ TEST_P(Shapes, ThePictureHasTheStreamsShapeFromItsFirst)
 }
 
 const VideoShape k360{640, 360, 640, 368, 1, 1};
+const VideoShape kPal169{720, 576, 720, 576, 64, 45};
+const VideoShape k1080{1920, 1080, 1920, 1088, 1, 1};
+const VideoShape k8k{7680, 4320, 7680, 4320, 1, 1};
+const VideoShape k720{1280, 720, 1280, 720, 1, 1};
+const VideoShape kSliver{640, 360, 640, 368, 100, 1};
+const VideoShape kPal43{704, 576, 704, 576, 12, 11};
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, Shapes,
     ::testing::Values(
         Stream{"h264_640x360_padded_by_libavcodec", {640, 386}, {k360}, {}, {640, 360}, {800, 450}},
-        Stream{"anamorphic_720x576_sar_64_45",
-               {720, 576},
-               {{720, 576, 720, 576, 64, 45}},
-               {},
-               {720, 576},
-               {800, 450}},
-        Stream{"full_hd_coded_1088",
-               {1920, 1090},
-               {{1920, 1080, 1920, 1088, 1, 1}},
-               {1280, 1024},
-               {1920, 1080},
-               {800, 450}},
+        Stream{"anamorphic_720x576_sar_64_45", {720, 576}, {kPal169}, {}, {720, 576}, {800, 450}},
+        Stream{"full_hd_coded_1088", {1920, 1090}, {k1080}, {1280, 1024}, {1920, 1080}, {800, 450}},
         Stream{"8k_scaled_by_libvlc_to_the_screen",
                {7680, 4322},
-               {{7680, 4320, 7680, 4320, 1, 1}},
+               {k8k},
                {2560, 1440},
                {2560, 1440},
                {800, 450}},
         Stream{"8k_on_a_small_screen_to_full_hd",
                {7680, 4322},
-               {{7680, 4320, 7680, 4320, 1, 1}},
+               {k8k},
                {1280, 1024},
                {1920, 1080},
                {800, 450}},
         Stream{"sample_aspect_100_to_1_shown_square",
                {640, 386},
-               {{640, 360, 640, 368, 100, 1}},
+               {kSliver},
                {},
                {640, 360},
                {800, 450}},
         Stream{"the_shape_that_fits_the_buffer_of_several",
                {1280, 738},
-               {{1280, 720, 1280, 720, 1, 1}, k360, {704, 576, 704, 576, 12, 11}},
+               {k720, k360, kPal43},
                {},
                {1280, 720},
                {800, 450}}),
