@@ -254,7 +254,7 @@ std::optional<VideoShape> ParseH265Sps(std::span<const std::uint8_t> nal)
         levelPresent[i] = bits.Bit() != 0;
     }
     if (maxSubLayersMinus1 > 0)
-        bits.Skip(2 * (8 - maxSubLayersMinus1));
+        bits.Skip(std::size_t(2) * (8 - maxSubLayersMinus1));
     for (std::uint32_t i = 0; i < maxSubLayersMinus1; ++i)
         bits.Skip((profilePresent[i] ? 88 : 0) + (levelPresent[i] ? 8 : 0));
     bits.Ue(); // sps_seq_parameter_set_id

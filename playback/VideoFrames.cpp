@@ -182,7 +182,8 @@ unsigned VideoFrames::Format(void** opaque, char* chroma, unsigned* width, unsig
     const unsigned sourceWidth = even(std::round(visibleWidth * scale));
     const unsigned sourceHeight = even(std::round(visibleHeight * scale));
 
-    std::memcpy(chroma, "I420", 4);
+    // A fourcc: libvlc's buffer is five bytes, its fifth already the terminator.
+    std::memcpy(chroma, "I420", 4); // NOLINT(bugprone-not-null-terminated-result)
     *width = sourceWidth;
     *height = sourceHeight;
     pitches[0] = alignUp(sourceWidth, kRowAlign);
@@ -229,7 +230,8 @@ void* VideoFrames::Lock(void* opaque, void** planes)
         planes[i] = plane;
         plane += std::size_t(self->m_pitches[i]) * self->m_lines[i];
     }
-    return reinterpret_cast<void*>(index + 1);
+    // libvlc hands this back to Unlock and Display as it is: the buffer's number, never null.
+    return reinterpret_cast<void*>(index + 1); // NOLINT(performance-no-int-to-ptr)
 }
 
 void VideoFrames::Unlock(void* opaque, void* picture, void* const*)

@@ -118,7 +118,7 @@ TEST(ShapeWatch, FollowsAChangeOfResolutionAndIgnoresGarbage)
     ASSERT_FALSE(small.isEmpty());
     ASSERT_FALSE(large.isEmpty());
     std::mt19937 random(18);
-    QByteArray garbage(64 * 1024, '\0');
+    QByteArray garbage(qsizetype(64) * 1024, '\0');
     for (char& c : garbage)
         c = char(random());
     // Garbage may frame as packets of any PID; none of it is a sequence header of the program's.
