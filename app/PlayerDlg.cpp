@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QStyleHints>
 #include <QWheelEvent>
 #include <algorithm>
@@ -50,9 +51,8 @@ CPlayerDlg::~CPlayerDlg()
 void CPlayerDlg::ConnectPlayback()
 {
     CChannelPlayback* playback = m_playback.get();
-    connect(playback, &CChannelPlayback::PictureChanged, this, [this] {
-        m_ui->video->SetPicture(m_playback->Picture(), m_playback->DisplayAspect());
-    });
+    connect(playback, &CChannelPlayback::PictureChanged, this,
+            [this] { m_ui->video->SetPicture(m_playback->Picture()); });
     connect(playback, &CChannelPlayback::PicturesStarted, this, &CPlayerDlg::ShowStatus);
     connect(playback, &CChannelPlayback::Lost, this, [this] {
         m_ui->video->ClearPicture();
@@ -64,6 +64,17 @@ void CPlayerDlg::ConnectPlayback()
         m_connecting.stop();
         ShowStatus();
     });
+    UpdatePictureArea();
+}
+
+void CPlayerDlg::UpdatePictureArea()
+{
+    // In device pixels: the pictures are made at the size they are painted.
+    const qreal ratio = m_ui->video->devicePixelRatioF();
+    const QScreen* screen = this->screen();
+    m_playback->SetPictureArea((QSizeF(m_ui->video->size()) * ratio).toSize(),
+                               screen != nullptr ? (QSizeF(screen->size()) * ratio).toSize()
+                                                 : QSize());
 }
 
 void CPlayerDlg::AdoptPlayback(std::unique_ptr<CChannelPlayback> playback)
@@ -140,7 +151,7 @@ void CPlayerDlg::Play()
     m_connecting.start();
     // A playback prepared before the window opened already plays; it has its newest picture.
     if (m_playback->Address() == m_strAddress && m_playback->IsOpen())
-        m_ui->video->SetPicture(m_playback->Picture(), m_playback->DisplayAspect());
+        m_ui->video->SetPicture(m_playback->Picture());
     else
         m_playback->Open(m_strAddress);
     ShowStatus();
@@ -305,6 +316,9 @@ bool CPlayerDlg::eventFilter(QObject* watched, QEvent* event)
         case QEvent::Wheel:
             wheelEvent(static_cast<QWheelEvent*>(event));
             return true;
+        case QEvent::Resize:
+            UpdatePictureArea();
+            return false;
         default:
             break;
         }

@@ -97,6 +97,7 @@ protected:
 
 private:
     void ConnectPlayback();
+    void UpdatePictureArea();
     void OnDestroy();
     void Play();
     void ShowStatus();

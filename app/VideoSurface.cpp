@@ -5,6 +5,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegion>
 #include <cmath>
 
 namespace {
@@ -25,11 +26,16 @@ CVideoSurface::CVideoSurface(QWidget* parent) : QWidget(parent)
     }
 }
 
-void CVideoSurface::SetPicture(const VideoFrames::Picture& picture, double displayAspect)
+void CVideoSurface::SetPicture(const VideoFrames::Picture& picture)
 {
+    const QRect before = PictureRect();
     m_picture = picture;
-    m_displayAspect = displayAspect;
-    update();
+    const QRect after = PictureRect();
+    // Only the picture changed, unless it moved: the bands and the texts outside it stand.
+    if (before == after && !after.isEmpty())
+        update(after);
+    else
+        update();
 }
 
 void CVideoSurface::ClearPicture()
@@ -62,14 +68,14 @@ void CVideoSurface::SetStatus(const QString& text)
 
 QRect CVideoSurface::PictureRect() const
 {
-    if (m_picture.isNull() || m_picture.size.isEmpty())
+    if (m_picture.isNull())
         return {};
-    const QSizeF shown = m_displayAspect > 0 ? QSizeF(m_picture.size.height() * m_displayAspect,
-                                                      m_picture.size.height())
-                                             : QSizeF(m_picture.size);
-    const QSizeF fitted = shown.scaled(QSizeF(size()), Qt::KeepAspectRatio);
-    const QSize whole(int(std::lround(fitted.width())), int(std::lround(fitted.height())));
-    return {QPoint((width() - whole.width()) / 2, (height() - whole.height()) / 2), whole};
+    // Worked out in device pixels as the pictures are made, so that they match exactly.
+    const qreal ratio = devicePixelRatioF();
+    const QRect device = VideoFrames::FitInto(m_picture.aspect, (QSizeF(size()) * ratio).toSize());
+    if (ratio == 1.0)
+        return device;
+    return QRectF(QPointF(device.topLeft()) / ratio, QSizeF(device.size()) / ratio).toAlignedRect();
 }
 
 void CVideoSurface::paintEvent(QPaintEvent* event)
@@ -79,9 +85,15 @@ void CVideoSurface::paintEvent(QPaintEvent* event)
     if (target.isEmpty()) {
         painter.fillRect(event->rect(), CDarkDialog::kBackground);
     } else {
-        painter.fillRect(event->rect(), Qt::black);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(target, m_picture.buffer, QRect(QPoint(0, 0), m_picture.size));
+        for (const QRect& band : QRegion(event->rect()).subtracted(target))
+            painter.fillRect(band, Qt::black);
+        if (m_picture.image.size() == target.size() * devicePixelRatioF()) {
+            painter.drawImage(target.topLeft(), m_picture.image);
+        } else {
+            // Resized since the picture was made: the next one comes at the new size.
+            painter.setRenderHint(QPainter::SmoothPixmapTransform);
+            painter.drawImage(target, m_picture.image);
+        }
     }
 
     if (m_channelTimer.isActive())

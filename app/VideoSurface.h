@@ -9,7 +9,9 @@
 // Where a channel's pictures are painted, with the program's texts over them: the channel's
 // name in the top left, a status in the middle, and a notice (the volume) in the top right.
 // Without a picture it shows the windows' dark grey; with one, the picture fills the middle
-// with black bands around it, as a video output draws them.
+// with black bands around it, as a video output draws them. Pictures come made at the size
+// they are shown and are painted as they are; only for the moment between a resize and the next
+// picture is one scaled.
 class CVideoSurface : public QWidget
 {
     Q_OBJECT
@@ -20,8 +22,7 @@ public:
 
     explicit CVideoSurface(QWidget* parent = nullptr);
 
-    // `displayAspect`: the shape to show the picture in, width over height; 0 for its own.
-    void SetPicture(const VideoFrames::Picture& picture, double displayAspect);
+    void SetPicture(const VideoFrames::Picture& picture);
     void ClearPicture();
     bool HasPicture() const { return !m_picture.isNull(); }
 
@@ -44,7 +45,6 @@ private:
     void DrawText(QPainter& painter, const QString& text, Qt::Alignment where, int pointSize);
 
     VideoFrames::Picture m_picture;
-    double m_displayAspect = 0;
     QString m_channel;
     QString m_notice;
     QString m_status;

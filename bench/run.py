@@ -15,6 +15,10 @@
   jitter   a stream with 20 ms of network jitter: does the picture ever stand still?
   pictures start-up with the sixteen costliest pictures the bounds allow, against the shipped
            ones: to the channel window, to channel 1's and channel 8's pictures; peak memory
+  play     the cost of playing one multicast channel: the program and bare libvlc (its own video
+           output, the same options), taking turns in random order, in the window and in full
+           screen, per stream; CPU of the whole process, resident memory, libvlc's counters of
+           pictures decoded, shown and lost (--stats-seconds: one long run each at the end)
 
 Every moment that could fall in step with the streams is random: the senders start at random
 offsets over a whole clip (so channels' keyframes and loop points are spread), and every click
@@ -464,6 +468,195 @@ class Bench:
             json.dump(results, f, indent=1)
         return results
 
+    # --- play ----------------------------------------------------------------------------------
+
+    # The streams the play benchmark knows by name; any other name is taken as a clip's path.
+    PLAY_STREAMS = {
+        "360p": None,  # the demo network's clip of channel 1: 640 x 360, about 1.3 Mbit/s
+        "1080p": ("testsrc2=size=1920x1080:rate=25", 250,
+                  ["-c:v", "libx264", "-preset", "veryfast", "-b:v", "6M", "-maxrate", "6M",
+                   "-bufsize", "6M", "-g", "50", "-keyint_min", "50", "-sc_threshold", "0",
+                   "-bf", "0", "-pix_fmt", "yuv420p"]),
+    }
+    # What the program gives libvlc for a plain multicast address (FastChannelChange=0), handed
+    # to the baseline too: the same caching, the same software decoding, the same quiet log.
+    BARE_OPTIONS = [":network-caching=100", ":avcodec-hw=none"]
+
+    def play_clip(self, name):
+        if name == "360p":
+            return self.fixture.clips[1]
+        if name in self.PLAY_STREAMS:
+            source, frames, options = self.PLAY_STREAMS[name]
+            return fx.encode_clip(os.path.join(self.build, "e2e-media"), "bench-" + name,
+                                  source, frames, options)
+        return os.path.abspath(name)
+
+    def play_once(self, who, display, screen, full, seconds, log_path):
+        """Starts `who` ("baseline", or a program variant: its Quorvel.ini keys), opens channel 1,
+        waits for its picture, goes full screen if asked, lets it settle, then measures its CPU
+        time over `seconds` and its resident memory; closes the window for libvlc's counters."""
+        env = self.env(display)
+        with open(log_path, "w") as log:
+            if who == "baseline":
+                argv, cwd = [os.path.join(self.build, "bench", "bare_player"), "multicast"] + \
+                    self.BARE_OPTIONS + self.bare_extra, None
+            else:
+                settings = dict(self.play_variants[who])
+                program = settings.pop("program", os.path.join(self.build, "quorvel"))
+                argv, cwd = [program, "--verbose"], \
+                    self.fixture.site(multicast=True, settings=settings)
+            if who == "baseline" and self.bare_without_gl:
+                # libvlc prefers its OpenGL output, which Mesa renders on the processor here;
+                # without a GL driver it takes its plain X11 output (xcb_x11).
+                env = dict(env, LIBGL_DRIVERS_PATH="/nonexistent", __EGL_VENDOR_LIBRARY_DIRS="/nonexistent")
+            process = subprocess.Popen(argv, cwd=cwd, env=env, stdout=log, stderr=log,
+                                       start_new_session=True)
+            self.fixture.processes.append(process)
+            saved = self.fixture.display
+            self.fixture.display = display  # the xdotool helpers act on this display
+            try:
+                self.probe(display, "shown", str(time.monotonic_ns()), "Corvessa", "-1", "-1",
+                           "20000")
+                time.sleep(0.5)
+                channel_window = self.fixture.windows("Corvessa")[0]
+                try:
+                    self.fixture.click(channel_window, *centre(1))
+                    title = " - " + address(1, False)
+                    player = self.fixture.wait_window(title)
+                    fx.wait_for(lambda: fx.share_of_picture(self.fixture.screenshot(player)) > 0.3,
+                                30, "the picture")
+                    if full:
+                        self.fixture.key(player, "F11")
+                        fx.wait_for(lambda: self.fixture.geometry(player)[2:] == screen, 10,
+                                    "full screen")
+                    # Settle, and start at a random moment of the stream's frames.
+                    time.sleep(2 + self.rng.uniform(0, 1))
+                    load = os.getloadavg()[0]
+                    perf = None
+                    if self.perf_dir:
+                        # A profile of this run (perf's sampling costs the process a little).
+                        perf = subprocess.Popen(
+                            ["perf", "record", "-g", "-F", "499", "-p", str(process.pid), "-o",
+                             os.path.join(self.perf_dir, "%s-%s.data" % (
+                                 who, "full" if full else "window")), "--", "sleep",
+                             str(seconds)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    before = self.cpu_seconds(process.pid)
+                    t0 = time.monotonic()
+                    time.sleep(seconds)
+                    used = self.cpu_seconds(process.pid) - before
+                    elapsed = time.monotonic() - t0
+                    rss = self.resident_kb(process.pid)
+                    if perf:
+                        perf.wait(30)
+                    for _ in range(2 if full and who != "baseline" else 1):
+                        self.fixture.key(player, "Escape")  # the program leaves full screen first
+                    self.fixture.wait_no_window(title, 10)
+                finally:
+                    time.sleep(0.5)
+            finally:
+                self.fixture.display = saved
+                if process.poll() is None:
+                    process.terminate()
+                process.wait(10)
+        stats = self.play_stats(log_path)
+        return {"cpu_percent": 100 * used / elapsed, "rss_kb": rss, "load": load, **stats}
+
+    @staticmethod
+    def play_stats(log_path):
+        """libvlc's picture counters as the program (--verbose) or the baseline told them."""
+        with open(log_path, errors="replace") as f:
+            for line in f:
+                line = line.strip()
+                if line.startswith("stats decoded="):
+                    v = dict(part.split("=") for part in line.split()[1:])
+                    return {"decoded": int(v["decoded"]), "shown": int(v["displayed"]),
+                            "lost": int(v["lost"])}
+                if line.startswith("played ") and "pictures decoded" in line:
+                    numbers = [int(w) for w in line.replace(",", " ").split() if w.isdigit()]
+                    return {"decoded": numbers[-3], "shown": numbers[-2], "lost": numbers[-1]}
+        return {}
+
+    def play(self, streams, rounds, seconds, stats_seconds, variants, bare_extra=(), perf_dir=None,
+             bare_without_gl=False):
+        """Each stream is sent to channel 1's group in a loop. Every round runs each player
+        (the baseline and each program variant) in the window and in full screen, in an order
+        drawn afresh, on a display of full HD."""
+        screen = (1920, 1080)
+        display = self.fixture.new_display(screen)
+        self.play_variants = variants
+        self.bare_extra = list(bare_extra)
+        self.perf_dir = perf_dir
+        self.bare_without_gl = bare_without_gl
+        results_note = "baseline options: %s" % " ".join(self.BARE_OPTIONS + self.bare_extra)
+        print(results_note, flush=True)
+        who = ["baseline"] + list(variants)
+        results = {"seed": self.seed, "seconds": seconds, "variants": variants,
+                   "baseline_options": self.BARE_OPTIONS + self.bare_extra}
+        logs = os.path.join(self.out, "play-logs")
+        os.makedirs(logs, exist_ok=True)
+        for stream in streams:
+            clip = self.play_clip(stream)
+            sender = self.fixture.spawn(
+                ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1", "-i",
+                 clip, "-c", "copy", "-f", "mpegts", "udp://224.1.1.1:1234?pkt_size=1316&ttl=1"])
+            time.sleep(2)
+            rows = {(w, full): [] for w in who for full in (False, True)}
+            for turn in range(rounds):
+                runs = [(w, full) for w in who for full in (False, True)]
+                self.rng.shuffle(runs)
+                for w, full in runs:
+                    r = self.play_once(w, display, screen, full, seconds,
+                                       os.path.join(logs, "%s-%s-%d.log" % (stream, w, turn)))
+                    rows[(w, full)].append(r)
+                    print("%-6s %-10s %-11s CPU %5.1f %% of a core, RSS %6.1f MB, load %.2f, "
+                          "pictures %s" % (stream, w, "full screen" if full else "window",
+                                           r["cpu_percent"], r["rss_kb"] / 1024, r["load"],
+                                           {k: r.get(k) for k in ("decoded", "shown", "lost")}),
+                          flush=True)
+            entry = {}
+            for (w, full), r in rows.items():
+                key = "%s/%s" % (w, "full" if full else "window")
+                entry[key] = {"samples": r,
+                              "cpu_percent": statistics.median(x["cpu_percent"] for x in r),
+                              "rss_kb": statistics.median(x["rss_kb"] for x in r)}
+            for w in variants:
+                for mode in ("window", "full"):
+                    entry["%s/%s/cpu_ratio" % (w, mode)] = (
+                        entry["%s/%s" % (w, mode)]["cpu_percent"] /
+                        entry["baseline/%s" % mode]["cpu_percent"])
+                    entry["%s/%s/rss_ratio" % (w, mode)] = (
+                        entry["%s/%s" % (w, mode)]["rss_kb"] / entry["baseline/%s" % mode]["rss_kb"])
+                entry["%s/full_over_window" % w] = (entry["%s/full" % w]["cpu_percent"] /
+                                                    entry["%s/window" % w]["cpu_percent"])
+                print("%-6s %-10s CPU window %.1f %% (%.2f x bare), full screen %.1f %% (%.2f x "
+                      "bare, %.2f x its window); RSS %.1f MB (%.2f x bare)" % (
+                          stream, w, entry["%s/window" % w]["cpu_percent"],
+                          entry["%s/window/cpu_ratio" % w], entry["%s/full" % w]["cpu_percent"],
+                          entry["%s/full/cpu_ratio" % w], entry["%s/full_over_window" % w],
+                          entry["%s/window" % w]["rss_kb"] / 1024,
+                          entry["%s/window/rss_ratio" % w]), flush=True)
+            print("%-6s baseline   CPU window %.1f %%, full screen %.1f %%; RSS %.1f MB" % (
+                stream, entry["baseline/window"]["cpu_percent"],
+                entry["baseline/full"]["cpu_percent"],
+                entry["baseline/window"]["rss_kb"] / 1024), flush=True)
+            if stats_seconds > 0:
+                order = list(who)
+                self.rng.shuffle(order)
+                for w in order:
+                    r = self.play_once(w, display, screen, True, stats_seconds,
+                                       os.path.join(logs, "%s-%s-long.log" % (stream, w)))
+                    entry["%s/long" % w] = r
+                    print("%-6s %-10s %d s in full screen: %s pictures decoded, %s shown, %s lost;"
+                          " CPU %.1f %%" % (stream, w, stats_seconds, r.get("decoded"),
+                                            r.get("shown"), r.get("lost"), r["cpu_percent"]),
+                          flush=True)
+            sender.terminate()
+            sender.wait(10)
+            results[stream] = entry
+        with open(os.path.join(self.out, "play.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
+
     # --- jitter and startup --------------------------------------------------------------------
 
     def jitter(self, seconds, jitter_ms):
@@ -610,7 +803,24 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=("zap", "live", "cpu", "warmup", "startup", "jitter",
-                                         "pictures", "try"))
+                                         "pictures", "play", "try"))
+    parser.add_argument("--play-stream", action="append", dest="play_streams",
+                        help="with play: 360p, 1080p or a clip's path (repeatable; default "
+                        "360p and 1080p)")
+    parser.add_argument("--rounds", type=int, default=3, help="with play: rounds")
+    parser.add_argument("--bare-x11", action="store_true",
+                        help="with play: the baseline without a GL driver, so that libvlc uses its "
+                        "plain X11 output rather than OpenGL rendered by Mesa on the processor")
+    parser.add_argument("--perf", help="with play: a folder for a perf profile of every run "
+                        "(perf record -g; the last round's is kept)")
+    parser.add_argument("--bare-option", action="append", default=[], dest="bare_options",
+                        help="with play: one more option for the baseline, e.g. --vout=xcb_x11")
+    parser.add_argument("--stats-seconds", type=int, default=60,
+                        help="with play: one long full-screen run each at the end (0: none)")
+    parser.add_argument("--variant", action="append", dest="variants",
+                        help="with play: a program variant as NAME=KEY:VALUE,KEY:VALUE (Quorvel.ini "
+                        "keys, and program:PATH for another build's quorvel); default: program "
+                        "(the defaults) and plain (FastChannelChange=0)")
     parser.add_argument("--option", action="append", default=[], dest="options",
                         help="with try: a per-media option for the baseline, e.g. :network-caching=300")
     parser.add_argument("--hls", action="store_true", help="with try: the HLS streams")
@@ -656,6 +866,16 @@ def main():
             bench.jitter(20, 20)
         elif args.what == "pictures":
             bench.pictures(args.runs)
+        elif args.what == "play":
+            variants = {"program": {}, "plain": {"FastChannelChange": 0}}
+            if args.variants:
+                variants = {}
+                for spec in args.variants:
+                    name, _, keys = spec.partition("=")
+                    variants[name] = dict(k.split(":", 1) for k in keys.split(",") if k)
+            bench.play(args.play_streams or ["360p", "1080p"], args.rounds,
+                       args.seconds if args.seconds != 30 else 12, args.stats_seconds, variants,
+                       args.bare_options, args.perf, args.bare_x11)
         elif args.what == "try":
             bench.start_network()
             display = bench.fixture.start_display()

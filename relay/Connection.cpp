@@ -115,6 +115,7 @@ private:
     std::shared_ptr<Link> m_link;
     const int m_fd;
     QByteArray m_routeBase;
+    std::function<Route::BodyObserver()> m_observe;
     CURL* m_easy = nullptr;
     std::optional<ResponseShaper> m_shaper;
     QByteArray m_out;
@@ -141,6 +142,9 @@ void Session::Run()
     if (!route->Attach(m_link))
         return reply(410);
     m_routeBase = m_hub->base + route->key + '/';
+    m_observe = [route] {
+        return route->NewBodyObserver();
+    };
     relay(*request, target->upstreamUrl);
     route->Detach(m_link.get());
 }
@@ -235,7 +239,7 @@ void Session::relay(const Request& request, const QByteArray& url)
     switch (transfer(multi.get(), easy.get(), result)) {
     case End::Complete:
         if (!m_shaper)
-            m_shaper.emplace(describe(), m_hub->limits, m_routeBase);
+            m_shaper.emplace(describe(), m_hub->limits, m_routeBase, m_observe);
         m_shaper->Finish(m_out);
         drain();
         break;
@@ -387,8 +391,8 @@ size_t Session::onBody(char* data, size_t size, size_t count, void* self)
     }
     session->m_lastUpstream = Clock::now();
     if (!session->m_shaper)
-        session->m_shaper.emplace(session->describe(), session->m_hub->limits,
-                                  session->m_routeBase);
+        session->m_shaper.emplace(session->describe(), session->m_hub->limits, session->m_routeBase,
+                                  session->m_observe);
     const size_t bytes = size * count;
     if (!session->m_shaper->Full())
         session->m_shaper->Feed(QByteArrayView(data, qsizetype(bytes)), session->m_out);

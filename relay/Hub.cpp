@@ -54,6 +54,22 @@ void RouteState::Cancel()
         link->Cut();
 }
 
+void RouteState::ObserveBodies(std::function<Route::BodyObserver()> observe)
+{
+    const std::lock_guard lock(m_mutex);
+    m_observe = std::move(observe);
+}
+
+Route::BodyObserver RouteState::NewBodyObserver()
+{
+    std::function<Route::BodyObserver()> observe;
+    {
+        const std::lock_guard lock(m_mutex);
+        observe = m_observe;
+    }
+    return observe ? observe() : Route::BodyObserver{};
+}
+
 void Hub::SetPort(quint16 listeningPort)
 {
     port = listeningPort;

@@ -47,12 +47,17 @@ struct RouteState
     void Detach(const Link* link);
     void Cancel();
 
+    void ObserveBodies(std::function<Route::BodyObserver()> observe);
+    // An observer for one media response's body; empty when nobody observes.
+    Route::BodyObserver NewBodyObserver();
+
     const QByteArray key;
 
 private:
     std::mutex m_mutex;
     bool m_cancelled = false;
     std::vector<std::shared_ptr<Link>> m_links;
+    std::function<Route::BodyObserver()> m_observe;
 };
 
 struct Hub

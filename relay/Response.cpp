@@ -8,8 +8,9 @@
 namespace relay {
 
 ResponseShaper::ResponseShaper(UpstreamResponse upstream, const Limits& limits,
-                               QByteArray routeBase)
-    : m_upstream(std::move(upstream)), m_limits(limits), m_routeBase(std::move(routeBase))
+                               QByteArray routeBase, std::function<Route::BodyObserver()> observe)
+    : m_upstream(std::move(upstream)), m_limits(limits), m_routeBase(std::move(routeBase)),
+      m_observe(std::move(observe))
 {}
 
 void ResponseShaper::Feed(QByteArrayView data, QByteArray& out)
@@ -77,6 +78,8 @@ void ResponseShaper::decide(bool playlist, QByteArray& out)
                            m_limits.maxPlaylistBytes);
     } else {
         m_mode = Mode::Pass;
+        if (m_observe)
+            m_observer = m_observe();
         if (m_upstream.contentLength >= 0 && m_upstream.contentLength <= m_limits.maxBodyBytes)
             head.contentLength = m_upstream.contentLength;
     }
@@ -93,6 +96,8 @@ void ResponseShaper::forward(QByteArrayView data, QByteArray& out)
         return;
     }
     const qsizetype take = std::min(data.size(), m_limits.maxBodyBytes - m_written);
+    if (m_observer)
+        m_observer(data.first(take));
     out += data.first(take);
     m_written += take;
     m_full = m_written >= m_limits.maxBodyBytes;

@@ -24,7 +24,10 @@ struct UpstreamResponse
 class ResponseShaper
 {
 public:
-    ResponseShaper(UpstreamResponse upstream, const Limits& limits, QByteArray routeBase);
+    // `observe` makes the observer of a body that turns out not to be a playlist (see
+    // Route::ObserveBodies); it is asked for one at most once.
+    ResponseShaper(UpstreamResponse upstream, const Limits& limits, QByteArray routeBase,
+                   std::function<Route::BodyObserver()> observe = {});
 
     // Upstream body bytes; what libvlc is to receive is appended to `out`.
     void Feed(QByteArrayView data, QByteArray& out);
@@ -55,6 +58,8 @@ private:
     QByteArray m_prefix;
     qsizetype m_written = 0;
     std::optional<PlaylistRewriter> m_rewriter;
+    std::function<Route::BodyObserver()> m_observe;
+    Route::BodyObserver m_observer;
     bool m_full = false;
 };
 

@@ -37,6 +37,11 @@ QString Route::LocalUrl() const
     return m_localUrl;
 }
 
+void Route::ObserveBodies(std::function<BodyObserver()> observe)
+{
+    m_state->ObserveBodies(std::move(observe));
+}
+
 void Route::Cancel()
 {
     m_state->Cancel();

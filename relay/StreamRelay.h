@@ -2,8 +2,10 @@
 
 #include "UniqueFd.h"
 
+#include <QByteArrayView>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -36,6 +38,14 @@ public:
     // route's key and the upstream location, laid out as a path so that libvlc resolves what a
     // playlist names back through the relay.
     QString LocalUrl() const;
+
+    // Sees the body of each response on this route that is not a playlist (the media segments),
+    // chunk by chunk, on the relay's connection thread, each chunk before libvlc is sent it.
+    // Every such response gets an observer of its own from `observe`, called when the response
+    // is known not to be a playlist; both run on that thread and must not block. Replaces any
+    // earlier `observe`; responses already under way keep the observer they were given.
+    using BodyObserver = std::function<void(QByteArrayView chunk)>;
+    void ObserveBodies(std::function<BodyObserver()> observe);
 
     // Cuts every connection of this route now and refuses new ones: whatever libvlc is reading
     // through it returns at once. Safe from any thread, at any time (even after the relay is

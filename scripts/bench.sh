@@ -12,6 +12,11 @@
 #                               program against another build of it (e.g. without the warm-up)
 #   scripts/bench.sh startup    start-up time and resident memory, program and baseline taking
 #                               turns (--other PATH: another build of the program as well)
+#   scripts/bench.sh play       the cost of playing a channel: program and bare libvlc taking
+#                               turns, in the window and in full screen, 640 x 360 and 1080p
+#                               (--play-stream PATH for another clip): CPU, memory, lost pictures
+#   scripts/bench.sh scale      one picture's conversion to the window's size, per libswscale
+#                               filter (Google Benchmark)
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
 #   scripts/bench.sh stuck      storage servers that freeze or never end a segment: close time,
 #                               exit time, resident memory
@@ -29,7 +34,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
-what=${1:?"which benchmark: scan, zap, live, cpu, warmup, startup, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
+what=${1:?"which benchmark: scan, scale, zap, live, cpu, warmup, startup, play, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
 shift
 
 "$root/scripts/install-deps.sh"
@@ -46,13 +51,14 @@ fi
 
 case $what in
   scan) "$build/bench/bench_scan" "$@" ;;
+  scale) "$build/bench/bench_scale" "$@" ;;
   pictures)
     # One process per benchmark, so that each peak memory figure is that benchmark's own.
     for name in ChannelWindowCanShow AllPicturesArrived OnePicture OnePictureUncapped \
       OversizedRefused OversizedUncapped ManyScansRefused ManyScansUncapped; do
       "$build/bench/bench_pictures" --benchmark_filter="^$name/" "$@"
     done ;;
-  zap|live|cpu|warmup|startup|jitter)
+  zap|live|cpu|warmup|startup|play|jitter)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
   picture-startup)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" pictures --build "$build" "$@" ;;

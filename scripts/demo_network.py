@@ -125,6 +125,23 @@ def encode_clips(cache):
     return {n: os.path.join(cache, "channel%d-numbered.ts" % n) for n in range(1, 9)}
 
 
+def encode_clip(cache, name, source, frames, options):
+    """A clip for tests and benchmarks, encoded once into `cache` and kept: `source` is an lavfi
+    source (e.g. "testsrc2=size=1920x1080:rate=25"), `options` ffmpeg's output options (codec,
+    rate, keyframes). Returns its path."""
+    os.makedirs(cache, exist_ok=True)
+    clip = os.path.join(cache, name + ".ts")
+    with open(os.path.join(cache, ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(clip):
+            subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi",
+                            "-i", source, "-frames:v", str(frames)] + list(options) +
+                           ["-muxdelay", "0", "-muxpreload", "0", "-f", "mpegts", clip + ".part"],
+                           check=True)
+            os.replace(clip + ".part", clip)
+    return clip
+
+
 def channel_list(server, channels, line_break):
     """A channel list laid out as the storage servers write it: the URL is each record's last
     value, followed by its closing quote, a line break and the record's "}"."""
@@ -224,10 +241,10 @@ class Fixture:
             self.display = self.new_display()
         return self.display
 
-    def new_display(self):
+    def new_display(self, size=(1280, 1024)):
         """Another Xvfb with its own openbox, e.g. for a second program beside the first."""
         r, w = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten",
+        self.spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % size, "-nolisten",
                     "tcp", "-noreset"], pass_fds=(w,))
         os.close(w)
         with os.fdopen(r) as f:

@@ -8,6 +8,8 @@ packages=(
   build-essential cmake pkg-config ninja-build
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libvlc-dev vlc-plugin-base vlc-plugin-video-output
+  # the pictures' conversion to the window's size and colours, in one pass
+  libswscale-dev
   # libvlc's plugin cache (plugins.dat), written by this package's trigger: without it every
   # start scans all the plugins
   libvlc-bin

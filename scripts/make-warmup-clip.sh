@@ -5,4 +5,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 ffmpeg -nostdin -loglevel error -y -f lavfi -i "testsrc2=size=64x36:rate=25" -t 0.2 \
   -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 5 -muxdelay 0 -muxpreload 0 \
-  -f mpegts "$root/app/warmup.ts"
+  -f mpegts "$root/playback/warmup.ts"

@@ -2,14 +2,19 @@
 // each click a plain window playing the channel with set_xwindow and play. Laid out like the
 // channel window (800 x 600, eight 180 x 180 cells) so that both are clicked alike.
 //
-//   bare_player multicast|hls [:option ...]
-// Options after the first argument go to each media (libvlc_media_add_option), for trying
-// per-media settings against the defaults.
+//   bare_player multicast|hls [:option ...] [--option ...]
+// Options after the first argument starting with ':' go to each media (libvlc_media_add_option),
+// for trying per-media settings against the defaults; those starting with "--" go to libvlc_new.
+// F11 toggles a player window's full screen. When a player window closes, its media's counters
+// (libvlc_media_get_stats) are printed on standard output as one line:
+//   stats decoded=N displayed=N lost=N
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWidget>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 #include <vlc/vlc.h>
 
 namespace {
@@ -47,6 +52,14 @@ public:
     }
     ~Player() override
     {
+        if (libvlc_media_t* media = libvlc_media_player_get_media(m_player)) {
+            libvlc_media_stats_t stats{};
+            if (libvlc_media_get_stats(media, &stats))
+                std::printf("stats decoded=%d displayed=%d lost=%d\n", stats.i_decoded_video,
+                            stats.i_displayed_pictures, stats.i_lost_pictures);
+            std::fflush(stdout);
+            libvlc_media_release(media);
+        }
         libvlc_media_player_stop(m_player);
         libvlc_media_player_release(m_player);
     }
@@ -56,6 +69,8 @@ protected:
     {
         if (event->key() == Qt::Key_Escape)
             close();
+        else if (event->key() == Qt::Key_F11)
+            isFullScreen() ? showNormal() : showFullScreen();
     }
 
 private:
@@ -95,13 +110,18 @@ private:
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    libvlc_instance_t* vlc = libvlc_new(0, nullptr);
+    QStringList options;
+    std::vector<const char*> instanceOptions;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--", 2) == 0)
+            instanceOptions.push_back(argv[i]);
+        else
+            options << QString::fromLocal8Bit(argv[i]);
+    }
+    libvlc_instance_t* vlc = libvlc_new(int(instanceOptions.size()), instanceOptions.data());
     if (vlc == nullptr)
         return 1;
     {
-        QStringList options;
-        for (int i = 2; i < argc; ++i)
-            options << QString::fromLocal8Bit(argv[i]);
         Channels channels(vlc, argc > 1 && std::strcmp(argv[1], "hls") == 0, options);
         channels.show();
         app.exec();

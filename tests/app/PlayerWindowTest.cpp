@@ -199,7 +199,7 @@ TEST_F(LiveChannel, PicturesClearTheTextsAndTheBackoffStartsAgainAtOneSecond)
     open(player, 6);
     CVideoSurface* surface = surfaceOf(player);
     ASSERT_TRUE(QTest::qWaitFor([&] { return surface->HasPicture(); }, 15000));
-    // The clip is 160 x 90; libvlc hands over pictures of the decoder's padded size.
+    // The clip is 160 x 90; libvlc's decoder pads its buffers.
     const QRect shown = surface->PictureRect();
     EXPECT_NEAR(double(shown.width()) / shown.height(), 160.0 / 90.0, 0.02)
         << "the first picture keeps its shape";

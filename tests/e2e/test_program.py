@@ -486,6 +486,43 @@ class FastChannelChange(EndToEnd):
         self.assertEqual(self.plays(log, "udp://@224.1.1.2:1234"), "plain")
 
 
+class Shape(EndToEnd):
+    """The picture keeps the stream's shape whatever way it comes, in the window and in full
+    screen: here an anamorphic stream (720 x 576, samples 64:45, so 16:9) through the relay."""
+
+    @staticmethod
+    def orange_rect(shot):
+        """Where a solid orange picture lies: (left, top, width, height) from the middle row and
+        column of the window."""
+        width, height, rgb = shot
+
+        def orange(x, y):
+            r, g, b = rgb[3 * (y * width + x):3 * (y * width + x) + 3]
+            return r > 190 and 90 < g < 165 and b < 90
+        rows = [y for y in range(height) if orange(width // 2, y)]
+        cols = [x for x in range(width) if orange(x, height // 2)]
+        if not rows or not cols:
+            return None
+        return cols[0], rows[0], cols[-1] - cols[0] + 1, rows[-1] - rows[0] + 1
+
+    def test_hls_stream_shows_its_shape_in_the_window_and_in_full_screen(self):
+        self.fixture.clips[1] = fx.encode_clip(
+            os.path.join(BUILD, "e2e-media"), "orange-anamorphic", "color=c=0xE08030:size=720x576:"
+            "rate=25", 100, ["-vf", "setsar=64/45", "-c:v", "libx264", "-preset", "ultrafast",
+                             "-g", "12", "-pix_fmt", "yuv420p"])
+        self.fixture.start_storage_servers()
+        self.fixture.start_hls([1])
+        self.start(multicast=False)
+        player = self.open_channel(1, " - " + fx.address(1, hls=True))
+        self.assert_plays(player, "shape-window.png")
+        self.assertEqual(self.orange_rect(self.fixture.screenshot(player)), (0, 75, 800, 450))
+        self.fixture.key(player, "F11")
+        # 1280 x 1024 screen: the next picture is made for it, 1280 x 720 in the middle.
+        fx.wait_for(lambda: self.orange_rect(self.fixture.screenshot(player)) ==
+                    (0, 152, 1280, 720), 5, "the picture to fill the screen's width")
+        self.fixture.screenshot(player, os.path.join(SHOTS, "shape-full-screen.png"))
+
+
 class Telling(EndToEnd):
     """Quiet by default; --verbose tells each lookup, each play and each reopen."""
 

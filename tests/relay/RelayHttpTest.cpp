@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace {
 
@@ -175,8 +177,19 @@ TEST_P(PlaylistKind, IsRewrittenOnlyWhenItIsOne)
         path += u"?type="_qs + QString::fromLatin1(QUrl::toPercentEncoding(GetParam().type));
     const auto route = open(m_origin.url(path));
     ASSERT_TRUE(route);
+    // A media body is seen whole, once, by an observer of its own; a playlist by none.
+    auto observed = std::make_shared<QByteArray>();
+    auto observers = std::make_shared<std::atomic<int>>(0);
+    route->ObserveBodies([observed, observers] {
+        ++*observers;
+        return [observed](QByteArrayView chunk) {
+            observed->append(chunk);
+        };
+    });
     const HttpReply reply = Fetch(route->LocalUrl());
     ASSERT_EQ(reply.status, 200);
+    EXPECT_EQ(observers->load(), GetParam().playlist ? 0 : 1);
+    EXPECT_EQ(*observed, GetParam().playlist ? QByteArray() : GetParam().body);
     if (GetParam().playlist) {
         EXPECT_NE(reply.body, GetParam().body);
         EXPECT_TRUE(reply.body.contains(routePrefix(*route).toLatin1() + "http/127.0.0.1:" +

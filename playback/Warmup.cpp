@@ -53,6 +53,8 @@ void CWarmup::Start(libvlc_instance_t* instance)
 {
     if (instance == nullptr || m_player)
         return;
+    // The clip lives in this static library's resources: nothing else would pull them in.
+    Q_INIT_RESOURCE(Playback);
     QFile file(QStringLiteral(":/media/warmup.ts"));
     if (!file.open(QIODevice::ReadOnly))
         return;

@@ -1,5 +1,6 @@
 #include "ChannelPlayback.h"
 
+#include "GroupWatch.h"
 #include "LiveSource.h"
 #include "StreamRelay.h"
 #include "Verbose.h"
@@ -7,7 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <mutex>
+#include <span>
 #include <tuple>
+#include <vector>
 #include <vlc/vlc.h>
 
 namespace {
@@ -42,36 +45,43 @@ Progress ProgressOf(libvlc_media_t* media)
             stats.i_decoded_video};
 }
 
-// The shape the stream's picture is meant to have, width over height, from its visible size and
-// its pixels' shape; 0 when the stream does not say. libvlc hands the program pictures of the
-// decoder's padded size (640 x 386 for a 640 x 360 stream), stretched to fill it.
-double DisplayAspectOf(libvlc_media_player_t* player, libvlc_media_t* media)
+// libvlc's description of the video track, once it has made one: for a stream whose sequence
+// header the program could not read. libvlc describes it a moment after its video output is made.
+void TellTrackShape(libvlc_media_t* media, VideoFrames& frames)
 {
     libvlc_media_track_t** tracks = nullptr;
     const unsigned count = libvlc_media_tracks_get(media, &tracks);
-    double aspect = 0;
     for (unsigned i = 0; i < count; ++i) {
         const libvlc_media_track_t* track = tracks[i];
-        if (track->i_type != libvlc_track_video || track->video == nullptr ||
-            track->video->i_width == 0 || track->video->i_height == 0)
-            continue;
-        double pixel = 1.0;
-        if (track->video->i_sar_num > 0 && track->video->i_sar_den > 0)
-            pixel = double(track->video->i_sar_num) / track->video->i_sar_den;
-        aspect = track->video->i_width * pixel / track->video->i_height;
-        break;
+        if (track->i_type == libvlc_track_video && track->video != nullptr &&
+            track->video->i_width > 0 && track->video->i_height > 0) {
+            frames.SetTrackShape(track->video->i_width, track->video->i_height,
+                                 track->video->i_sar_num, track->video->i_sar_den);
+            break;
+        }
     }
     if (tracks != nullptr)
         libvlc_media_tracks_release(tracks, count);
-    // Until the tracks are described, the video output knows the visible size (pixels taken as
-    // square).
-    unsigned width = 0;
-    unsigned height = 0;
-    if (aspect == 0 && libvlc_video_get_size(player, 0, &width, &height) == 0 && height > 0)
-        aspect = double(width) / height;
-    // Anything outside this is a broken stream, not a picture to squash to a line.
-    return aspect >= 0.2 && aspect <= 5.0 ? aspect : 0;
 }
+
+// Reads the sequence headers of a transport stream as it passes, and tells `frames` the shapes.
+class ShapeReader
+{
+public:
+    explicit ShapeReader(std::shared_ptr<VideoFrames> frames) : m_frames(std::move(frames)) {}
+    void Read(std::span<const std::uint8_t> bytes)
+    {
+        m_found.clear();
+        m_watch.Push(bytes, m_found);
+        for (const fastzap::VideoShape& shape : m_found)
+            m_frames->AddShape(shape);
+    }
+
+private:
+    std::shared_ptr<VideoFrames> m_frames;
+    fastzap::TsShapeWatch m_watch;
+    std::vector<fastzap::VideoShape> m_found;
+};
 
 } // namespace
 
@@ -116,14 +126,43 @@ private:
     const quint64 m_serial;
 };
 
+// The fast source as libvlc reads it, its sequence headers read on the way: the buffered group
+// of pictures starts with one, so the shape is known before libvlc has decoded a picture.
+struct CChannelPlayback::TappedSource
+{
+    TappedSource(std::shared_ptr<fastzap::LiveSource> live, std::shared_ptr<VideoFrames> frames)
+        : source(std::move(live)), shapes(std::move(frames))
+    {}
+
+    std::shared_ptr<fastzap::LiveSource> source;
+    ShapeReader shapes;
+
+    // Owned by the session and kept until the player is released: libvlc holds no reference.
+    static int Open(void* opaque, void** data, uint64_t* size)
+    {
+        *data = opaque;
+        *size = UINT64_MAX; // live: no end, no seeking
+        return 0;
+    }
+    static ssize_t Read(void* opaque, unsigned char* buffer, size_t length)
+    {
+        auto* self = static_cast<TappedSource*>(opaque);
+        const ssize_t got = self->source->Read(buffer, length);
+        if (got > 0)
+            self->shapes.Read(std::span<const std::uint8_t>(buffer, std::size_t(got)));
+        return got;
+    }
+};
+
 struct CChannelPlayback::Session
 {
     quint64 serial = 0;
     VlcMedia media; // ours, for its statistics
     VlcPlayer player;
-    std::shared_ptr<fastzap::LiveSource> source; // what the player reads, when it plays fast
-    std::shared_ptr<relay::Route> route;         // its way to an HTTP stream
     std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
+    std::shared_ptr<TappedSource> source; // what the player reads, when it plays fast
+    std::shared_ptr<relay::Route> route;  // its way to an HTTP stream
+    std::unique_ptr<GroupWatch> watch;    // its sequence headers, when libvlc joins a group
     std::shared_ptr<EventLink> events;
     bool hasPicture = false;
     Progress progress{};
@@ -134,9 +173,6 @@ CChannelPlayback::CChannelPlayback(QObject* parent) : QObject(parent)
 {
     m_watchdog.setInterval(std::chrono::seconds(1));
     connect(&m_watchdog, &QTimer::timeout, this, &CChannelPlayback::Watch);
-    m_shapeWait.setSingleShot(true);
-    m_shapeWait.setInterval(kShapeWait);
-    connect(&m_shapeWait, &QTimer::timeout, this, &CChannelPlayback::ShowPicture);
     m_reopen.setSingleShot(true);
     // The wait is counted down on screen: it must not run a few percent long.
     m_reopen.setTimerType(Qt::PreciseTimer);
@@ -169,20 +205,37 @@ void CChannelPlayback::Close()
 void CChannelPlayback::Start()
 {
     LetGo();
-    m_displayAspect = 0;
     auto session = std::make_unique<Session>();
     session->serial = ++m_serial;
+    if (!m_area.isEmpty())
+        session->frames->SetArea(m_area);
+    session->frames->SetLargest(m_screen);
+    std::shared_ptr<fastzap::LiveSource> live;
     if (m_fastSources && m_instance != nullptr)
-        session->source = m_fastSources(m_address);
-    if (session->source) {
+        live = m_fastSources(m_address);
+    if (live) {
+        session->source = std::make_shared<TappedSource>(std::move(live), session->frames);
         session->media =
-            VlcMedia(libvlc_media_new_callbacks(m_instance, FastZapMediaOpen, FastZapMediaRead,
-                                                nullptr, FastZapMediaClose, session->source.get()));
+            VlcMedia(libvlc_media_new_callbacks(m_instance, TappedSource::Open, TappedSource::Read,
+                                                nullptr, nullptr, session->source.get()));
         if (session->media)
             AddMediaOptions(session->media.get(), kFastOptions + kDecodeOptions);
     } else {
         if (m_relay != nullptr)
             session->route = m_relay->Open(m_address);
+        if (session->route) {
+            // Each segment's sequence headers are read as the relay passes it on.
+            session->route->ObserveBodies([frames = session->frames] {
+                auto reader = std::make_shared<ShapeReader>(frames);
+                return [reader](QByteArrayView chunk) {
+                    reader->Read(std::span<const std::uint8_t>(
+                        reinterpret_cast<const std::uint8_t*>(chunk.data()),
+                        std::size_t(chunk.size())));
+                };
+            });
+        } else if (m_instance != nullptr) {
+            session->watch = GroupWatch::Start(m_address, session->frames);
+        }
         session->media =
             CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,
                            m_mediaOptions + kDecodeOptions);
@@ -218,18 +271,27 @@ void CChannelPlayback::Start()
 
 void CChannelPlayback::LetGo()
 {
-    m_shapeWait.stop();
     if (!m_session)
         return;
     const std::unique_ptr<Session> session = std::move(m_session);
     session->frames->SetNotify({});
+    libvlc_media_stats_t stats{};
+    if (Verbose() && session->media && libvlc_media_get_stats(session->media.get(), &stats))
+        Trace(QStringLiteral("played %1: %2 pictures decoded, %3 shown, %4 lost")
+                  .arg(m_address)
+                  .arg(stats.i_decoded_video)
+                  .arg(stats.i_displayed_pictures)
+                  .arg(stats.i_lost_pictures));
     if (session->events)
         session->events->Detach();
+    // libvlc's input thread may wait in a read for the next datagram; the stop waits for it.
+    if (session->source)
+        session->source->source->Cancel();
     // The player goes first; what its callbacks use, and our media, after it.
     LetGoOf(std::move(session->player),
-            std::make_shared<
-                std::tuple<VlcMedia, std::shared_ptr<VideoFrames>, std::shared_ptr<EventLink>>>(
-                std::move(session->media), session->frames, session->events));
+            std::make_shared<std::tuple<VlcMedia, std::shared_ptr<VideoFrames>,
+                                        std::shared_ptr<EventLink>, std::shared_ptr<TappedSource>>>(
+                std::move(session->media), session->frames, session->events, session->source));
 }
 
 libvlc_media_player_t* CChannelPlayback::Player() const
@@ -275,28 +337,26 @@ void CChannelPlayback::ApplyAudio()
     libvlc_audio_set_mute(m_session->player.get(), m_muted ? 1 : 0);
 }
 
+void CChannelPlayback::SetPictureArea(QSize area, QSize screen)
+{
+    m_area = area;
+    m_screen = screen;
+    if (m_session) {
+        m_session->frames->SetArea(area);
+        m_session->frames->SetLargest(screen);
+    }
+}
+
 void CChannelPlayback::OnPicture(quint64 serial)
 {
     if (!m_session || m_session->serial != serial)
         return;
-    m_session->frames->Acknowledge();
-    // libvlc describes the picture's shape a moment after its first picture: a picture shown
-    // before would be shown stretched. The next picture comes at most a frame later (the first
-    // ones of a buffered group of pictures come in a burst); without one, it shows anyway.
-    if (m_displayAspect == 0)
-        m_displayAspect = DisplayAspectOf(m_session->player.get(), m_session->media.get());
-    if (m_displayAspect == 0 && !m_session->hasPicture) {
-        if (!m_shapeWait.isActive())
-            m_shapeWait.start();
-        return;
-    }
-    ShowPicture();
-}
-
-void CChannelPlayback::ShowPicture()
-{
-    m_shapeWait.stop();
-    if (!m_session)
+    VideoFrames& frames = *m_session->frames;
+    frames.Acknowledge();
+    // A picture whose shape the stream's headers did not tell waits for libvlc's description.
+    if (frames.NeedsShape())
+        TellTrackShape(m_session->media.get(), frames);
+    if (frames.Latest().isNull())
         return;
     if (!m_session->hasPicture) {
         m_session->hasPicture = true;

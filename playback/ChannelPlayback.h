@@ -4,6 +4,7 @@
 #include "VideoFrames.h"
 
 #include <QObject>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -36,8 +37,6 @@ public:
     // A stream has stalled when nothing at all has come in for this long: no byte demuxed, no
     // sound and no picture decoded.
     static constexpr std::chrono::seconds kStallTime{5};
-    // How long the first picture may wait for libvlc to describe its shape.
-    static constexpr std::chrono::milliseconds kShapeWait{100};
 
     explicit CChannelPlayback(QObject* parent = nullptr);
     ~CChannelPlayback() override;
@@ -59,6 +58,9 @@ public:
     void Close();
     // Volume 0 to 100 and mute, for this player and every one it opens.
     void SetAudio(int volume, bool muted);
+    // Where the pictures are shown and the screen they are on, in device pixels, for this
+    // player and every one it opens: pictures are made at the size they are shown.
+    void SetPictureArea(QSize area, QSize screen);
 
     libvlc_media_player_t* Player() const;
     // Whether a player is playing, or a stopped stream waits to be opened again.
@@ -67,9 +69,6 @@ public:
     // The newest picture since the stream was last opened; null before it.
     VideoFrames::Picture Picture() const;
     bool HasPicture() const;
-    // The shape the picture is meant to have, width over height; 0 when the stream does not
-    // say, and the picture's own shape is taken.
-    double DisplayAspect() const { return m_displayAspect; }
     // The wait before the stream is reopened, while one is pending.
     std::optional<std::chrono::seconds> PendingReopen() const;
     // Time left before that reopen.
@@ -92,13 +91,13 @@ public slots:
 private:
     struct Session;
     class EventLink;
+    struct TappedSource;
 
     void Start();
     void LetGo();
     void Reopen(const QString& why);
     void Watch();
     void OnPicture(quint64 serial);
-    void ShowPicture();
     void OnStopped(quint64 serial);
     void ApplyAudio();
 
@@ -109,12 +108,12 @@ private:
     QString m_address;
     std::unique_ptr<Session> m_session;
     quint64 m_serial = 0;
-    double m_displayAspect = 0;
+    QSize m_area;
+    QSize m_screen;
     int m_volume = 100;
     bool m_muted = false;
 
     QTimer m_watchdog; // once a second: has anything come in?
-    QTimer m_shapeWait;
     QTimer m_reopen;
     std::chrono::seconds m_backoff{0};
 };

@@ -1,0 +1,89 @@
+#include "GroupWatch.h"
+
+#include "VideoFrames.h"
+#include "VideoShape.h"
+
+#include <arpa/inet.h>
+#include <array>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <vector>
+
+std::unique_ptr<GroupWatch> GroupWatch::Start(const QString& address,
+                                              std::shared_ptr<VideoFrames> frames)
+{
+    const QString prefix = QStringLiteral("udp://@");
+    if (!address.startsWith(prefix))
+        return nullptr;
+    const QString where = address.mid(prefix.size());
+    const qsizetype colon = where.lastIndexOf(u':');
+    bool portOk = false;
+    const uint port = colon > 0 ? where.mid(colon + 1).toUInt(&portOk) : 0;
+    in_addr group{};
+    if (!portOk || port == 0 || port > 65535 ||
+        ::inet_pton(AF_INET, where.left(colon).toLatin1().constData(), &group) != 1 ||
+        !IN_MULTICAST(ntohl(group.s_addr)))
+        return nullptr;
+
+    posix::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    posix::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!socket.valid() || !wake.valid())
+        return nullptr;
+    const int fd = socket.get();
+    // libvlc binds the same group and port: both sockets get every datagram.
+    const int on = 1;
+    const int off = 0;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(quint16(port));
+    local.sin_addr = group;
+    ip_mreqn join{};
+    join.imr_multiaddr = group;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
+        ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
+        return nullptr;
+    return std::make_unique<GroupWatch>(std::move(socket), std::move(wake), std::move(frames));
+}
+
+GroupWatch::GroupWatch(posix::UniqueFd socket, posix::UniqueFd wake,
+                       std::shared_ptr<VideoFrames> frames)
+    : m_socket(std::move(socket)), m_wake(std::move(wake)), m_frames(std::move(frames)),
+      m_thread([this] { Run(); })
+{}
+
+GroupWatch::~GroupWatch()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wake.get(), &one, sizeof one);
+    m_thread.join();
+}
+
+void GroupWatch::Run()
+{
+    fastzap::TsShapeWatch watch;
+    std::vector<fastzap::VideoShape> shapes;
+    std::vector<std::uint8_t> datagram(65536);
+    std::array<pollfd, 2> waits = {pollfd{m_socket.get(), POLLIN, 0},
+                                   pollfd{m_wake.get(), POLLIN, 0}};
+    for (;;) {
+        if (::poll(waits.data(), waits.size(), -1) < 0 && errno != EINTR)
+            return;
+        if (waits[1].revents != 0)
+            return;
+        for (;;) {
+            const ssize_t got = ::recv(m_socket.get(), datagram.data(), datagram.size(), 0);
+            if (got <= 0)
+                break;
+            watch.Push(std::span<const std::uint8_t>(datagram.data(), std::size_t(got)), shapes);
+        }
+        for (const fastzap::VideoShape& shape : shapes)
+            m_frames->AddShape(shape);
+        if (!shapes.empty())
+            return; // told: libvlc's own reception goes on alone
+    }
+}
