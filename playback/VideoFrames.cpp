@@ -42,12 +42,14 @@ void VideoFrames::FreeDeleter::operator()(std::uint8_t* bytes) const
     std::free(bytes);
 }
 
+void VideoFrames::ScalerDeleter::operator()(SwsContext* scaler) const
+{
+    sws_freeContext(scaler);
+}
+
 VideoFrames::VideoFrames() = default;
 
-VideoFrames::~VideoFrames()
-{
-    sws_freeContext(m_scaler);
-}
+VideoFrames::~VideoFrames() = default;
 
 void VideoFrames::SetNotify(std::function<void()> notify)
 {
@@ -295,15 +297,16 @@ void VideoFrames::Display(void* opaque, void* picture)
     // over its padding), bilinear is as good and cheaper still; at the same size neither filters.
     const bool shrink =
         size.width() * 4 < from.width() * 3 || size.height() * 4 < from.height() * 3;
-    self->m_scaler =
-        sws_getCachedContext(self->m_scaler, from.width(), from.height(), AV_PIX_FMT_YUV420P,
-                             size.width(), size.height(), AV_PIX_FMT_RGB32,
-                             shrink ? SWS_AREA : SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-    if (self->m_scaler == nullptr)
+    // The cached context is freed by libswscale itself when it makes a new one.
+    self->m_scaler.reset(
+        sws_getCachedContext(self->m_scaler.release(), from.width(), from.height(),
+                             AV_PIX_FMT_YUV420P, size.width(), size.height(), AV_PIX_FMT_RGB32,
+                             shrink ? SWS_AREA : SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+    if (!self->m_scaler)
         return;
     std::uint8_t* const target[] = {image.bits()};
     const int targetStride[] = {int(image.bytesPerLine())};
-    sws_scale(self->m_scaler, planes.data(), strides.data(), 0, from.height(), target,
+    sws_scale(self->m_scaler.get(), planes.data(), strides.data(), 0, from.height(), target,
               targetStride);
 
     lock.lock();

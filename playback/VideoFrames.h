@@ -103,6 +103,10 @@ private:
     {
         void operator()(std::uint8_t* bytes) const;
     };
+    struct ScalerDeleter
+    {
+        void operator()(SwsContext* scaler) const;
+    };
     struct Buffer
     {
         std::unique_ptr<std::uint8_t, FreeDeleter> bytes;
@@ -128,5 +132,5 @@ private:
     bool m_notified = false;
 
     // Used by libvlc's video thread only, outside the lock.
-    SwsContext* m_scaler = nullptr;
+    std::unique_ptr<SwsContext, ScalerDeleter> m_scaler;
 };
