@@ -10,6 +10,7 @@
 #include "Receivers.h"
 #include "StreamRelay.h"
 #include "Verbose.h"
+#include "WindowFrame.h"
 #include "ui_ChannelDlg.h"
 
 #include <QContextMenuEvent>
@@ -61,6 +62,9 @@ CChannelDlg::~CChannelDlg()
 int CChannelDlg::DoModal()
 {
     OnInitDialog();
+    // A fixed size: no sizing border, no maximize box.
+    frame::SetOffers(this, frame::kMove | frame::kMinimize | frame::kClose | frame::kSystemMenu);
+    frame::CentreOnWorkArea(this);
     // Once the window is up, get libvlc ready for the first channel.
     QTimer::singleShot(0, this, [this] { m_warmup.Start(m_instance.get()); });
     return exec();
