@@ -92,10 +92,12 @@ int CPlayerDlg::DoModal()
 {
     OnInitDialog();
     // The native window does not take the steps from the widget when it is made: make it, and
-    // give them to it.
-    winId();
-    windowHandle()->setBaseSize(kSize);
-    windowHandle()->setSizeIncrement(QSize(kUnsizableStep, kUnsizableStep));
+    // give them to it (X11's window managers are the ones that read them).
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        winId();
+        windowHandle()->setBaseSize(kSize);
+        windowHandle()->setSizeIncrement(QSize(kUnsizableStep, kUnsizableStep));
+    }
     frame::SetOffers(this, frame::kMove | frame::kResize | frame::kMinimize | frame::kMaximize |
                                frame::kClose | frame::kSystemMenu);
     frame::CentreOnWorkArea(this, parentWidget());

@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <QtGui/qguiapplication_platform.h>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -45,11 +46,49 @@ xcb_connection_t* Connection()
     return x11 != nullptr ? x11->connection() : nullptr;
 }
 
-xcb_atom_t Atom(xcb_connection_t* c, std::string_view name)
+// The atoms and facts about the window manager this file needs, asked for once: every
+// question is a round trip to the X server.
+struct Server
 {
-    const Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, std::uint16_t(name.size()), name.data()), nullptr));
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    xcb_atom_t motifHints = XCB_ATOM_NONE;
+    xcb_atom_t requestExtents = XCB_ATOM_NONE;
+    xcb_atom_t frameExtents = XCB_ATOM_NONE;
+    bool answersRequests = false; // the window manager supports _NET_REQUEST_FRAME_EXTENTS
+};
+
+const Server& ServerOf(xcb_connection_t* c, xcb_window_t window)
+{
+    static const Server server = [c, window] {
+        constexpr std::array<std::string_view, 4> names{"_MOTIF_WM_HINTS",
+                                                        "_NET_REQUEST_FRAME_EXTENTS",
+                                                        "_NET_FRAME_EXTENTS", "_NET_SUPPORTED"};
+        std::array<xcb_intern_atom_cookie_t, names.size()> cookies{};
+        for (std::size_t i = 0; i < names.size(); ++i)
+            cookies[i] = xcb_intern_atom(c, 0, std::uint16_t(names[i].size()), names[i].data());
+        const auto geometry = xcb_get_geometry(c, window);
+        std::array<xcb_atom_t, names.size()> atoms{};
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const Reply<xcb_intern_atom_reply_t> reply(
+                xcb_intern_atom_reply(c, cookies[i], nullptr));
+            atoms[i] = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        }
+        const Reply<xcb_get_geometry_reply_t> root(xcb_get_geometry_reply(c, geometry, nullptr));
+        Server s{atoms[0], atoms[1], atoms[2], false};
+        if (!root || atoms[3] == XCB_ATOM_NONE)
+            return s;
+        const Reply<xcb_get_property_reply_t> supported(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, root->root, atoms[3], XCB_ATOM_ATOM, 0, 4096), nullptr));
+        if (supported && supported->format == 32) {
+            const auto* list =
+                static_cast<const xcb_atom_t*>(xcb_get_property_value(supported.get()));
+            const int count =
+                xcb_get_property_value_length(supported.get()) / int(sizeof(xcb_atom_t));
+            s.answersRequests = s.requestExtents != XCB_ATOM_NONE &&
+                                std::find(list, list + count, s.requestExtents) != list + count;
+        }
+        return s;
+    }();
+    return server;
 }
 
 xcb_window_t RootOf(xcb_connection_t* c, xcb_window_t window)
@@ -57,21 +96,6 @@ xcb_window_t RootOf(xcb_connection_t* c, xcb_window_t window)
     const Reply<xcb_get_geometry_reply_t> reply(
         xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
     return reply ? reply->root : xcb_window_t(XCB_WINDOW_NONE);
-}
-
-bool Supported(xcb_connection_t* c, xcb_window_t root, xcb_atom_t atom)
-{
-    const xcb_atom_t supported = Atom(c, "_NET_SUPPORTED");
-    const Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, root, supported, XCB_ATOM_ATOM, 0, 1024), nullptr));
-    if (!reply || reply->format != 32)
-        return false;
-    const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
-    const int count = xcb_get_property_value_length(reply.get()) / int(sizeof(xcb_atom_t));
-    for (int i = 0; i < count; ++i)
-        if (atoms[i] == atom)
-            return true;
-    return false;
 }
 
 } // namespace
@@ -109,7 +133,7 @@ void SetOffers(QWidget* window, unsigned offers)
     if (c == nullptr)
         return;
     const auto id = xcb_window_t(window->winId());
-    const xcb_atom_t atom = Atom(c, "_MOTIF_WM_HINTS");
+    const xcb_atom_t atom = ServerOf(c, id).motifHints;
     if (atom == XCB_ATOM_NONE)
         return;
     const std::array<std::uint32_t, 5> hints = MotifHints(offers);
@@ -127,23 +151,21 @@ QPoint CentredFramePosition(const QRect& area, const QSize& client, const QMargi
             area.top() + std::max(0, (area.height() - height) / 2)};
 }
 
-QMargins FrameBeforeShown(QWidget* window, int waitMs)
+PendingFrame::PendingFrame(QWidget* window)
 {
     xcb_connection_t* c = Connection();
     if (c == nullptr)
-        return {};
+        return;
     const auto id = xcb_window_t(window->winId());
+    const Server& server = ServerOf(c, id);
     const xcb_window_t root = RootOf(c, id);
-    const xcb_atom_t request = Atom(c, "_NET_REQUEST_FRAME_EXTENTS");
-    const xcb_atom_t extents = Atom(c, "_NET_FRAME_EXTENTS");
-    if (root == XCB_WINDOW_NONE || request == XCB_ATOM_NONE || !Supported(c, root, request))
-        return {};
-
+    if (!server.answersRequests || root == XCB_WINDOW_NONE)
+        return;
     xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;
     message.format = 32;
     message.window = id;
-    message.type = request;
+    message.type = server.requestExtents;
     // The event is sent as 32 bytes, whatever the structure's type.
     char event[32] = {};
     static_assert(sizeof message == sizeof event);
@@ -152,13 +174,21 @@ QMargins FrameBeforeShown(QWidget* window, int waitMs)
                    XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
                    event);
     xcb_flush(c);
+    m_window = id;
+    m_extents = server.frameExtents;
+}
 
+QMargins PendingFrame::Wait(int waitMs) const
+{
+    xcb_connection_t* c = Connection();
+    if (c == nullptr || m_window == 0)
+        return {};
     // The answer is a property on the window, set when the window manager has read the request;
-    // reading it again costs one round trip.
+    // reading it costs one round trip.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
         const Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-            c, xcb_get_property(c, 0, id, extents, XCB_ATOM_CARDINAL, 0, 4), nullptr));
+            c, xcb_get_property(c, 0, m_window, m_extents, XCB_ATOM_CARDINAL, 0, 4), nullptr));
         if (reply && reply->format == 32 && xcb_get_property_value_length(reply.get()) == 16) {
             const auto* v = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
             // left, right, top, bottom
@@ -166,13 +196,12 @@ QMargins FrameBeforeShown(QWidget* window, int waitMs)
         }
         if (std::chrono::steady_clock::now() >= deadline)
             return {};
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
     }
 }
 
-void CentreOnWorkArea(QWidget* window, const QWidget* owner)
+void CentreOnWorkArea(QWidget* window, const QWidget* owner, const QMargins& margins)
 {
-    const QMargins margins = FrameBeforeShown(window);
     const QScreen* screen = owner != nullptr ? owner->screen() : window->screen();
     if (screen == nullptr)
         return;
@@ -181,6 +210,11 @@ void CentreOnWorkArea(QWidget* window, const QWidget* owner)
     const QPoint frameAt =
         CentredFramePosition(screen->availableGeometry(), window->size(), margins);
     window->setGeometry(QRect(frameAt + QPoint(margins.left(), margins.top()), window->size()));
+}
+
+void CentreOnWorkArea(QWidget* window, const QWidget* owner)
+{
+    CentreOnWorkArea(window, owner, PendingFrame(window).Wait());
 }
 
 } // namespace frame

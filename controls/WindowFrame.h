@@ -42,12 +42,25 @@ void SetOffers(QWidget* window, unsigned offers);
 // The top-left corner that puts a frame of `client` plus `frame` in the middle of `area`.
 QPoint CentredFramePosition(const QRect& area, const QSize& client, const QMargins& frame);
 
-// The frame the window manager will put around `window`, asked for before it is shown
-// (_NET_REQUEST_FRAME_EXTENTS); none when the window manager does not say within `wait`.
-QMargins FrameBeforeShown(QWidget* window, int waitMs = 50);
+// The frame the window manager will put around `window`, asked for before the window is shown
+// (_NET_REQUEST_FRAME_EXTENTS): asked on construction, so that other work can be done while the
+// window manager answers.
+class PendingFrame
+{
+public:
+    explicit PendingFrame(QWidget* window);
+    // The frame; none when the window manager does not answer within `waitMs`, or cannot.
+    QMargins Wait(int waitMs = 50) const;
 
-// Moves `window`, not yet shown, so that its frame is centred on the work area of the screen of
-// `owner` (of its own without one), as Windows' DS_CENTER does.
+private:
+    std::uint32_t m_window = 0;
+    std::uint32_t m_extents = 0;
+};
+
+// Moves `window`, not yet shown, so that its `frame` (as PendingFrame tells it) is centred on
+// the work area of the screen of `owner` (of its own without one), as Windows' DS_CENTER does.
+void CentreOnWorkArea(QWidget* window, const QWidget* owner, const QMargins& frame);
+// The same, asking for the frame and waiting for it.
 void CentreOnWorkArea(QWidget* window, const QWidget* owner = nullptr);
 
 } // namespace frame

@@ -121,7 +121,7 @@ class Installed(unittest.TestCase):
     def test_what_playback_loads_at_run_time_is_there(self):
         depends = dpkg_query("Depends")
         for package in ("libvlc-bin", "vlc-plugin-base", "vlc-plugin-video-output",
-                        "fonts-wqy-microhei", "libvlc5", "libqt6widgets6"):
+                        "fonts-wqy-microhei", "libvlc5", "libqt6widgets6", "libcurl4"):
             self.assertIn(package, depends)
         # libvlc-bin's trigger wrote the plugin cache, so start-up does not scan every plugin.
         self.assertTrue(os.path.getsize(PLUGIN_CACHE) > 0)
