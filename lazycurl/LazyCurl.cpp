@@ -80,8 +80,6 @@ const Curl& Loaded()
     return curl;
 }
 
-using FunctionPointer = void (*)();
-
 } // namespace
 
 extern "C" {
@@ -104,40 +102,16 @@ CURL* curl_easy_init(void)
     return c.easy_init != nullptr ? c.easy_init() : nullptr;
 }
 
-// libcurl reads the one argument after the option by the option's type, as here.
-CURLcode curl_easy_setopt(CURL* easy, CURLoption option, ...)
+// The two functions with variadic arguments are in LazyCurlVarargs.c: their last named argument
+// is an enumeration, which C++ (unlike C, where libcurl defines them) promotes.
+decltype(&::curl_easy_setopt) corvessa_lazy_curl_setopt()
 {
-    const Curl& c = Loaded();
-    if (c.easy_setopt == nullptr)
-        return CURLE_FAILED_INIT;
-    va_list arguments;
-    va_start(arguments, option);
-    CURLcode result = CURLE_BAD_FUNCTION_ARGUMENT;
-    if (option < CURLOPTTYPE_OBJECTPOINT)
-        result = c.easy_setopt(easy, option, va_arg(arguments, long));
-    else if (option < CURLOPTTYPE_FUNCTIONPOINT)
-        result = c.easy_setopt(easy, option, va_arg(arguments, void*));
-    else if (option < CURLOPTTYPE_OFF_T)
-        result = c.easy_setopt(easy, option, va_arg(arguments, FunctionPointer));
-    else if (option < CURLOPTTYPE_BLOB)
-        result = c.easy_setopt(easy, option, va_arg(arguments, curl_off_t));
-    else
-        result = c.easy_setopt(easy, option, va_arg(arguments, void*));
-    va_end(arguments);
-    return result;
+    return Loaded().easy_setopt;
 }
 
-// Every kind of information is written through a pointer.
-CURLcode curl_easy_getinfo(CURL* easy, CURLINFO info, ...)
+decltype(&::curl_easy_getinfo) corvessa_lazy_curl_getinfo()
 {
-    const Curl& c = Loaded();
-    if (c.easy_getinfo == nullptr)
-        return CURLE_FAILED_INIT;
-    va_list arguments;
-    va_start(arguments, info);
-    void* out = va_arg(arguments, void*);
-    va_end(arguments);
-    return c.easy_getinfo(easy, info, out);
+    return Loaded().easy_getinfo;
 }
 
 CURLcode curl_easy_perform(CURL* easy)

@@ -1,5 +1,5 @@
-// What the frame of each kind of window asks of the window manager, and where a centred frame
-// goes. Read under openbox by the end-to-end tests (test_program.Frames).
+// Where a centred frame goes, on work areas the end-to-end tests' screen does not have (what each
+// window asks of the window manager is read under openbox by test_program.Frames).
 #include "WindowFrame.h"
 
 #include <gtest/gtest.h>
@@ -7,48 +7,6 @@
 #include <string>
 
 namespace {
-
-struct OfferCase
-{
-    const char* name;
-    unsigned offers;
-    std::uint32_t functions;   // resize 2, move 4, minimize 8, maximize 16, close 32
-    std::uint32_t decorations; // border 2, resize handles 4, title 8, menu 16, min 32, max 64
-};
-
-void PrintTo(const OfferCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class Offers : public ::testing::TestWithParam<OfferCase>
-{};
-
-TEST_P(Offers, MotifHintsAskForThoseAndNoMore)
-{
-    const OfferCase& c = GetParam();
-    const auto hints = frame::MotifHints(c.offers);
-    EXPECT_EQ(hints[0], 3u) << "functions and decorations both given";
-    EXPECT_EQ(hints[1], c.functions);
-    EXPECT_EQ(hints[2], c.decorations);
-    EXPECT_EQ(hints[3], 0u);
-    EXPECT_EQ(hints[4], 0u);
-}
-
-using namespace frame;
-INSTANTIATE_TEST_SUITE_P(
-    Windows, Offers,
-    ::testing::Values(
-        // A caption and nothing else: not even "all functions", which no bits would mean.
-        OfferCase{"about_box", kMove, 4, 2 | 8},
-        OfferCase{"message_box", kMove | kClose | kSystemMenu, 4 | 32, 2 | 8 | 16},
-        OfferCase{"channel_window", kMove | kMinimize | kClose | kSystemMenu, 4 | 8 | 32,
-                  2 | 8 | 16 | 32},
-        // Maximize needs the resize function; no handles to drag.
-        OfferCase{"player_window", kMove | kResize | kMinimize | kMaximize | kClose | kSystemMenu,
-                  2 | 4 | 8 | 16 | 32, 2 | 8 | 16 | 32 | 64},
-        OfferCase{"sizing_border", kMove | kSizingBorder, 2 | 4, 2 | 4 | 8}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 struct CentreCase
 {
