@@ -57,9 +57,10 @@ private:
     std::uint32_t m_extents = 0;
 };
 
-// Moves `window`, not yet shown, so that its `frame` (as PendingFrame tells it) is centred on
-// the work area of the screen of `owner` (of its own without one), as Windows' DS_CENTER does.
-void CentreOnWorkArea(QWidget* window, const QWidget* owner, const QMargins& frame);
+// Moves `window`, not yet shown, so that its frame (`margins` around it, as PendingFrame tells
+// them) is centred on the work area of the screen of `owner` (of its own without one), as
+// Windows' DS_CENTER does.
+void CentreOnWorkArea(QWidget* window, const QWidget* owner, const QMargins& margins);
 // The same, asking for the frame and waiting for it.
 void CentreOnWorkArea(QWidget* window, const QWidget* owner = nullptr);
 

@@ -114,16 +114,16 @@ decltype(&::curl_easy_getinfo) corvessa_lazy_curl_getinfo()
     return Loaded().easy_getinfo;
 }
 
-CURLcode curl_easy_perform(CURL* easy)
+CURLcode curl_easy_perform(CURL* curl)
 {
     const Curl& c = Loaded();
-    return c.easy_perform != nullptr ? c.easy_perform(easy) : CURLE_FAILED_INIT;
+    return c.easy_perform != nullptr ? c.easy_perform(curl) : CURLE_FAILED_INIT;
 }
 
-void curl_easy_cleanup(CURL* easy)
+void curl_easy_cleanup(CURL* curl)
 {
     if (const Curl& c = Loaded(); c.easy_cleanup != nullptr)
-        c.easy_cleanup(easy);
+        c.easy_cleanup(curl);
 }
 
 const char* curl_easy_strerror(CURLcode code)
@@ -132,24 +132,24 @@ const char* curl_easy_strerror(CURLcode code)
     return c.easy_strerror != nullptr ? c.easy_strerror(code) : "libcurl.so.4 could not be loaded";
 }
 
-CURLcode curl_easy_pause(CURL* easy, int bitmask)
+CURLcode curl_easy_pause(CURL* handle, int bitmask)
 {
     const Curl& c = Loaded();
-    return c.easy_pause != nullptr ? c.easy_pause(easy, bitmask) : CURLE_FAILED_INIT;
+    return c.easy_pause != nullptr ? c.easy_pause(handle, bitmask) : CURLE_FAILED_INIT;
 }
 
 CURLHcode curl_easy_header(CURL* easy, const char* name, size_t index, unsigned int origin,
-                           int request, struct curl_header** header)
+                           int request, struct curl_header** hout)
 {
     const Curl& c = Loaded();
-    return c.easy_header != nullptr ? c.easy_header(easy, name, index, origin, request, header)
+    return c.easy_header != nullptr ? c.easy_header(easy, name, index, origin, request, hout)
                                     : CURLHE_NOT_BUILT_IN;
 }
 
-struct curl_slist* curl_slist_append(struct curl_slist* list, const char* text)
+struct curl_slist* curl_slist_append(struct curl_slist* list, const char* data)
 {
     const Curl& c = Loaded();
-    return c.slist_append != nullptr ? c.slist_append(list, text) : nullptr;
+    return c.slist_append != nullptr ? c.slist_append(list, data) : nullptr;
 }
 
 void curl_slist_free_all(struct curl_slist* list)
@@ -164,16 +164,18 @@ CURLM* curl_multi_init(void)
     return c.multi_init != nullptr ? c.multi_init() : nullptr;
 }
 
-CURLMcode curl_multi_add_handle(CURLM* multi, CURL* easy)
+CURLMcode curl_multi_add_handle(CURLM* multi_handle, CURL* curl_handle)
 {
     const Curl& c = Loaded();
-    return c.multi_add_handle != nullptr ? c.multi_add_handle(multi, easy) : CURLM_BAD_HANDLE;
+    return c.multi_add_handle != nullptr ? c.multi_add_handle(multi_handle, curl_handle)
+                                         : CURLM_BAD_HANDLE;
 }
 
-CURLMcode curl_multi_remove_handle(CURLM* multi, CURL* easy)
+CURLMcode curl_multi_remove_handle(CURLM* multi_handle, CURL* curl_handle)
 {
     const Curl& c = Loaded();
-    return c.multi_remove_handle != nullptr ? c.multi_remove_handle(multi, easy) : CURLM_BAD_HANDLE;
+    return c.multi_remove_handle != nullptr ? c.multi_remove_handle(multi_handle, curl_handle)
+                                            : CURLM_BAD_HANDLE;
 }
 
 CURLMcode curl_multi_perform(CURLM* multi, int* running)
@@ -182,18 +184,19 @@ CURLMcode curl_multi_perform(CURLM* multi, int* running)
     return c.multi_perform != nullptr ? c.multi_perform(multi, running) : CURLM_BAD_HANDLE;
 }
 
-CURLMcode curl_multi_poll(CURLM* multi, struct curl_waitfd extra[], unsigned int count,
-                          int timeoutMs, int* ready)
+CURLMcode curl_multi_poll(CURLM* multi_handle, struct curl_waitfd extra_fds[],
+                          unsigned int extra_nfds, int timeout_ms, int* ret)
 {
     const Curl& c = Loaded();
-    return c.multi_poll != nullptr ? c.multi_poll(multi, extra, count, timeoutMs, ready)
-                                   : CURLM_BAD_HANDLE;
+    return c.multi_poll != nullptr
+               ? c.multi_poll(multi_handle, extra_fds, extra_nfds, timeout_ms, ret)
+               : CURLM_BAD_HANDLE;
 }
 
-CURLMsg* curl_multi_info_read(CURLM* multi, int* left)
+CURLMsg* curl_multi_info_read(CURLM* multi_handle, int* msgs_in_queue)
 {
     const Curl& c = Loaded();
-    return c.multi_info_read != nullptr ? c.multi_info_read(multi, left) : nullptr;
+    return c.multi_info_read != nullptr ? c.multi_info_read(multi_handle, msgs_in_queue) : nullptr;
 }
 
 CURLMcode curl_multi_cleanup(CURLM* multi)
