@@ -30,13 +30,15 @@ Options:
                        channel lookups, the streams opened again
 
 Channel window:
-  click, 1 to 8        open that channel in a player window
+  click or double click a channel, 1 to 8
+                       open that channel in a player window
   right click, Alt+A   About Corvessa
-  Escape               quit
+  Escape, close box    quit
 
 Player window:
   F11, double click    full screen on and off
   Escape               leave full screen; from a normal window, close it
+  close box            close it and return to the channels
   M                    mute and unmute
   Up, Down, wheel      volume
   Page Up, Page Down   previous and next channel
@@ -52,7 +54,7 @@ Settings:
   NetworkCaching=MS             how long a stream is buffered before it shows (default 100);
                                 more for a network with much jitter
   FastChannelChange=0           in multicast mode, do not keep receiving all eight channels
-                                (about 10 Mbit/s for the demo's streams) to make channel
+                                (about 10.6 Mbit/s for the demo's streams) to make channel
                                 changes fast; 1 or absent: keep receiving them
   PreStart=0                    do not prepare a channel while the mouse rests on its button;
                                 1 or absent: prepare it

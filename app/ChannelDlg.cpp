@@ -10,6 +10,7 @@
 #include "Receivers.h"
 #include "StreamRelay.h"
 #include "Verbose.h"
+#include "WindowFrame.h"
 #include "ui_ChannelDlg.h"
 
 #include <QContextMenuEvent>
@@ -60,14 +61,44 @@ CChannelDlg::~CChannelDlg()
 
 int CChannelDlg::DoModal()
 {
-    OnInitDialog();
-    // Once the window is up, get libvlc ready for the first channel.
-    QTimer::singleShot(0, this, [this] { m_warmup.Start(m_instance.get()); });
+    // A fixed size: no sizing border, no maximize box.
+    frame::SetOffers(this, frame::kMove | frame::kMinimize | frame::kClose | frame::kSystemMenu);
+    const frame::PendingFrame pending(this);
+    ShowInit(); // while the window manager answers
+    frame::CentreOnWorkArea(this, nullptr, pending.Wait());
+    m_startWhenPainted = true;
     return exec();
 }
 
 bool CChannelDlg::OnInitDialog()
 {
+    ShowInit();
+    StartBehindTheWindow(false);
+    return true;
+}
+
+void CChannelDlg::ShowInit()
+{
+    setWindowIcon(AppIcon());
+    DressButtons();
+}
+
+void CChannelDlg::paintEvent(QPaintEvent* event)
+{
+    CDarkDialog::paintEvent(event);
+    // The window has painted its first picture and goes to the screen when this returns; what
+    // it does not need to be seen comes next.
+    if (m_startWhenPainted) {
+        m_startWhenPainted = false;
+        QTimer::singleShot(0, this, [this] { StartBehindTheWindow(true); });
+    }
+}
+
+void CChannelDlg::StartBehindTheWindow(bool warmUp)
+{
+    if (m_started)
+        return;
+    m_started = true;
     // The title-bar menu belongs to the window manager on X11, so the entries it would carry sit
     // in the window's context menu; Alt+A opens the About box from anywhere in the window.
     m_systemMenu = std::make_unique<QMenu>(this);
@@ -78,9 +109,6 @@ bool CChannelDlg::OnInitDialog()
     m_systemMenu->addAction(kAboutText, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     auto* about = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_A), this);
     connect(about, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
-
-    setWindowIcon(AppIcon());
-    DressButtons();
 
     m_bMutiMode = m_settings.GetBoolConfig(kSettingsFile, QStringLiteral("Default"),
                                            QStringLiteral("MutiMode"));
@@ -99,7 +127,9 @@ bool CChannelDlg::OnInitDialog()
     if (!m_instance)
         ShowPrompt(this, kPlayerUnavailable);
     StartFastChannelChange();
-    return true;
+    // Get libvlc ready for the first channel.
+    if (warmUp)
+        m_warmup.Start(m_instance.get());
 }
 
 void CChannelDlg::StartFastChannelChange()
@@ -201,6 +231,7 @@ void CChannelDlg::TraceLookup(int channel, const locator::LocateResult& result) 
 
 std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner, CLookupTask* ready)
 {
+    StartBehindTheWindow(true);
     std::unique_ptr<CLookupTask> own;
     CLookupTask* task = ready;
     if (task == nullptr) {
@@ -232,6 +263,7 @@ const CChannelPlayback* CChannelDlg::PreparedPlayback() const
 
 void CChannelDlg::OnButtonHover(int channel, bool hover)
 {
+    StartBehindTheWindow(true);
     if (hover) {
         if (m_prepared && m_prepared->channel != channel)
             m_prepared.reset();
@@ -275,6 +307,7 @@ void CChannelDlg::PlayPrepared(const QString& address)
 
 void CChannelDlg::OnChannel(int channel)
 {
+    StartBehindTheWindow(true);
     if (!m_instance) {
         ShowPrompt(this, kPlayerUnavailable);
         return;
@@ -354,6 +387,7 @@ void CChannelDlg::OnSysCommand(quint32 id)
 
 void CChannelDlg::contextMenuEvent(QContextMenuEvent* event)
 {
+    StartBehindTheWindow(true);
     if (m_systemMenu)
         m_systemMenu->exec(event->globalPos());
 }
@@ -362,6 +396,7 @@ void CChannelDlg::accept() {}
 
 void CChannelDlg::reject()
 {
+    m_started = true; // nothing starts after this
     m_rest.stop();
     m_prepared.reset();
     // The network's clean-up waits for the destructor: a lookup may still be running in the

@@ -50,8 +50,10 @@ public:
                          InstanceFactory createInstance = CreateVlcInstance);
     ~CChannelDlg() override;
 
-    // Initialises the window, then runs it modally until it is cancelled.
+    // Shows the window, starts what it does not need to be seen once it is on screen, and runs
+    // it modally until it is cancelled.
     int DoModal();
+    // Initialises the window and starts everything at once.
     bool OnInitDialog();
     void OnChannel(int channel);
     // Locates `channel` as a click does, under a busy cursor; failures are shown to `owner`.
@@ -81,9 +83,15 @@ public slots:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // What the window needs to be seen: its icon and its pictures.
+    void ShowInit();
+    // The rest: the menu, the site's settings, the network, libvlc, the receivers and, with
+    // `warmUp`, the warm-up. Once only; whatever needs any of it calls it first.
+    void StartBehindTheWindow(bool warmUp);
     void DressButtons();
     void ReadSiteSettings();
     void StartFastChannelChange();
@@ -111,6 +119,8 @@ private:
     bool m_fastChannelChange = true;
     bool m_preStart = true;
     bool m_inChannel = false; // a click is being handled: nothing is prepared meanwhile
+    bool m_startWhenPainted = false;
+    bool m_started = false;
 
     // What is prepared for the channel the mouse rests on: its lookup in storage-server mode,
     // then its playback, muted and into memory, shown by no window until the click.

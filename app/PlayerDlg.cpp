@@ -1,14 +1,15 @@
 #include "PlayerDlg.h"
 
+#include "WindowFrame.h"
 #include "ui_PlayerDlg.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QResizeEvent>
 #include <QScreen>
 #include <QStyleHints>
 #include <QWheelEvent>
+#include <QWindow>
 #include <algorithm>
 #include <cmath>
 
@@ -20,14 +21,12 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     resize(kSize);
-    // Window managers on X11 offer maximize only to windows they may resize, so the window
-    // stays resizable for them and puts its size back when a drag has changed it.
-    m_restoreSize.setSingleShot(true);
-    m_restoreSize.setInterval(kRestoreSizeAfter);
-    connect(&m_restoreSize, &QTimer::timeout, this, [this] {
-        if (windowState() == Qt::WindowNoState && size() != kSize)
-            resize(kSize);
-    });
+    // Window managers on X11 offer maximize only to a window they may resize. It may be resized,
+    // then, but only in steps larger than any screen from its one size: a drag on its frame
+    // leaves it as it is, while maximize and full screen, which are not sized in steps, fill
+    // the screen.
+    setBaseSize(kSize);
+    setSizeIncrement(kUnsizableStep, kUnsizableStep);
     m_ui->video->installEventFilter(this);
 
     ConnectPlayback();
@@ -103,6 +102,16 @@ void CPlayerDlg::SetAudio(int volume, bool muted)
 int CPlayerDlg::DoModal()
 {
     OnInitDialog();
+    // The native window does not take the steps from the widget when it is made: make it, and
+    // give them to it (X11's window managers are the ones that read them).
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        winId();
+        windowHandle()->setBaseSize(kSize);
+        windowHandle()->setSizeIncrement(QSize(kUnsizableStep, kUnsizableStep));
+    }
+    frame::SetOffers(this, frame::kMove | frame::kResize | frame::kMinimize | frame::kMaximize |
+                               frame::kClose | frame::kSystemMenu);
+    frame::CentreOnWorkArea(this, parentWidget());
     return exec();
 }
 
@@ -324,15 +333,6 @@ bool CPlayerDlg::eventFilter(QObject* watched, QEvent* event)
         }
     }
     return CDarkDialog::eventFilter(watched, event);
-}
-
-void CPlayerDlg::resizeEvent(QResizeEvent* event)
-{
-    // The state of a window being maximized may arrive just after its new size: look again
-    // a moment later.
-    if (windowState() == Qt::WindowNoState && event->size() != kSize)
-        m_restoreSize.start();
-    CDarkDialog::resizeEvent(event);
 }
 
 void CPlayerDlg::changeEvent(QEvent* event)

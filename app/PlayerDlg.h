@@ -25,10 +25,10 @@ struct ChannelAddress
 // Looks a channel up as a click on its button would; failures have been reported to `owner`.
 using ChannelLookup = std::function<std::optional<ChannelAddress>(int channel, QWidget* owner)>;
 
-// The window one channel plays in, at 800 x 600; it can be maximized and put in full screen but
-// not resized by hand. It shows what its playback decodes and says what is happening over the
-// picture: the channel for a moment on opening and on each switch, "connecting" while no
-// picture has come, a countdown while a stopped stream waits to be reopened.
+// The window one channel plays in, at 800 x 600, centred on the screen; it can be maximized and
+// put in full screen but not resized by hand. It shows what its playback decodes and says what is
+// happening over the picture: the channel for a moment on opening and on each switch, "connecting"
+// while no picture has come, a countdown while a stopped stream waits to be reopened.
 //
 // Keys: F11 or a double click toggle full screen; Escape leaves full screen, then closes;
 // M mutes; Up, Down and the wheel change the volume; Page Up and Page Down step through the
@@ -45,7 +45,8 @@ public:
     static constexpr int kLongestTitle = 4096;
     static constexpr std::chrono::milliseconds kConnectingAfter{1000};
     static constexpr std::chrono::milliseconds kHidePointerAfter{1000};
-    static constexpr std::chrono::milliseconds kRestoreSizeAfter{150};
+    // The steps a window manager may size the window in by hand: larger than any screen.
+    static constexpr int kUnsizableStep = 16384;
 
     explicit CPlayerDlg(QWidget* parent = nullptr);
     ~CPlayerDlg() override;
@@ -93,7 +94,6 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void ConnectPlayback();
@@ -125,5 +125,4 @@ private:
     QTimer m_connecting; // when "connecting" may show after an open
     QTimer m_countdown;  // ticks the lost-signal countdown
     QTimer m_pointer;    // hides the pointer in full screen
-    QTimer m_restoreSize;
 };

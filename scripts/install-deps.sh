@@ -14,6 +14,7 @@ packages=(
   # start scans all the plugins
   libvlc-bin
   libcurl4-openssl-dev
+  libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev libx11-dev libxtst-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   # the Debian package, its manual page and icons, and their checks

@@ -104,6 +104,75 @@ INSTANTIATE_TEST_SUITE_P(Files, ModeFlag,
                                         : "file_" + CaseName(info.param.file);
                          });
 
+// Run as the program runs it (DoModal): the window is on screen, its pictures painted, before
+// libvlc and the rest start; whatever comes first, a click or Escape, finds them started or
+// never starts them.
+struct StartCase
+{
+    const char* name;
+    bool clickFirst; // a channel is clicked before the window has painted
+    bool escapeFirst;
+    int instances; // libvlc instances made in the end
+};
+
+class StartBehindTheWindow : public SiteFolderTest, public ::testing::WithParamInterface<StartCase>
+{};
+
+TEST_P(StartBehindTheWindow, LibvlcStartsOnceTheWindowIsOnScreenOrWhenFirstNeeded)
+{
+    const StartCase& c = GetParam();
+    settings("[Default]\r\nMutiMode=1\r\nFastChannelChange=0\r\n");
+    int made = 0;
+    bool paintedFirst = false;
+    std::unique_ptr<CChannelDlg> dialog;
+    bool painted = false;
+    dialog = std::make_unique<CChannelDlg>(nullptr, [&] {
+        ++made;
+        paintedFirst = painted;
+        return CreateVlcInstance();
+    });
+    // Noted on the window's first paint, before anything the paint sets off.
+    struct PaintWatch : QObject
+    {
+        bool* painted;
+        explicit PaintWatch(bool* p) : painted(p) {}
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            if (event->type() == QEvent::Paint)
+                *painted = true;
+            return false;
+        }
+    } watch(&painted);
+    dialog->installEventFilter(&watch);
+
+    if (c.clickFirst || c.escapeFirst)
+        QTimer::singleShot(0, dialog.get(), [&] {
+            if (c.escapeFirst) {
+                dialog->reject();
+                return;
+            }
+            dialog->OnChannel(1); // locates the channel, then opens its window
+        });
+    const auto close = WhenModalOpens<CPlayerDlg>([](CPlayerDlg* player) { player->reject(); });
+    QTimer ends;
+    QObject::connect(&ends, &QTimer::timeout, dialog.get(), [&] {
+        if (made > 0 || c.escapeFirst)
+            dialog->reject();
+    });
+    ends.start(20);
+    dialog->DoModal();
+    EXPECT_EQ(made, c.instances);
+    if (!c.clickFirst && !c.escapeFirst) {
+        EXPECT_TRUE(paintedFirst) << "libvlc was started before the window was painted";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StartBehindTheWindow,
+                         ::testing::Values(StartCase{"nothing_first", false, false, 1},
+                                           StartCase{"a_click_first", true, false, 1},
+                                           StartCase{"escape_first", false, true, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ChannelWindow, EnterDoesNothingAndEscapeEndsTheWindow)
 {
     CChannelDlg dialog;

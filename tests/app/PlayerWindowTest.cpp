@@ -118,21 +118,6 @@ TEST_F(PlayerView, IsDarkGreyWhereNoPictureIsBeforeTheFirstAndAfterAStall)
     EXPECT_GT(greyShare(player), 0.97);
 }
 
-TEST_F(PlayerView, KeepsItsSizeWhenDraggedButMaximizes)
-{
-    CPlayerDlg player;
-    open(player, 9);
-    player.resize(900, 680); // as a drag on its frame would
-    ASSERT_TRUE(QTest::qWaitFor([&] { return player.size() == CPlayerDlg::kSize; }, 2000));
-
-    player.showMaximized();
-    QTest::qWait(int(CPlayerDlg::kRestoreSizeAfter.count()) * 3);
-    EXPECT_TRUE(player.isMaximized());
-    EXPECT_NE(player.size(), CPlayerDlg::kSize);
-    player.showNormal();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return player.size() == CPlayerDlg::kSize; }, 2000));
-}
-
 TEST_F(PlayerView, NamesTheChannelForAMomentOnOpeningAndOnEverySwitch)
 {
     CPlayerDlg player;

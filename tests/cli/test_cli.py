@@ -49,6 +49,20 @@ class Options(unittest.TestCase):
         r = run("--version")
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "Corvessa %s\n" % VERSION, ""))
 
+    def test_libcurl_is_not_loaded_at_start_nor_shadowed(self):
+        """libcurl and the thirty libraries it needs wait for the first lookup (lazycurl/);
+        the program's stand-ins for its functions are its own, never libcurl's."""
+        dynamic = subprocess.run(["readelf", "-d", "-W", PROGRAM], capture_output=True,
+                                 text=True, check=True, timeout=30).stdout
+        self.assertIn("libvlc.so", dynamic)
+        self.assertNotIn("libcurl", dynamic)
+        loaded = run("--version", env=environment(LD_DEBUG="files")).stderr
+        self.assertIn("libQt6Core.so", loaded)
+        self.assertNotIn("libcurl", loaded)
+        exported = subprocess.run(["nm", "-D", "--defined-only", PROGRAM], capture_output=True,
+                                  text=True, check=True, timeout=30).stdout
+        self.assertNotIn(" curl_", exported)
+
     def test_help_lists_options_keys_and_every_setting(self):
         long, short = run("--help"), run("-h")
         self.assertEqual((long.returncode, short.returncode), (0, 0))

@@ -387,32 +387,6 @@ class PlayerWindow(EndToEnd):
         fx.wait_for(lambda: fx.share_of_colour(self.fixture.screenshot(player), fx.BACKGROUND)
                     > 0.9, 20, "the window's grey after the stall")
 
-    def test_keeps_its_size_when_dragged_and_maximizes_from_its_title_bar(self):
-        self.fixture.start_multicast([1])
-        self.start(multicast=True)
-        player = self.open_channel(1, " - udp://@224.1.1.1:1234")
-        x, y, w, h = self.fixture.geometry(player)
-        # openbox's grip at the frame's bottom right corner
-        self.fixture.xdo("mousemove", x + w - 2, y + h + 3)
-        self.fixture.xdo("mousedown", "1")
-        for step in range(1, 6):
-            self.fixture.xdo("mousemove", x + w - 2 + 20 * step, y + h + 3 + 16 * step)
-            time.sleep(0.05)
-        self.fixture.xdo("mouseup", "1")
-        fx.wait_for(lambda: self.fixture.geometry(player)[2:] == (800, 600), 5,
-                    "the size to come back")
-
-        x, y, w, h = self.fixture.geometry(player)
-        self.fixture.xdo("mousemove", x + 300, y - 8)  # the title bar
-        self.fixture.xdo("click", "--repeat", "2", "--delay", "60", "1")
-        fx.wait_for(lambda: self.fixture.geometry(player)[2] > 1000, 5, "maximized")
-        time.sleep(0.5)
-        self.assertGreater(self.fixture.geometry(player)[2], 1000, "stays maximized")
-        x, y, w, h = self.fixture.geometry(player)
-        self.fixture.xdo("mousemove", x + 300, y - 8)
-        self.fixture.xdo("click", "--repeat", "2", "--delay", "60", "1")
-        fx.wait_for(lambda: self.fixture.geometry(player)[2:] == (800, 600), 5, "restored")
-
     def test_closing_lights_up_the_button_the_mouse_rests_on(self):
         self.fixture.start_multicast([1])
         self.start(multicast=True)
@@ -428,6 +402,138 @@ class PlayerWindow(EndToEnd):
             shot = self.fixture.screenshot(self.window)
             return difference(crop(shot, x - 90, y - 90, 180, 180), lit) < 8
         fx.wait_for(lit_up, 1, "button 6 to light up without the mouse moving")
+
+
+# The Motif hints' bits (Motif's MwmUtil.h): functions, then decorations.
+MWM_RESIZE, MWM_MOVE, MWM_MINIMIZE, MWM_MAXIMIZE, MWM_CLOSE = 2, 4, 8, 16, 32
+MWM_RESIZE_HANDLES, MWM_MENU, MWM_MINIMIZE_BUTTON, MWM_MAXIMIZE_BUTTON = 4, 16, 32, 64
+
+
+class Frames(EndToEnd):
+    """Each window and box under openbox, read as the window manager reads it (xprop) and where
+    its frame ended up (xwininfo, _NET_FRAME_EXTENTS).
+
+    openbox keeps a minimize button on every dialog whatever its hints say, and offers maximize
+    only to a window it may resize: the player window may be resized, in steps larger than the
+    screen, so that no drag changes its size."""
+
+    def prop(self, window, name):
+        out = subprocess.run(["xprop", "-id", str(window), "-notype", name], capture_output=True,
+                             text=True, check=True, timeout=10,
+                             env=dict(os.environ, DISPLAY=self.fixture.display)).stdout
+        _, _, value = out.strip().partition(" = ")
+        if not value:
+            _, _, value = out.strip().partition(": ")
+        return value
+
+    def actions(self, window):
+        return {a.strip() for a in self.prop(window, "_NET_WM_ALLOWED_ACTIONS").split(",")}
+
+    def motif(self, window):
+        """(functions, decorations) of the window's Motif hints."""
+        flags, functions, decorations = (int(v, 16) for v in
+                                         self.prop(window, "_MOTIF_WM_HINTS").split(",")[:3])
+        self.assertEqual(flags & 3, 3, "both functions and decorations are given")
+        return functions, decorations
+
+    def frame(self, window):
+        """The frame's corner and size on the screen."""
+        x, y, w, h = self.fixture.geometry(window)
+        left, right, top, bottom = (int(v) for v in
+                                    self.prop(window, "_NET_FRAME_EXTENTS").split(","))
+        return x - left, y - top, w + left + right, h + top + bottom
+
+    def assert_centred(self, window):
+        """The frame's middle is the work area's (the first desktop's: the one shown)."""
+        root = subprocess.run(["xprop", "-root", "-notype", "_NET_WORKAREA"], capture_output=True,
+                              text=True, check=True, timeout=10,
+                              env=dict(os.environ, DISPLAY=self.fixture.display)).stdout
+        ax, ay, aw, ah = (int(v) for v in root.split(" = ")[1].split(",")[:4])
+        x, y, w, h = self.frame(window)
+        self.assertLessEqual(abs((x + w / 2) - (ax + aw / 2)), 1, ((x, y, w, h), root))
+        self.assertLessEqual(abs((y + h / 2) - (ay + ah / 2)), 1, ((x, y, w, h), root))
+
+    def assert_box(self, box, owner, functions):
+        """A message box or the About box: transient for its owner, fixed, no minimize or
+        maximize asked for (its button's text alone: controls' PromptTest)."""
+        self.assertEqual(int(self.prop(box, "WM_TRANSIENT_FOR").split("#")[1], 16), owner)
+        self.assertEqual(self.motif(box)[0], functions)
+        self.assertFalse(self.motif(box)[1] & (MWM_MINIMIZE_BUTTON | MWM_MAXIMIZE_BUTTON |
+                                               MWM_RESIZE_HANDLES))
+        self.assertFalse({"_NET_WM_ACTION_RESIZE", "_NET_WM_ACTION_MAXIMIZE_HORZ",
+                          "_NET_WM_ACTION_MAXIMIZE_VERT"} & self.actions(box))
+
+    def test_channel_window_about_box_and_message_box(self):
+        self.fixture.start_storage_servers(up=())  # nothing answers: a click is refused at once
+        self.start(multicast=False)
+        functions, decorations = self.motif(self.window)
+        self.assertEqual(functions, MWM_MOVE | MWM_MINIMIZE | MWM_CLOSE)
+        self.assertEqual(decorations & (MWM_MAXIMIZE_BUTTON | MWM_RESIZE_HANDLES), 0)
+        actions = self.actions(self.window)
+        self.assertTrue({"_NET_WM_ACTION_MOVE", "_NET_WM_ACTION_MINIMIZE",
+                         "_NET_WM_ACTION_CLOSE"} <= actions, actions)
+        self.assertFalse({"_NET_WM_ACTION_RESIZE", "_NET_WM_ACTION_MAXIMIZE_HORZ",
+                          "_NET_WM_ACTION_MAXIMIZE_VERT"} & actions, actions)
+        self.assert_centred(self.window)
+
+        self.fixture.key(self.window, "alt+a")
+        about = self.fixture.wait_window("关于 Corvessa")
+        self.assert_box(about, self.window, MWM_MOVE)
+        self.fixture.key(about, "Escape")
+        self.fixture.wait_no_window("关于 Corvessa")
+
+        self.fixture.click(self.window, *centre(1))
+        box = self.fixture.wait_window("提示")
+        self.assert_box(box, self.window, MWM_MOVE | MWM_CLOSE)
+        self.fixture.screenshot(box, os.path.join(SHOTS, "message-box.png"))
+        self.fixture.key(box, "Return")
+        self.fixture.wait_no_window("提示")
+
+    def test_player_window_maximizes_and_goes_full_screen_but_no_drag_resizes_it(self):
+        self.fixture.start_multicast([1])
+        self.start(multicast=True)
+        player = self.open_channel(1, " - udp://@224.1.1.1:1234")
+        self.assertEqual(int(self.prop(player, "WM_TRANSIENT_FOR").split("#")[1], 16),
+                         self.window)
+        functions, decorations = self.motif(player)
+        self.assertEqual(functions & (MWM_MOVE | MWM_MINIMIZE | MWM_MAXIMIZE | MWM_CLOSE),
+                         MWM_MOVE | MWM_MINIMIZE | MWM_MAXIMIZE | MWM_CLOSE)
+        self.assertEqual(decorations & (MWM_MAXIMIZE_BUTTON | MWM_RESIZE_HANDLES),
+                         MWM_MAXIMIZE_BUTTON)
+        self.assertTrue({"_NET_WM_ACTION_MAXIMIZE_HORZ", "_NET_WM_ACTION_MAXIMIZE_VERT",
+                         "_NET_WM_ACTION_FULLSCREEN"} <= self.actions(player))
+        self.assert_centred(player)
+
+        # Drag the frame's bottom right corner, and its right edge: the size never changes.
+        x, y, w, h = self.frame(player)
+        for start, step in (((x + w - 2, y + h - 2), (20, 16)), ((x + w - 1, y + h // 2), (25, 0))):
+            self.fixture.xdo("mousemove", *start)
+            self.fixture.xdo("mousedown", "1")
+            for i in range(1, 6):
+                self.fixture.xdo("mousemove", start[0] + step[0] * i, start[1] + step[1] * i)
+                fx.wait_for(lambda: self.fixture.geometry(player)[2:] == (800, 600), 1,
+                            "800 x 600 during the drag")
+                self.assertEqual(self.fixture.geometry(player)[2:], (800, 600))
+            self.fixture.xdo("mouseup", "1")
+            self.assertEqual(self.fixture.geometry(player)[2:], (800, 600))
+
+        x, y, w, h = self.fixture.geometry(player)
+        self.fixture.xdo("mousemove", x + 300, y - 8)  # the title bar
+        self.fixture.xdo("click", "--repeat", "2", "--delay", "60", "1")
+        fx.wait_for(lambda: self.fixture.geometry(player)[2] > 1200, 5, "maximized")
+        self.assertIn("_NET_WM_STATE_MAXIMIZED_HORZ", self.prop(player, "_NET_WM_STATE"))
+        x, y, w, h = self.fixture.geometry(player)
+        self.fixture.xdo("mousemove", x + 300, y - 8)
+        self.fixture.xdo("click", "--repeat", "2", "--delay", "60", "1")
+        fx.wait_for(lambda: self.fixture.geometry(player)[2:] == (800, 600), 5, "restored")
+
+        self.fixture.key(player, "F11")
+        fx.wait_for(lambda: self.fixture.geometry(player) == (0, 0, 1280, 1024), 5,
+                    "full screen")
+        self.fixture.key(player, "Escape")
+        fx.wait_for(lambda: self.fixture.geometry(player)[2:] == (800, 600), 5,
+                    "back from full screen")
+        self.assert_centred(player)
 
 
 class FastChannelChange(EndToEnd):

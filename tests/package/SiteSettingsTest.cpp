@@ -1,5 +1,6 @@
-// The Quorvel.ini a site gets, read by the program's own reader: untouched, it reads as no file
-// at all; each documented default, once its ';' is removed, reads as that default.
+// The Quorvel.ini files that come with the package, read by the program's own reader: the
+// documented one, untouched, reads as no file at all, and each documented default, once its ';'
+// is removed, reads as that default; the site's own one, as the package makes it, sets nothing.
 #include "PrivateProfile.h"
 
 #include <QFile>
@@ -32,11 +33,16 @@ void PrintTo(const Setting& s, std::ostream* os)
     *os << s.key << "=" << s.byDefault;
 }
 
+QByteArray Read(const char* path)
+{
+    QFile file(QString::fromUtf8(path));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path;
+    return file.readAll();
+}
+
 QByteArray ShippedFile()
 {
-    QFile file(QStringLiteral(CORVESSA_SHIPPED_SETTINGS));
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << CORVESSA_SHIPPED_SETTINGS;
-    return file.readAll();
+    return Read(CORVESSA_SHIPPED_SETTINGS);
 }
 
 class ShippedSettingsTest : public ::testing::TestWithParam<Setting>
@@ -54,6 +60,8 @@ TEST_P(ShippedSettingsTest, KeyIsDocumentedCommentedOutWithItsDefault)
     const QByteArray file = ShippedFile();
     EXPECT_FALSE(profile::readValue(file, u"Default", key).has_value())
         << key.toStdString() << " is set: an untouched file must read as no file";
+    EXPECT_FALSE(profile::readValue(Read(CORVESSA_SITE_SETTINGS), u"Default", key).has_value())
+        << key.toStdString() << " is set in the site's file as the package makes it";
 
     // The line a site edits: ";Key=default", alone, after the comment that explains it.
     const QByteArray commented = ";" + key.toUtf8() + "=" + value.toUtf8() + "\n";

@@ -1,8 +1,11 @@
 """What `cmake --install` puts in place, into folders of the test's own: the menu entry with the
 paths of the prefix given at install time, the site folder that a second install leaves alone,
-the icons, the AppStream data and the manual page. Needs no root and no display."""
+the icons, the AppStream data, the changelog and the manual page; and what the package's
+maintainer scripts do to a site folder, run in a root of the test's own (DPKG_ROOT). Needs no
+root and no display."""
 import gzip
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +17,8 @@ import demo_network as fx  # noqa: E402
 
 BUILD = os.environ.get("CORVESSA_BUILD_DIR", os.path.join(fx.ROOT, "build"))
 VERSION = os.environ.get("CORVESSA_VERSION", "")
+PACKAGE_VERSION = os.environ.get("CORVESSA_PACKAGE_VERSION", "")
+PICTURES = ["channel%02d-%d.jpg" % (n, k) for n in range(1, 9) for k in (1, 2)]
 ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
 
 
@@ -81,26 +86,34 @@ class InstallRules(unittest.TestCase):
                                timeout=30)
             self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
 
-    def test_prefix_usr_puts_the_site_folder_in_etc(self):
+    def test_a_staged_install_for_a_package_ships_the_defaults_and_makes_no_site_folder(self):
         stage = os.path.join(self.root, "stage")
         install("/usr", destdir=stage)
         entry = desktop_entry(os.path.join(stage, "usr/share/applications/corvessa.desktop"))
         self.assertEqual((entry["Exec"], entry["Path"]), ("/usr/bin/quorvel", "/etc/corvessa"))
-        self.assertTrue(os.path.isfile(os.path.join(stage, "etc/corvessa/Quorvel.ini")))
-        self.assertEqual(len(os.listdir(os.path.join(stage, "etc/corvessa/images"))), 16)
+        shipped = os.path.join(stage, "usr/share/corvessa")
+        self.assertEqual(read(os.path.join(shipped, "Quorvel.ini")),
+                         read(os.path.join(fx.ROOT, "app", "Quorvel.ini")))
+        self.assertEqual(read(os.path.join(shipped, "site", "Quorvel.ini")),
+                         read(os.path.join(fx.ROOT, "app", "site", "Quorvel.ini")))
+        self.assertEqual(sorted(os.listdir(os.path.join(shipped, "images"))), PICTURES)
+        self.assertFalse(os.path.exists(os.path.join(stage, "etc")))
         self.assertFalse(os.path.exists(os.path.join(stage, "usr/etc")))
-        self.assertFalse(os.path.exists(os.path.join(stage, "usr/share/corvessa")))
 
     def test_a_second_install_keeps_the_sites_settings_and_pictures(self):
         prefix = os.path.join(self.root, "site")
         install(prefix)
         site = os.path.join(prefix, "etc", "corvessa")
         self.assertEqual(read(os.path.join(site, "Quorvel.ini")),
-                         read(os.path.join(fx.ROOT, "app", "Quorvel.ini")))
+                         read(os.path.join(fx.ROOT, "app", "site", "Quorvel.ini")))
+        for name in PICTURES:
+            self.assertEqual(os.readlink(os.path.join(site, "images", name)),
+                             os.path.join(prefix, "share", "corvessa", "images", name))
         edited = b"[Default]\r\nMutiMode=1\r\nStorageServer1To6=10.1.2.3\r\n"
         with open(os.path.join(site, "Quorvel.ini"), "wb") as f:
             f.write(edited)
         picture = os.path.join(site, "images", "channel03-1.jpg")
+        os.remove(picture)
         with open(picture, "wb") as f:
             f.write(b"the site's own picture")
         os.remove(os.path.join(site, "images", "channel08-2.jpg"))
@@ -129,18 +142,30 @@ class InstallRules(unittest.TestCase):
             self.assertEqual(png_info(path)[2], 6, path)
             self.assertTrue(all(a < 8 for a in corner_alphas(path)), path)
 
-    def test_appstream_data_is_valid_and_names_this_version(self):
+    def test_appstream_data_and_changelog_tell_the_same_releases_newest_this_one(self):
         prefix = os.path.join(self.root, "metainfo")
         install(prefix)
         path = os.path.join(prefix, "share", "metainfo", "org.corvessa.player.metainfo.xml")
         r = subprocess.run(["appstreamcli", "validate", "--no-net", path], capture_output=True,
                            text=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        self.assertTrue(VERSION)
         with open(path, encoding="utf-8") as f:
             text = f.read()
-        self.assertIn('<release version="%s"' % VERSION, text)
         self.assertIn('<launchable type="desktop-id">corvessa.desktop</launchable>', text)
+        releases = re.findall(r'<release version="([^"]+)" date="([^"]+)">\s*<description>', text)
+
+        changelog = os.path.join(prefix, "share", "doc", "corvessa", "changelog.Debian.gz")
+        with gzip.open(changelog, "rt", encoding="utf-8") as f:
+            entries = re.findall(r"^corvessa \(([^)]+)\)", f.read(), re.MULTILINE)
+        # dpkg reads every entry as written: the format is right.
+        parsed = subprocess.run(["dpkg-parsechangelog", "-l", changelog, "--all"],
+                                capture_output=True, text=True, check=True, timeout=30)
+        self.assertEqual(re.findall(r"^ corvessa \(([^)]+)\)", parsed.stdout, re.MULTILINE),
+                         entries)
+        self.assertTrue(PACKAGE_VERSION.startswith(VERSION + "-"), PACKAGE_VERSION)
+        self.assertEqual(entries[0], PACKAGE_VERSION)
+        self.assertEqual([version for version, _ in releases], entries)
+        self.assertEqual(len(set(entries)), len(entries), "one entry per release")
 
     def test_manual_page_is_the_help_text(self):
         prefix = os.path.join(self.root, "man")
@@ -150,12 +175,143 @@ class InstallRules(unittest.TestCase):
         self.assertIn(".TH QUORVEL \"1\"", page)
         self.assertIn(VERSION, page)
         for words in ("FastChannelChange", "PreStart", "MutiMode", "StorageServer7To8",
-                      "NetworkCaching", "\\-\\-verbose", "Page Up", "/etc/corvessa/Quorvel.ini"):
+                      "NetworkCaching", "\\-\\-verbose", "Page Up", "/etc/corvessa/Quorvel.ini",
+                      "double click a channel", "Escape, close box",
+                      "close it and return to the channels", "/usr/share/corvessa/Quorvel.ini"):
             self.assertIn(words, page)
         help_text = subprocess.run([os.path.join(BUILD, "quorvel"), "--help"],
                                    capture_output=True, text=True, timeout=30).stdout
         self.assertIn("play channels straight from their multicast groups", help_text)
         self.assertIn("play channels straight from their multicast groups", page)
+
+        # Every text gives the eight demo channels' cost as the one figure measured.
+        texts = {"manual": page, "--help": help_text}
+        for name in ("README.md", "app/Quorvel.ini"):
+            with open(os.path.join(fx.ROOT, name), encoding="utf-8") as f:
+                texts[name] = f.read()
+        for name, text in texts.items():
+            figures = set(re.findall(r"(\d+(?:\.\d+)?) Mbit/s", text.replace("\n", " ")))
+            self.assertIn("10.6", figures, name)
+            self.assertLessEqual(figures, {"10.6", "1.3"}, name)
+
+
+def run_script(name, root, *args):
+    r = subprocess.run(["sh", os.path.join(fx.ROOT, "packaging", name)] + list(args),
+                       capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, DPKG_ROOT=root))
+    if r.returncode != 0:
+        raise AssertionError("%s %s failed:\n%s%s" % (name, " ".join(args), r.stdout, r.stderr))
+
+
+def tree(root):
+    """Every path under root's /etc and /var/lib: a link as '-> target', a file with its bytes,
+    a folder as 'folder'."""
+    found = {}
+    for top in ("etc", "var/lib"):
+        for folder, dirs, files in os.walk(os.path.join(root, top)):
+            for name in dirs + files:
+                path = os.path.join(folder, name)
+                key = os.path.relpath(path, root)
+                if os.path.islink(path):
+                    found[key] = "-> " + os.readlink(path)
+                elif os.path.isfile(path):
+                    found[key] = read(path)
+                else:
+                    found[key] = "folder"
+    return found
+
+
+SITE_FILE = read(os.path.join(fx.ROOT, "app", "site", "Quorvel.ini"))
+LINKS = {"etc/corvessa/images/" + n: "-> /usr/share/corvessa/images/" + n for n in PICTURES}
+MADE_ALL = {"etc/corvessa": "folder", "etc/corvessa/Quorvel.ini": SITE_FILE,
+            "etc/corvessa/images": "folder", **LINKS}
+
+
+def own_site(root):
+    """A site that put its settings and one picture in place before the package came."""
+    os.makedirs(os.path.join(root, "etc/corvessa/images"))
+    with open(os.path.join(root, "etc/corvessa/Quorvel.ini"), "wb") as f:
+        f.write(b"[Default]\nMutiMode=1\n")
+    with open(os.path.join(root, "etc/corvessa/images/channel04-2.jpg"), "wb") as f:
+        f.write(b"own")
+
+
+def images_elsewhere(root):
+    """A site whose images/ is a link to a folder of its own, empty for now."""
+    os.makedirs(os.path.join(root, "etc/corvessa"))
+    os.makedirs(os.path.join(root, "srv/pictures"))
+    os.symlink("/srv/pictures", os.path.join(root, "etc/corvessa/images"))
+
+
+def site_elsewhere(root):
+    os.makedirs(os.path.join(root, "srv/corvessa"))
+    os.symlink("/srv/corvessa", os.path.join(root, "etc/corvessa"))
+
+
+# (name, the site before the first configuration, what is made, what purge leaves of it all)
+FIRST_INSTALLS = [
+    ("nothing_there", None, MADE_ALL, {}),
+    ("the_sites_own_settings_and_a_picture", own_site,
+     dict(LINKS, **{"etc/corvessa": "folder", "etc/corvessa/images": "folder",
+                    "etc/corvessa/Quorvel.ini": b"[Default]\nMutiMode=1\n",
+                    "etc/corvessa/images/channel04-2.jpg": b"own"}),
+     {"etc/corvessa": "folder", "etc/corvessa/images": "folder",
+      "etc/corvessa/Quorvel.ini": b"[Default]\nMutiMode=1\n",
+      "etc/corvessa/images/channel04-2.jpg": b"own"}),
+    ("images_a_link_elsewhere", images_elsewhere,
+     {"etc/corvessa": "folder", "etc/corvessa/Quorvel.ini": SITE_FILE,
+      "etc/corvessa/images": "-> /srv/pictures"},
+     {"etc/corvessa": "folder", "etc/corvessa/images": "-> /srv/pictures"}),
+    ("the_site_folder_a_link_elsewhere", site_elsewhere, {"etc/corvessa": "-> /srv/corvessa"},
+     {"etc/corvessa": "-> /srv/corvessa"}),
+]
+
+
+class MaintainerScripts(unittest.TestCase):
+    """postinst and postrm in a root of the test's own, holding what the package ships."""
+
+    def make_root(self):
+        self.root = tempfile.mkdtemp(prefix="corvessa-dpkg-root-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        stage = os.path.join(self.root, "stage")
+        install("/usr", destdir=stage)
+        for folder in ("etc", "var/lib"):
+            os.makedirs(os.path.join(self.root, folder))
+        shutil.move(os.path.join(stage, "usr"), os.path.join(self.root, "usr"))
+        shutil.rmtree(stage)
+
+    def site(self):
+        return {k: v for k, v in tree(self.root).items() if not k.startswith("var/")}
+
+    def test_first_configuration_makes_only_what_is_missing_and_purge_removes_only_that(self):
+        for name, before, made, after_purge in FIRST_INSTALLS:
+            with self.subTest(name):
+                self.make_root()
+                if before:
+                    before(self.root)
+                run_script("postinst", self.root, "configure", "")
+                self.assertEqual(self.site(), made)
+                run_script("postrm", self.root, "remove")
+                self.assertEqual(self.site(), made)
+                run_script("postrm", self.root, "purge")
+                self.assertEqual(tree(self.root), after_purge)
+
+    def test_later_configurations_bring_back_nothing_the_site_deleted(self):
+        self.make_root()
+        run_script("postinst", self.root, "configure", "")
+        os.remove(os.path.join(self.root, "etc/corvessa/Quorvel.ini"))
+        os.remove(os.path.join(self.root, "etc/corvessa/images/channel01-1.jpg"))
+        os.remove(os.path.join(self.root, "etc/corvessa/images/channel02-2.jpg"))
+        left = tree(self.root)
+        for previous in ("1.0.0.1-1", "1.0.0.1"):  # a reinstall; an upgrade
+            run_script("postinst", self.root, "configure", previous)
+            self.assertEqual(tree(self.root), left)
+        # The site folder itself comes back, empty, for the menu entry to start in.
+        shutil.rmtree(os.path.join(self.root, "etc/corvessa"))
+        run_script("postinst", self.root, "configure", "1.0.0.1-1")
+        self.assertEqual(self.site(), {"etc/corvessa": "folder"})
+        run_script("postrm", self.root, "purge")
+        self.assertEqual(tree(self.root), {})
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 """The Debian package on this machine, one step at a time, in the order scripts/package-test.sh
 runs them: installed, played as the menu entry starts it, reinstalled over the site's edits,
-removed, purged. Every step needs root and changes the machine's packages; each class is one step.
+upgraded unattended to the next release, removed, purged. Every step needs root and changes the
+machine's packages; each class is one step.
 """
+import filecmp
 import os
 import shlex
 import subprocess
@@ -15,34 +17,38 @@ import demo_network as fx  # noqa: E402
 BUILD = os.environ.get("CORVESSA_BUILD_DIR", os.path.join(fx.ROOT, "build"))
 VERSION = os.environ.get("CORVESSA_VERSION", "")
 DEB = os.environ.get("CORVESSA_DEB", "")
+NEXT_DEB = os.environ.get("CORVESSA_NEXT_DEB", "")
+NEXT_TREE = os.environ.get("CORVESSA_NEXT_TREE", "")
 SHOTS = os.path.join(BUILD, "package-shots")
 DESKTOP = "/usr/share/applications/corvessa.desktop"
 SITE = "/etc/corvessa"
+SHIPPED = "/usr/share/corvessa"
 SETTINGS = os.path.join(SITE, "Quorvel.ini")
+MADE = "/var/lib/corvessa/made-by-package"
+PICTURES = ["channel%02d-%d.jpg" % (n, k) for n in range(1, 9) for k in (1, 2)]
 EDIT = "; edited by the site\r\n[Default]\r\nMutiMode=1\r\nStorageServer1To6=10.20.30.40\r\n"
 OWN_PICTURE = b"the site's own picture of channel 5"
+OWN = os.path.join(SITE, "images", "channel05-1.jpg")
+DROPPED = os.path.join(SITE, "images", "channel08-2.jpg")
 PLUGIN_CACHE = "/usr/lib/x86_64-linux-gnu/vlc/plugins/plugins.dat"
 
 
 def apt_get(*args):
-    r = subprocess.run(["apt-get", "-y", "-q", "-o", "Dpkg::Options::=--force-confdef",
-                        "-o", "Dpkg::Options::=--force-confold"] + list(args),
-                       capture_output=True, text=True, timeout=600,
+    """apt-get as an unattended upgrade runs it: -y, no terminal, nothing on standard input, and
+    no answer given in advance to any question dpkg might ask."""
+    r = subprocess.run(["apt-get", "-y", "-q"] + list(args), capture_output=True, text=True,
+                       timeout=600, stdin=subprocess.DEVNULL, start_new_session=True,
                        env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     if r.returncode != 0:
-        raise AssertionError("apt-get %s failed:\n%s%s" % (" ".join(args), r.stdout, r.stderr))
-    return r.stdout
+        raise AssertionError("apt-get %s exited with %d:\n%s%s" % (
+            " ".join(args), r.returncode, r.stdout, r.stderr))
+    return r.stdout + r.stderr
 
 
 def dpkg_query(field):
     r = subprocess.run(["dpkg-query", "-W", "-f=${%s}" % field, "corvessa"], capture_output=True,
                        text=True, timeout=30)
     return r.stdout if r.returncode == 0 else ""
-
-
-def conffiles():
-    """The package's conffiles, as dpkg recorded them."""
-    return sorted(line.split()[0] for line in dpkg_query("Conffiles").splitlines() if line.strip())
 
 
 def package_files():
@@ -68,15 +74,30 @@ def read(path):
         return f.read()
 
 
+def site_folder():
+    """Every path under the site folder: a link as 'path -> target', a file with its bytes."""
+    found = {}
+    for folder, dirs, files in os.walk(SITE):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            if os.path.islink(path):
+                found[path] = "-> " + os.readlink(path)
+            elif os.path.isfile(path):
+                found[path] = read(path)
+            else:
+                found[path] = "folder"
+    return found
+
+
 class Installed(unittest.TestCase):
-    def test_package_is_installed_with_its_conffiles_and_a_stripped_program(self):
+    def test_package_is_installed_with_no_conffile_and_a_stripped_program(self):
         self.assertEqual(dpkg_query("Status"), "install ok installed")
         self.assertEqual(dpkg_query("Version"), VERSION)
-        self.assertIn(SETTINGS, conffiles())
-        self.assertEqual(len([c for c in conffiles() if c.startswith(SITE + "/images/")]), 16)
+        self.assertEqual(dpkg_query("Conffiles").strip(), "")
+        self.assertEqual([p for p in package_files() if p.startswith("/etc/")], [])
         version = subprocess.run(["/usr/bin/quorvel", "--version"], capture_output=True,
                                  text=True, timeout=30)
-        self.assertEqual(version.stdout, "Corvessa %s\n" % VERSION)
+        self.assertEqual(version.stdout, "Corvessa %s\n" % VERSION.rsplit("-", 1)[0])
         sections = subprocess.run(["readelf", "-S", "-W", "/usr/bin/quorvel"], capture_output=True,
                                   text=True, check=True, timeout=30).stdout
         self.assertNotIn(".debug_info", sections)
@@ -84,10 +105,23 @@ class Installed(unittest.TestCase):
         self.assertIn(".gnu_debuglink", sections)
         self.assertTrue(os.path.exists("/usr/share/man/man1/quorvel.1.gz"))
 
+    def test_site_folder_is_made_from_what_the_package_ships(self):
+        self.assertEqual(read(SETTINGS), read(os.path.join(fx.ROOT, "app", "site", "Quorvel.ini")))
+        self.assertEqual(read(os.path.join(SHIPPED, "Quorvel.ini")),
+                         read(os.path.join(fx.ROOT, "app", "Quorvel.ini")))
+        self.assertEqual(sorted(os.listdir(os.path.join(SITE, "images"))), PICTURES)
+        for name in PICTURES:
+            link = os.path.join(SITE, "images", name)
+            self.assertEqual(os.readlink(link), os.path.join(SHIPPED, "images", name))
+            self.assertEqual(read(link), read(os.path.join(fx.ROOT, "images", name)), name)
+        self.assertEqual(sorted(read(MADE).decode().split("\n")[:-1]),
+                         sorted([SITE, SETTINGS, os.path.join(SITE, "images")] +
+                                [os.path.join(SITE, "images", n) for n in PICTURES]))
+
     def test_what_playback_loads_at_run_time_is_there(self):
         depends = dpkg_query("Depends")
         for package in ("libvlc-bin", "vlc-plugin-base", "vlc-plugin-video-output",
-                        "fonts-wqy-microhei", "libvlc5", "libqt6widgets6"):
+                        "fonts-wqy-microhei", "libvlc5", "libqt6widgets6", "libcurl4"):
             self.assertIn(package, depends)
         # libvlc-bin's trigger wrote the plugin cache, so start-up does not scan every plugin.
         self.assertTrue(os.path.getsize(PLUGIN_CACHE) > 0)
@@ -151,46 +185,91 @@ class PlayFromMenuEntry(unittest.TestCase):
         self.assertEqual(fixture.app.wait(10), 0)
 
 
-class SettingsSurviveReinstall(unittest.TestCase):
+def edit_the_site():
+    with open(SETTINGS, "w", newline="") as f:
+        f.write(EDIT)
+    os.remove(OWN)
+    with open(OWN, "wb") as f:
+        f.write(OWN_PICTURE)
+    os.remove(DROPPED)
+
+
+class SiteSurvivesReinstall(unittest.TestCase):
     def test_reinstall_keeps_the_edited_settings_and_pictures(self):
         self.assertTrue(DEB, "CORVESSA_DEB names the package file")
-        with open(SETTINGS, "w", newline="") as f:
-            f.write(EDIT)
-        picture = os.path.join(SITE, "images", "channel05-1.jpg")
-        with open(picture, "wb") as f:
-            f.write(OWN_PICTURE)
-        dropped = os.path.join(SITE, "images", "channel08-2.jpg")
-        os.remove(dropped)
+        edit_the_site()
+        before = site_folder()
         apt_get("install", "--reinstall", os.path.abspath(DEB))
         self.assertEqual(dpkg_query("Status"), "install ok installed")
+        self.assertEqual(site_folder(), before)
         self.assertEqual(read(SETTINGS).decode(), EDIT)
-        self.assertEqual(read(picture), OWN_PICTURE)
-        self.assertFalse(os.path.exists(dropped), "a picture the site deleted came back")
-        # A picture the site did not touch is still the package's.
-        self.assertEqual(read(os.path.join(SITE, "images", "channel01-1.jpg")),
-                         read(os.path.join(fx.ROOT, "images", "channel01-1.jpg")))
+        self.assertEqual(read(OWN), OWN_PICTURE)
+        self.assertFalse(os.path.lexists(DROPPED), "a picture the site deleted came back")
+
+
+class UnattendedUpgrade(unittest.TestCase):
+    def test_upgrade_asks_nothing_keeps_the_site_and_brings_the_new_pictures(self):
+        self.assertTrue(NEXT_DEB and NEXT_TREE, "CORVESSA_NEXT_DEB names the next release")
+        next_version = subprocess.run(["dpkg-deb", "-f", NEXT_DEB, "Version"], capture_output=True,
+                                      text=True, check=True, timeout=30).stdout.strip()
+        shipped = os.path.join(NEXT_TREE, "usr/share/corvessa")
+        # The next release changed what it owns: the documented defaults and a picture.
+        self.assertNotEqual(read(os.path.join(shipped, "Quorvel.ini")),
+                            read(os.path.join(SHIPPED, "Quorvel.ini")))
+        changed = os.path.join(SITE, "images", "channel02-1.jpg")
+        self.assertNotEqual(read(os.path.join(shipped, "images", "channel02-1.jpg")), read(changed))
+        before = site_folder()
+
+        out = apt_get("install", os.path.abspath(NEXT_DEB))
+        self.assertNotIn("Configuration file", out)
+        self.assertEqual(dpkg_query("Status"), "install ok installed")
+        self.assertEqual(dpkg_query("Version"), next_version)
+        self.assertEqual(site_folder(), before)
+        self.assertEqual(read(SETTINGS).decode(), EDIT)
+        self.assertEqual(read(OWN), OWN_PICTURE)
+        self.assertFalse(os.path.lexists(DROPPED))
+        # The pictures the site left as the package's are the new release's.
+        for name in PICTURES:
+            path = os.path.join(SITE, "images", name)
+            if path in (OWN, DROPPED):
+                continue
+            self.assertEqual(read(path), read(os.path.join(shipped, "images", name)), name)
+        self.assertEqual(read(os.path.join(SHIPPED, "Quorvel.ini")),
+                         read(os.path.join(shipped, "Quorvel.ini")))
 
 
 class Remove(unittest.TestCase):
-    def test_remove_leaves_only_the_conffiles(self):
-        kept = conffiles()
+    def test_remove_leaves_the_site_folder_as_it_was(self):
         files = package_files()
         self.assertIn("/usr/bin/quorvel", files)
+        before = site_folder()
         apt_get("remove", "corvessa")
+        # The package is kept as configuration until purged: postrm removes the site folder then.
         self.assertEqual(dpkg_query("Status"), "deinstall ok config-files")
-        left = [p for p in files if os.path.lexists(p)]
-        self.assertEqual(left, [p for p in kept if os.path.lexists(p)])
-        self.assertIn(SETTINGS, left)
-        self.assertEqual(read(SETTINGS).decode(), EDIT)
+        self.assertEqual([p for p in files if os.path.lexists(p)], [])
+        self.assertEqual(site_folder(), before)
 
 
 class Purge(unittest.TestCase):
-    def test_purge_removes_the_conffiles_and_the_site_folder(self):
-        self.assertTrue(conffiles() or os.path.exists(SETTINGS), "run after Remove")
-        apt_get("purge", "corvessa")
-        self.assertIn(dpkg_query("Status"), ("", "unknown ok not-installed"))
-        self.assertFalse(os.path.lexists(SITE),
-                         "left behind: %s" % (os.listdir(SITE) if os.path.isdir(SITE) else SITE))
+    def test_purge_removes_what_the_package_made_and_nothing_the_site_added(self):
+        self.assertTrue(os.path.exists(SETTINGS), "run after Remove")
+        added = os.path.join(SITE, "images", "notes.txt")
+        with open(added, "w") as f:
+            f.write("the site's own file")
+        try:
+            apt_get("purge", "corvessa")
+            self.assertIn(dpkg_query("Status"), ("", "unknown ok not-installed"))
+            self.assertEqual(site_folder(), {os.path.join(SITE, "images"): "folder",
+                                             added: b"the site's own file"})
+            self.assertFalse(os.path.lexists(os.path.dirname(MADE)))
+        finally:
+            # This machine is left as it was before the package came.
+            if os.path.lexists(added):
+                os.remove(added)
+            for folder in (os.path.join(SITE, "images"), SITE):
+                if os.path.isdir(folder) and not os.listdir(folder):
+                    os.rmdir(folder)
+        self.assertFalse(os.path.lexists(SITE))
 
 
 if __name__ == "__main__":
