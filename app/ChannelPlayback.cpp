@@ -73,6 +73,16 @@ double DisplayAspectOf(libvlc_media_player_t* player, libvlc_media_t* media)
     return aspect >= 0.2 && aspect <= 5.0 ? aspect : 0;
 }
 
+// The one form of address libvlc opens by itself: a channel's multicast group. Anything else
+// reaches libvlc only as a relay URL, or not at all.
+bool IsMulticastForm(const QString& address)
+{
+    for (int channel = 1; channel <= 8; ++channel)
+        if (address == QStringLiteral("udp://@224.1.1.%1:1234").arg(channel))
+            return true;
+    return false;
+}
+
 } // namespace
 
 std::chrono::seconds NextBackoff(std::chrono::seconds previous)
@@ -183,13 +193,16 @@ void CChannelPlayback::Start()
     } else {
         if (m_relay != nullptr)
             session->route = m_relay->Open(m_address);
-        session->media =
-            CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,
-                           m_mediaOptions + kDecodeOptions);
+        if (session->route || IsMulticastForm(m_address))
+            session->media =
+                CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,
+                               m_mediaOptions + kDecodeOptions);
     }
     session->player = CreateVlcPlayer(session->media.get());
     if (!session->player) {
-        Trace(QStringLiteral("play %1: libvlc could not make a player").arg(m_address));
+        Trace(QStringLiteral("play %1: %2")
+                  .arg(m_address, session->media ? QStringLiteral("libvlc could not make a player")
+                                                 : QStringLiteral("no relay route to it")));
         return; // nothing to show: the window stays empty
     }
     Trace(QStringLiteral("play %1%2")
