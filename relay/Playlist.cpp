@@ -24,7 +24,7 @@ enum class Value
 struct TagRule
 {
     QByteArrayView name;
-    Value value;
+    Value value = Value::None;
     Kind uriKind = Kind::Media; // what the list's URI attributes name
 };
 

@@ -8,10 +8,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
-#include <arpa/inet.h>
 #include <future>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -208,15 +206,9 @@ TEST_F(Cancelling, ACutConnectionEndsWithAReset)
     HttpServer endless({u"endless"_qs});
     const auto [route, segment] = segmentOf(endless);
     ASSERT_TRUE(route);
-    const posix::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     // A small window: the relay's first send of the body already leaves bytes queued on its side.
-    const int window = 4096;
-    ASSERT_EQ(::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(m_relay->Port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const posix::UniqueFd client = ConnectTo(m_relay->Port(), 4096);
+    ASSERT_TRUE(client.valid());
     const QByteArray request = "GET " + TargetOf(segment) + " HTTP/1.1\r\n\r\n";
     ASSERT_EQ(::send(client.get(), request.constData(), size_t(request.size()), MSG_NOSIGNAL),
               request.size());

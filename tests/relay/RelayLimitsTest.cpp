@@ -8,10 +8,8 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <list>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 using namespace std::chrono_literals;
@@ -262,18 +260,6 @@ TEST_F(Bounded, RefusedConnectionIsABadGatewayAtOnce)
 
 // --- connections ------------------------------------------------------------------------------
 
-posix::UniqueFd connectTo(quint16 port)
-{
-    posix::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        ADD_FAILURE() << "could not connect to the relay";
-    return client;
-}
-
 // Whether the relay has closed `client`: with a reset (true), in order (false), or not yet.
 std::optional<bool> closedHow(int client)
 {
@@ -301,7 +287,7 @@ TEST_F(Bounded, ConnectionsBeyondTheBoundAreRefusedUntilOneEndsAndIdleOnesTakeNo
     // Another user's connections that send nothing, or half a head: they wait at the door.
     std::list<posix::UniqueFd> strangers;
     for (int i = 0; i < 40; ++i) {
-        strangers.push_back(connectTo(m_relay->Port()));
+        strangers.push_back(ConnectTo(m_relay->Port()));
         if (i % 2 == 0) {
             ASSERT_EQ(::send(strangers.back().get(), "GET /", 5, MSG_NOSIGNAL), 5);
         }
@@ -310,7 +296,7 @@ TEST_F(Bounded, ConnectionsBeyondTheBoundAreRefusedUntilOneEndsAndIdleOnesTakeNo
     std::list<posix::UniqueFd> waiting;
     const QByteArray request = "GET " + TargetOf(stuck->LocalUrl()) + " HTTP/1.1\r\n\r\n";
     for (int i = 0; i < relay::StreamRelay::kMaxConnections; ++i) {
-        waiting.push_back(connectTo(m_relay->Port()));
+        waiting.push_back(ConnectTo(m_relay->Port()));
         ASSERT_EQ(
             ::send(waiting.back().get(), request.constData(), size_t(request.size()), MSG_NOSIGNAL),
             request.size());
@@ -340,9 +326,9 @@ TEST_F(Bounded, StrangersAtTheDoorAreDroppedWithAResetAndNeverKeepARequestOut)
     std::vector<posix::UniqueFd> silent;
     std::vector<posix::UniqueFd> slow;
     for (int i = 0; i < 100; ++i)
-        silent.push_back(connectTo(m_relay->Port()));
+        silent.push_back(ConnectTo(m_relay->Port()));
     for (int i = 0; i < 10; ++i) {
-        slow.push_back(connectTo(m_relay->Port()));
+        slow.push_back(ConnectTo(m_relay->Port()));
         ASSERT_EQ(::send(slow.back().get(), "GET /", 5, MSG_NOSIGNAL), 5);
     }
     const HttpReply reply = Fetch(segment(*route, url), {}, "GET", 5s);

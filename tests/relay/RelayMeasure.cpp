@@ -16,8 +16,9 @@
 // forms:   resident memory while libvlc plays a live playlist whose segment lines mix the URI forms
 //          that once walked around the relay with plain ones, all naming an endless segment:
 //          through a route, or handed to libvlc as it is (the bypass, for comparison).
-// threads: the process's threads while a player is opened every 5 s on such a playlist, its
-//          segments sending 130 kB and then nothing, and let go as the program lets go of one
+// threads: the process's threads while a player is opened every 5 s on such a playlist ending in
+//          plain lines, its segments sending 130 kB and then nothing, and let go as the program
+//          lets go of one
 //          (through a route: cancelled first; then stopped on a thread of its own).
 #include "PlayerKit.h"
 #include "StreamRelay.h"
@@ -114,7 +115,9 @@ int measureMemory(bool throughRelay, int seconds)
 
 // The segment lines that libvlc's URL parser reads as a host and port and a strict one does not,
 // each followed by a plain one, for `segment` on the server of PORT; live, so that libvlc goes on.
-QByteArray formsPlaylist(const QByteArray& segment)
+// With `plainTail`, three plain lines end it: libvlc starts a live playlist three segments
+// before its end.
+QByteArray formsPlaylist(const QByteArray& segment, bool plainTail)
 {
     QByteArray text = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n";
     int n = 0;
@@ -127,15 +130,17 @@ QByteArray formsPlaylist(const QByteArray& segment)
                 "\n#EXTINF:1.0,\n" + segment + '?' + QByteArray::number(n + 1) + '\n';
         n += 2;
     }
+    for (int i = 0; plainTail && i < 3; ++i)
+        text += "#EXTINF:1.0,\n" + segment + '?' + QByteArray::number(n++) + '\n';
     return text;
 }
 
-QString writeListing(MediaFolder& media, const QByteArray& segment)
+QString writeListing(MediaFolder& media, const QByteArray& segment, bool plainTail)
 {
     const QString path = media.path(u"forms.m3u8"_qs);
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
-        file.write(formsPlaylist(segment));
+        file.write(formsPlaylist(segment, plainTail));
     return path;
 }
 
@@ -164,7 +169,7 @@ void printRequests(HostileHlsServer& server)
 int measureForms(bool throughRelay, int seconds)
 {
     MediaFolder media;
-    const QString listing = writeListing(media, "endless.ts");
+    const QString listing = writeListing(media, "endless.ts", false);
     HostileHlsServer server(
         {liveFolder(media, u"forms"_qs), u"--endless"_qs, media.clip(), u"--listing"_qs, listing});
     relay::StreamRelay relay;
@@ -204,7 +209,7 @@ int measureThreads(bool throughRelay, int seconds)
     MediaFolder media;
     const QString folder = liveFolder(media, u"frozen"_qs);
     QFile::copy(media.clip(u"640x360"_qs), folder + u"/clip.ts"_qs);
-    const QString listing = writeListing(media, "clip.ts");
+    const QString listing = writeListing(media, "clip.ts", true);
     HostileHlsServer server({folder, u"--listing"_qs, listing, u"--stall-after"_qs, u"130000"_qs});
     relay::StreamRelay relay;
     if (!relay.Start())

@@ -6,10 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QThread>
-#include <arpa/inet.h>
 #include <deque>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -224,22 +222,11 @@ public:
     int Reopened() const { return m_reopened.load(); }
 
 private:
-    static posix::UniqueFd connectTo(quint16 port)
-    {
-        posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        (void)::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        return socket;
-    }
-
     void run(quint16 port, int count)
     {
         std::vector<posix::UniqueFd> held;
         for (int i = 0; i < count; ++i)
-            held.push_back(connectTo(port));
+            held.push_back(ConnectTo(port));
         while (!m_stop) {
             std::vector<pollfd> polls;
             for (const posix::UniqueFd& socket : held)
@@ -248,7 +235,7 @@ private:
             for (std::size_t i = 0; i < held.size(); ++i) {
                 if (polls[i].revents == 0)
                     continue;
-                held[i] = connectTo(port);
+                held[i] = ConnectTo(port);
                 ++m_reopened;
             }
         }

@@ -180,6 +180,20 @@ HttpReply Fetch(const QString& url, const QList<QByteArray>& headers, const QByt
     return Exchange(PortOf(url), head, timeout, received);
 }
 
+posix::UniqueFd ConnectTo(quint16 port, int receiveBuffer)
+{
+    posix::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (receiveBuffer > 0)
+        setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        client.reset();
+    return client;
+}
+
 QByteArray RouteBaseOf(const QString& localUrl)
 {
     const QByteArray url = localUrl.toLatin1();

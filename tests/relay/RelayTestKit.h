@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Address.h"
+#include "UniqueFd.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -81,6 +82,10 @@ HttpReply Fetch(const QString& url, const QList<QByteArray>& headers = {},
 // The request target of a loopback `url`, and its port.
 QByteArray TargetOf(const QString& url);
 quint16 PortOf(const QString& url);
+
+// A plain TCP connection to 127.0.0.1:`port`, with a receive buffer of `receiveBuffer` bytes
+// when given; invalid when it could not connect.
+posix::UniqueFd ConnectTo(quint16 port, int receiveBuffer = 0);
 
 // The route's "http://127.0.0.1:PORT/KEY/" in a route's local URL.
 QByteArray RouteBaseOf(const QString& localUrl);
