@@ -1,6 +1,7 @@
 #include "ChannelDlg.h"
 
 #include "AboutDlg.h"
+#include "Address.h"
 #include "Allocator.h"
 #include "ImageButton.h"
 #include "PlayerDlg.h"
@@ -120,7 +121,7 @@ void CChannelDlg::StartBehindTheWindow(bool warmUp)
     if (m_networkStarted && !m_bMutiMode) {
         m_relay = std::make_unique<relay::StreamRelay>();
         if (!m_relay->Start())
-            m_relay.reset(); // libvlc then opens the streams itself
+            m_relay.reset(); // HTTP channels then do not play: libvlc never opens them itself
     }
 
     m_instance = m_createInstance();
@@ -246,6 +247,12 @@ std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner, C
     TraceLookup(channel, result);
     if (!result.address) {
         ShowPrompt(owner, locator::FailureMessage(result.failure));
+        return std::nullopt;
+    }
+    // An address the relay cannot route (an odd host or port) is no address: libvlc would
+    // reach the server by itself, with none of the relay's bounds.
+    if (!m_bMutiMode && !relay::IsRelayable(*result.address)) {
+        ShowPrompt(owner, locator::FailureMessage(locator::LocateFailure::NoAddress));
         return std::nullopt;
     }
     return ChannelAddress{*result.address, m_btnChannel[channel - 1]->text()};

@@ -5,6 +5,7 @@
 #include "StreamRelay.h"
 #include "Verbose.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 #include <array>
 #include <mutex>
@@ -82,6 +83,23 @@ private:
     fastzap::TsShapeWatch m_watch;
     std::vector<fastzap::VideoShape> m_found;
 };
+
+// The one form of address libvlc opens by itself: a multicast group it joins and listens on,
+// written exactly as a channel's address is ("udp://@224.1.1.1:1234"). Anything else reaches
+// libvlc only as a relay URL, or not at all.
+bool IsMulticastForm(const QString& address)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^udp://@(22[4-9]|23[0-9])\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3}):(\\d{1,5})$"));
+    const QRegularExpressionMatch match = form.match(address);
+    if (!match.hasMatch())
+        return false;
+    for (int part = 2; part <= 4; ++part)
+        if (match.captured(part).toInt() > 255)
+            return false;
+    const int port = match.captured(5).toInt();
+    return port >= 1 && port <= 65535;
+}
 
 } // namespace
 
@@ -236,13 +254,16 @@ void CChannelPlayback::Start()
         } else if (m_instance != nullptr) {
             session->watch = GroupWatch::Start(m_address, session->frames);
         }
-        session->media =
-            CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,
-                           m_mediaOptions + kDecodeOptions);
+        if (session->route || IsMulticastForm(m_address))
+            session->media =
+                CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,
+                               m_mediaOptions + kDecodeOptions);
     }
     session->player = CreateVlcPlayer(session->media.get());
     if (!session->player) {
-        Trace(QStringLiteral("play %1: libvlc could not make a player").arg(m_address));
+        Trace(QStringLiteral("play %1: %2")
+                  .arg(m_address, session->media ? QStringLiteral("libvlc could not make a player")
+                                                 : QStringLiteral("no relay route to it")));
         return; // nothing to show: the window stays empty
     }
     Trace(QStringLiteral("play %1%2")

@@ -49,7 +49,8 @@ public:
     using FastSources = std::function<std::shared_ptr<fastzap::LiveSource>(const QString&)>;
     void SetFastSources(FastSources sources) { m_fastSources = std::move(sources); }
     // HTTP streams are played through `relay`, which bounds what libvlc is sent and lets a
-    // player's reads be cut when it is let go; without one, libvlc opens them itself.
+    // player's reads be cut when it is let go. libvlc is given nothing else but a multicast
+    // group's address: without a relay, or for an address it cannot route, nothing plays.
     void SetRelay(relay::StreamRelay* relay) { m_relay = relay; }
 
     // Plays `address`, letting go of whatever played before; the back-off starts afresh.

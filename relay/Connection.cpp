@@ -1,14 +1,17 @@
-// One libvlc connection: read its request, fetch the upstream response with libcurl, pass it
-// on shaped. Everything waits in a poll with a timeout, on the client's socket among others, so a
-// cut (which shuts that socket down) wakes it at once.
+// One admitted libvlc connection: fetch the upstream response with libcurl, pass it on shaped.
+// Everything waits in a poll with a timeout, on the client's socket among others, so a cut
+// (which shuts that socket down) wakes it at once.
 #include "Address.h"
 #include "Http.h"
 #include "Hub.h"
 #include "Response.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,7 +22,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr auto kRequestTimeout = std::chrono::seconds(10);
 // A client that takes nothing this long is given up: a player paused on a live stream is far
 // behind by then anyway.
 constexpr auto kClientIdleLimit = std::chrono::seconds(60);
@@ -79,11 +81,36 @@ template <typename T> bool setOption(CURL* easy, CURLoption option, T value)
     return curl_easy_setopt(easy, option, value) == CURLE_OK;
 }
 
+// Whether `address` is this relay's own listening socket, under any name that reaches it: a
+// redirect (or a playlist) pointing there would have the relay ask itself, again and again,
+// until every slot is taken. Any loopback or unspecified address with the relay's port counts.
+bool isRelayItself(const sockaddr* address, quint16 relayPort)
+{
+    if (address->sa_family == AF_INET) {
+        sockaddr_in ipv4{};
+        std::memcpy(&ipv4, address, sizeof ipv4);
+        const quint32 host = ntohl(ipv4.sin_addr.s_addr);
+        return ntohs(ipv4.sin_port) == relayPort && ((host >> 24) == 127 || host == 0);
+    }
+    if (address->sa_family == AF_INET6) {
+        sockaddr_in6 ipv6{};
+        std::memcpy(&ipv6, address, sizeof ipv6);
+        const in6_addr& ip = ipv6.sin6_addr;
+        const bool local =
+            IN6_IS_ADDR_LOOPBACK(&ip) || IN6_IS_ADDR_UNSPECIFIED(&ip) ||
+            (IN6_IS_ADDR_V4MAPPED(&ip) &&
+             (ip.s6_addr[12] == 127 || (ip.s6_addr[12] == 0 && ip.s6_addr[13] == 0 &&
+                                        ip.s6_addr[14] == 0 && ip.s6_addr[15] == 0)));
+        return ntohs(ipv6.sin6_port) == relayPort && local;
+    }
+    return false;
+}
+
 class Session
 {
 public:
-    Session(std::shared_ptr<Hub> hub, std::shared_ptr<Link> link)
-        : m_hub(std::move(hub)), m_link(std::move(link)), m_fd(m_link->fd())
+    Session(std::shared_ptr<Hub> hub, std::shared_ptr<Link> link, const Admitted& admitted)
+        : m_hub(std::move(hub)), m_link(std::move(link)), m_fd(m_link->fd()), m_admitted(admitted)
     {}
 
     void Run();
@@ -97,10 +124,11 @@ private:
         Abandoned, // the client is gone, or the connection was cut
     };
 
-    std::optional<QByteArray> readRequestHead();
     void reply(int status);
-    bool configure(CURL* easy, const Request& request, const QByteArray& url, CurlList& headers);
-    void relay(const Request& request, const QByteArray& url);
+    bool configure(CURL* easy, CurlList& headers);
+    void relay();
+    ResponseShaper& shaper();
+    void noteWhatTheChannelIs();
     End transfer(CURLM* multi, CURL* easy, CURLcode& result);
     UpstreamResponse describe() const;
     qsizetype pending() const { return m_out.size() - m_sent; }
@@ -110,12 +138,13 @@ private:
 
     static size_t onHeader(char* data, size_t size, size_t count, void* self);
     static size_t onBody(char* data, size_t size, size_t count, void* self);
+    static curl_socket_t openSocket(void* self, curlsocktype purpose, curl_sockaddr* address);
 
     std::shared_ptr<Hub> m_hub;
     std::shared_ptr<Link> m_link;
     const int m_fd;
+    const Admitted& m_admitted;
     QByteArray m_routeBase;
-    std::function<Route::BodyObserver()> m_observe;
     CURL* m_easy = nullptr;
     std::optional<ResponseShaper> m_shaper;
     QByteArray m_out;
@@ -127,51 +156,8 @@ private:
 
 void Session::Run()
 {
-    const std::optional<QByteArray> head = readRequestHead();
-    if (!head)
-        return;
-    const std::optional<Request> request = ParseRequestHead(*head);
-    if (!request)
-        return reply(400);
-    if (request->method != "GET" && request->method != "HEAD")
-        return reply(405);
-    const std::optional<LocalTarget> target = ParseLocalTarget(request->target);
-    const std::shared_ptr<RouteState> route = target ? m_hub->FindRoute(target->routeKey) : nullptr;
-    if (!route)
-        return reply(404);
-    if (!route->Attach(m_link))
-        return reply(410);
-    m_routeBase = m_hub->base + route->key + '/';
-    m_observe = [route] {
-        return route->NewBodyObserver();
-    };
-    relay(*request, target->upstreamUrl);
-    route->Detach(m_link.get());
-}
-
-std::optional<QByteArray> Session::readRequestHead()
-{
-    QByteArray data;
-    const Clock::time_point deadline = Clock::now() + kRequestTimeout;
-    for (;;) {
-        if (const qsizetype end = RequestHeadEnd(data); end >= 0)
-            return data.first(end);
-        if (data.size() > kMaxRequestHeadBytes) {
-            reply(400);
-            return std::nullopt;
-        }
-        const Clock::time_point now = Clock::now();
-        if (m_link->IsCut() || now >= deadline)
-            return std::nullopt;
-        pollfd wait{m_fd, POLLIN, 0};
-        ::poll(&wait, 1, pollMs(deadline - now));
-        char buffer[4096];
-        const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
-        if (got > 0)
-            data.append(buffer, got);
-        else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return std::nullopt;
-    }
+    m_routeBase = m_hub->base + m_admitted.route->key + '/';
+    relay();
 }
 
 void Session::reply(int status)
@@ -182,9 +168,9 @@ void Session::reply(int status)
     drain();
 }
 
-bool Session::configure(CURL* easy, const Request& request, const QByteArray& url,
-                        CurlList& headers)
+bool Session::configure(CURL* easy, CurlList& headers)
 {
+    const Request& request = m_admitted.request;
     const auto append = [&headers](const QByteArray& line) {
         curl_slist* longer = curl_slist_append(headers.get(), line.constData());
         if (longer == nullptr)
@@ -202,7 +188,7 @@ bool Session::configure(CURL* easy, const Request& request, const QByteArray& ur
         return false;
     const long headOnly = request.method == "HEAD" ? 1L : 0L;
     bool ok =
-        setOption(easy, CURLOPT_URL, url.constData()) &&
+        setOption(easy, CURLOPT_URL, m_admitted.target.upstreamUrl.constData()) &&
         setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https") &&
         setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") &&
         setOption(easy, CURLOPT_FOLLOWLOCATION, 1L) && setOption(easy, CURLOPT_MAXREDIRS, 10L) &&
@@ -212,7 +198,9 @@ bool Session::configure(CURL* easy, const Request& request, const QByteArray& ur
         setOption(easy, CURLOPT_HEADERFUNCTION, &Session::onHeader) &&
         setOption(easy, CURLOPT_HEADERDATA, this) &&
         setOption(easy, CURLOPT_WRITEFUNCTION, &Session::onBody) &&
-        setOption(easy, CURLOPT_WRITEDATA, this);
+        setOption(easy, CURLOPT_WRITEDATA, this) &&
+        setOption(easy, CURLOPT_OPENSOCKETFUNCTION, &Session::openSocket) &&
+        setOption(easy, CURLOPT_OPENSOCKETDATA, this);
     if (ok && !request.userAgent.isEmpty())
         ok = setOption(easy, CURLOPT_USERAGENT, request.userAgent.constData());
 #if LIBCURL_VERSION_NUM >= 0x075700
@@ -223,12 +211,12 @@ bool Session::configure(CURL* easy, const Request& request, const QByteArray& ur
     return ok;
 }
 
-void Session::relay(const Request& request, const QByteArray& url)
+void Session::relay()
 {
     const CurlEasy easy(curl_easy_init());
     const CurlMulti multi(curl_multi_init());
     CurlList headers;
-    if (!easy || !multi || !configure(easy.get(), request, url, headers))
+    if (!easy || !multi || !configure(easy.get(), headers))
         return reply(502);
     m_easy = easy.get();
     const MultiMember member(multi.get(), easy.get());
@@ -238,9 +226,8 @@ void Session::relay(const Request& request, const QByteArray& url)
     CURLcode result = CURLE_OK;
     switch (transfer(multi.get(), easy.get(), result)) {
     case End::Complete:
-        if (!m_shaper)
-            m_shaper.emplace(describe(), m_hub->limits, m_routeBase, m_observe);
-        m_shaper->Finish(m_out);
+        shaper().Finish(m_out);
+        noteWhatTheChannelIs();
         drain();
         break;
     case End::Enough:
@@ -390,23 +377,50 @@ size_t Session::onBody(char* data, size_t size, size_t count, void* self)
         return CURL_WRITEFUNC_PAUSE;
     }
     session->m_lastUpstream = Clock::now();
-    if (!session->m_shaper)
-        session->m_shaper.emplace(session->describe(), session->m_hub->limits, session->m_routeBase,
-                                  session->m_observe);
     const size_t bytes = size * count;
-    if (!session->m_shaper->Full())
-        session->m_shaper->Feed(QByteArrayView(data, qsizetype(bytes)), session->m_out);
+    ResponseShaper& shaper = session->shaper();
+    if (!shaper.Full())
+        shaper.Feed(QByteArrayView(data, qsizetype(bytes)), session->m_out);
+    session->noteWhatTheChannelIs();
     return bytes;
+}
+
+curl_socket_t Session::openSocket(void* self, curlsocktype, curl_sockaddr* address)
+{
+    const auto* session = static_cast<const Session*>(self);
+    if (isRelayItself(&address->addr, session->m_hub->port))
+        return CURL_SOCKET_BAD;
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+void Session::noteWhatTheChannelIs()
+{
+    if (m_admitted.target.kind == Kind::Channel && m_shaper && m_shaper->IsPlaylist())
+        m_admitted.route->channelWasPlaylist = true;
+}
+
+ResponseShaper& Session::shaper()
+{
+    if (!m_shaper) {
+        const Kind kind = m_admitted.target.kind;
+        m_shaper.emplace(describe(), m_hub->limits, m_routeBase, kind,
+                         m_admitted.request.method == "HEAD",
+                         kind == Kind::Channel && m_admitted.route->channelWasPlaylist.load());
+        m_shaper->ObserveBodies([route = m_admitted.route] { return route->NewBodyObserver(); });
+    }
+    return *m_shaper;
 }
 
 } // namespace
 
-void ServeConnection(const std::shared_ptr<Hub>& hub, const std::shared_ptr<Link>& link)
+void ServeConnection(const std::shared_ptr<Hub>& hub, const std::shared_ptr<Link>& link,
+                     const Admitted& admitted)
 {
     {
-        Session session(hub, link);
+        Session session(hub, link, admitted);
         session.Run();
     }
+    admitted.route->Detach(link.get());
     link->Close();
     hub->Leave(link.get());
 }

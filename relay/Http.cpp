@@ -43,14 +43,16 @@ QByteArrayView reasonPhrase(int status)
     }
 }
 
-// No control characters; `spaces` allows spaces and non-ASCII bytes, which a request target may
-// carry raw when a client copies them from a playlist.
+// No control characters but tab; `spaces` allows spaces, tabs and non-ASCII bytes, which a
+// request target may carry raw when a client copies them from a playlist.
 bool isPrintable(QByteArrayView text, bool spaces)
 {
     if (text.isEmpty())
         return false;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
+        if (spaces && c == '\t')
+            continue;
         if (byte < 0x20 || byte == 0x7F || (!spaces && (byte == 0x20 || byte > 0x7F)))
             return false;
     }
@@ -90,7 +92,11 @@ std::optional<Request> ParseRequestHead(QByteArrayView head)
             first = false;
             const qsizetype space = line.indexOf(' ');
             const qsizetype last = line.lastIndexOf(' ');
-            if (space <= 0 || last <= space || !line.sliced(last + 1).startsWith("HTTP/1."))
+            if (space <= 0 || last <= space)
+                return std::nullopt;
+            const QByteArrayView version = line.sliced(last + 1);
+            if (version.size() != 8 || !version.startsWith("HTTP/1.") || version[7] < '0' ||
+                version[7] > '9')
                 return std::nullopt;
             request.method = line.first(space).toByteArray();
             request.target = line.sliced(space + 1, last - space - 1).trimmed().toByteArray();
@@ -98,6 +104,12 @@ std::optional<Request> ParseRequestHead(QByteArrayView head)
                 return std::nullopt;
             continue;
         }
+        if (line.isEmpty())
+            continue;
+        // A control byte (a bare CR above all) could end a header line further on, where the
+        // relay's request goes; a folded line continues one in a way servers read differently.
+        if (!isPrintable(line, true) || line.startsWith(' ') || line.startsWith('\t'))
+            return std::nullopt;
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0)
             continue;
@@ -135,20 +147,69 @@ QByteArray EmptyResponse(int status)
     return FormatResponseHead(head);
 }
 
-std::optional<qint64> ContentRangeStart(QByteArrayView contentRange)
+namespace {
+
+struct ContentRange
 {
-    QByteArrayView text = contentRange.trimmed();
+    qint64 first = 0;
+    qint64 last = 0;
+    std::optional<qint64> total;
+};
+
+std::optional<qint64> decimal(QByteArrayView text)
+{
+    if (text.isEmpty() || text.size() > 18)
+        return std::nullopt;
+    qint64 value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::optional<ContentRange> parseContentRange(QByteArrayView text)
+{
+    text = text.trimmed();
     if (!text.startsWith("bytes "))
         return std::nullopt;
     text = text.sliced(6).trimmed();
     const qsizetype dash = text.indexOf('-');
-    if (dash <= 0)
+    const qsizetype slash = text.indexOf('/');
+    if (dash <= 0 || slash <= dash)
         return std::nullopt;
-    bool ok = false;
-    const qint64 start = text.first(dash).toLongLong(&ok);
-    if (!ok || start < 0)
+    const std::optional<qint64> first = decimal(text.first(dash));
+    const std::optional<qint64> last = decimal(text.sliced(dash + 1, slash - dash - 1));
+    const QByteArrayView total = text.sliced(slash + 1);
+    if (!first || !last || *last < *first)
         return std::nullopt;
-    return start;
+    ContentRange range{*first, *last, std::nullopt};
+    if (total != "*") {
+        range.total = decimal(total);
+        if (!range.total || *range.total <= *last)
+            return std::nullopt;
+    }
+    return range;
+}
+
+} // namespace
+
+std::optional<qint64> ContentRangeStart(QByteArrayView contentRange)
+{
+    const std::optional<ContentRange> range = parseContentRange(contentRange);
+    if (!range)
+        return std::nullopt;
+    return range->first;
+}
+
+std::optional<QByteArray> CanonicalContentRange(QByteArrayView contentRange)
+{
+    const std::optional<ContentRange> range = parseContentRange(contentRange);
+    if (!range)
+        return std::nullopt;
+    return "bytes " + QByteArray::number(range->first) + '-' + QByteArray::number(range->last) +
+           '/' + (range->total ? QByteArray::number(*range->total) : QByteArray("*"));
 }
 
 } // namespace relay

@@ -24,7 +24,7 @@ struct Request
 qsizetype RequestHeadEnd(QByteArrayView data);
 
 // The request line and the headers the relay passes on; empty when `head` is not an HTTP/1.x
-// request head.
+// request head, or a header line holds a control byte other than tab or is folded.
 std::optional<Request> ParseRequestHead(QByteArrayView head);
 
 struct ResponseHead
@@ -43,5 +43,7 @@ QByteArray EmptyResponse(int status);
 
 // "bytes FIRST-LAST/TOTAL" (or "bytes FIRST-LAST/*"): FIRST, or empty when it is not that.
 std::optional<qint64> ContentRangeStart(QByteArrayView contentRange);
+// The same range written by the relay, or empty when it is not one.
+std::optional<QByteArray> CanonicalContentRange(QByteArrayView contentRange);
 
 } // namespace relay

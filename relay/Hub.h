@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Address.h"
+#include "Http.h"
 #include "StreamRelay.h"
 #include "UniqueFd.h"
 
@@ -52,6 +54,8 @@ struct RouteState
     Route::BodyObserver NewBodyObserver();
 
     const QByteArray key;
+    // The route's own address was answered as a playlist: libvlc reads it again as one.
+    std::atomic<bool> channelWasPlaylist{false};
 
 private:
     std::mutex m_mutex;
@@ -91,7 +95,17 @@ private:
     bool m_stopping = false;
 };
 
-// Serves one accepted libvlc connection to its end; run on a thread of its own.
-void ServeConnection(const std::shared_ptr<Hub>& hub, const std::shared_ptr<Link>& link);
+// A request whose head is read and whose route is live: what a connection slot serves.
+struct Admitted
+{
+    Request request;
+    LocalTarget target;
+    std::shared_ptr<RouteState> route;
+};
+
+// Serves one admitted libvlc connection to its end; run on a thread of its own. The link is
+// attached to its route and counted in by the hub; both are undone here.
+void ServeConnection(const std::shared_ptr<Hub>& hub, const std::shared_ptr<Link>& link,
+                     const Admitted& admitted);
 
 } // namespace relay::detail

@@ -1,12 +1,18 @@
 #pragma once
 
+#include "Address.h"
+
 #include <QByteArray>
-#include <QUrl>
 #include <optional>
 
-// HLS playlists on their way to libvlc: every URI they name is made to point back through the
-// relay, so that libvlc never reaches a server by itself.
+// HLS playlists on their way to libvlc, written again from what the relay understood of them:
+// every URI becomes a relay URL, every tag is one the relay parsed and writes back in one form,
+// and nothing else passes. A reader of any laxness then finds in the text only what the relay
+// meant.
 namespace relay {
+
+// The type the relay gives every playlist it passes on.
+inline constexpr char kPlaylistContentType[] = "application/vnd.apple.mpegurl";
 
 // application/vnd.apple.mpegurl, application/x-mpegurl, audio/mpegurl, audio/x-mpegurl, with or
 // without parameters, in any case.
@@ -16,15 +22,21 @@ bool IsPlaylistContentType(QByteArrayView contentType);
 // order mark); empty while `prefix` is too short to tell and the body goes on (`complete` false).
 std::optional<bool> SniffPlaylist(QByteArrayView prefix, bool complete);
 
-// Rewrites a playlist line by line as it arrives: URI lines and the URI="..." attributes of
-// EXT-X tags become relay URLs of one route, resolved against the playlist's own upstream URL.
-// What it passes on stays under a byte bound and is cut at a line end.
+// Rewrites a playlist line by line as it arrives. Lines end at CR, LF or CRLF (libvlc splits on
+// either) and are written with LF. A line holding a control byte other than tab is dropped
+// (libvlc reads lines as C strings: a NUL would end one early), and so are blank lines, comments,
+// tags libvlc 3 does not act on, and tags whose value does not parse. What passes:
+//  - URI lines, as relay URLs (a playlist's after an EXT-X-STREAM-INF, a medium's before);
+//  - the tags libvlc reads, each written as NAME, NAME:VALUE or NAME:ATTR=VALUE,ATTR="VALUE";
+//    every attribute whose name holds "URI", quoted or not, as a quoted relay URL; an
+//    attribute whose value holds "://" or "URI=" is left out; EXTINF's title is dropped.
+// A URI the relay cannot route becomes RefusedUrl. The output is cut at a line end at maxBytes.
 class PlaylistRewriter
 {
 public:
-    // `base`: the playlist's effective upstream URL (after redirects); `routeBase`: the route's
-    // "http://127.0.0.1:PORT/KEY/".
-    PlaylistRewriter(QUrl base, QByteArray routeBase, qsizetype maxBytes);
+    // `base`: the playlist's upstream URL, after redirects (a relative URI against anything
+    // else is refused); `routeBase`: the route's "http://127.0.0.1:PORT/KEY/".
+    PlaylistRewriter(const QByteArray& base, QByteArray routeBase, qsizetype maxBytes);
 
     // Appends the rewritten complete lines of `data` to `out`.
     void Feed(QByteArrayView data, QByteArray& out);
@@ -34,20 +46,23 @@ public:
     // The bound is reached: what follows is dropped, so it need not be read.
     bool Full() const { return m_full; }
 
-    // One line, without its line break.
-    QByteArray RewriteLine(QByteArrayView line) const;
+    // One line, without its line break: what is written for it (without LF), or empty when it is
+    // dropped. Lines are read in order: an EXT-X-STREAM-INF makes later URI lines playlists.
+    QByteArray RewriteLine(QByteArrayView line);
 
 private:
-    void passLine(QByteArrayView line, QByteArrayView lineBreak, QByteArray& out);
-    QByteArray rewriteUri(QByteArrayView uri) const;
-    QByteArray rewriteAttributes(QByteArrayView line) const;
+    void passLine(QByteArrayView line, QByteArray& out);
+    QByteArray relayUrl(QByteArrayView uri, Kind kind) const;
+    std::optional<QByteArray> rewriteTag(QByteArrayView line);
+    std::optional<QByteArray> rewriteAttributes(QByteArrayView list, Kind uriKind) const;
 
-    QUrl m_base;
+    std::optional<QByteArray> m_base;
     QByteArray m_routeBase;
     qsizetype m_maxBytes;
     qsizetype m_written = 0;
     QByteArray m_partial;
     bool m_firstLine = true;
+    bool m_variants = false; // an EXT-X-STREAM-INF was written
     bool m_full = false;
 };
 

@@ -6,89 +6,148 @@
 #include <utility>
 
 namespace relay {
+namespace {
+
+constexpr char kSyncByte = 0x47;
+constexpr qsizetype kPacketBytes = 188;
+constexpr int kSniffedPackets = 3;
+
+} // namespace
+
+std::optional<bool> SniffTransportStream(QByteArrayView prefix, bool complete)
+{
+    for (int packet = 0; packet < kSniffedPackets; ++packet) {
+        const qsizetype at = packet * kPacketBytes;
+        if (at >= prefix.size())
+            return complete ? std::optional<bool>(prefix.size() >= kPacketBytes) : std::nullopt;
+        if (prefix[at] != kSyncByte)
+            return false;
+    }
+    return true;
+}
 
 ResponseShaper::ResponseShaper(UpstreamResponse upstream, const Limits& limits,
-                               QByteArray routeBase, std::function<Route::BodyObserver()> observe)
+                               QByteArray routeBase, Kind kind, bool headOnly,
+                               bool channelWasPlaylist)
     : m_upstream(std::move(upstream)), m_limits(limits), m_routeBase(std::move(routeBase)),
-      m_observe(std::move(observe))
+      m_kind(kind), m_headOnly(headOnly), m_channelWasPlaylist(channelWasPlaylist)
 {}
 
 void ResponseShaper::Feed(QByteArrayView data, QByteArray& out)
 {
     if (m_mode == Mode::Undecided) {
-        if (IsPlaylistContentType(m_upstream.contentType)) {
-            decide(true, out);
-        } else {
-            m_prefix += data;
-            const std::optional<bool> playlist = SniffPlaylist(m_prefix, false);
-            if (!playlist)
-                return;
-            decide(*playlist, out);
-            forward(std::exchange(m_prefix, {}), out);
-            return;
-        }
+        m_prefix += data;
+        settle(false, out);
+        return;
     }
     forward(data, out);
 }
 
 void ResponseShaper::Finish(QByteArray& out)
 {
-    settle(out);
+    settle(true, out);
     if (m_rewriter && !m_full)
         m_rewriter->Finish(out);
 }
 
 void ResponseShaper::Abort(QByteArray& out)
 {
-    settle(out);
+    settle(true, out);
 }
 
-// The body ended before it could tell whether it is a playlist: what there is decides.
-void ResponseShaper::settle(QByteArray& out)
+std::optional<ResponseShaper::Mode> ResponseShaper::choose(bool complete)
+{
+    if (m_headOnly)
+        return m_kind == Kind::Playlist ? Mode::Playlist : Mode::Pass;
+    switch (m_kind) {
+    case Kind::Playlist:
+        return Mode::Playlist;
+    case Kind::Media:
+        // The first byte tells the type.
+        if (m_prefix.isEmpty() && !complete)
+            return std::nullopt;
+        return Mode::Pass;
+    case Kind::Channel:
+        break;
+    }
+    if (IsPlaylistContentType(m_upstream.contentType))
+        return Mode::Playlist;
+    const std::optional<bool> playlist = SniffPlaylist(m_prefix, complete);
+    if (!playlist)
+        return std::nullopt;
+    if (*playlist)
+        return Mode::Playlist;
+    const std::optional<bool> stream = SniffTransportStream(m_prefix, complete);
+    if (!stream)
+        return std::nullopt;
+    return *stream && !m_channelWasPlaylist ? Mode::Pass : Mode::Refused;
+}
+
+void ResponseShaper::settle(bool complete, QByteArray& out)
 {
     if (m_mode != Mode::Undecided)
         return;
-    decide(IsPlaylistContentType(m_upstream.contentType) ||
-               SniffPlaylist(m_prefix, true).value_or(false),
-           out);
-    forward(std::exchange(m_prefix, {}), out);
-}
+    const int status = m_upstream.status;
+    // Redirects were followed by the relay: one left over has no Location worth following.
+    if (status < 200 || status >= 300) {
+        refuse(status >= 400 && status <= 599 ? status : 502, out);
+        return;
+    }
+    const std::optional<Mode> mode = choose(complete);
+    if (!mode)
+        return;
+    if (*mode == Mode::Refused) {
+        refuse(502, out);
+        return;
+    }
 
-void ResponseShaper::decide(bool playlist, QByteArray& out)
-{
     ResponseHead head;
-    head.status = m_upstream.status;
-    head.contentType = m_upstream.contentType;
-    head.contentRange = m_upstream.contentRange;
-    if (playlist) {
+    head.status = status;
+    if (*mode == Mode::Playlist) {
         // libvlc asks for "bytes=0-" and takes a 206 from the start as the whole. A playlist
         // cannot be rewritten from the middle, where the offsets of the rewritten text differ.
-        if (head.status == 206) {
-            if (ContentRangeStart(head.contentRange) != 0) {
-                m_mode = Mode::Refused;
-                m_full = true;
-                out += EmptyResponse(416);
+        if (status == 206) {
+            if (ContentRangeStart(m_upstream.contentRange) != 0) {
+                refuse(416, out);
                 return;
             }
             head.status = 200;
-            head.contentRange.clear();
         }
-        m_mode = Mode::Playlist;
-        m_rewriter.emplace(QUrl(QString::fromUtf8(m_upstream.effectiveUrl)), m_routeBase,
-                           m_limits.maxPlaylistBytes);
+        head.contentType = kPlaylistContentType;
+        m_rewriter.emplace(m_upstream.effectiveUrl, m_routeBase, m_limits.maxPlaylistBytes);
     } else {
-        m_mode = Mode::Pass;
-        if (m_observe)
-            m_observer = m_observe();
+        if (status == 206) {
+            const std::optional<QByteArray> range = CanonicalContentRange(m_upstream.contentRange);
+            if (!range) {
+                refuse(502, out);
+                return;
+            }
+            head.contentRange = *range;
+        }
+        head.contentType = !m_prefix.isEmpty() && m_prefix[0] == kSyncByte
+                               ? QByteArray("video/mp2t")
+                               : QByteArray("application/octet-stream");
         if (m_upstream.contentLength >= 0 && m_upstream.contentLength <= m_limits.maxBodyBytes)
             head.contentLength = m_upstream.contentLength;
+        if (m_observe && !m_headOnly)
+            m_observer = m_observe();
     }
+    m_mode = *mode;
     out += FormatResponseHead(head);
+    forward(std::exchange(m_prefix, {}), out);
+}
+
+void ResponseShaper::refuse(int status, QByteArray& out)
+{
+    m_mode = Mode::Refused;
+    m_full = true;
+    m_prefix.clear();
+    out += EmptyResponse(status);
 }
 
 void ResponseShaper::forward(QByteArrayView data, QByteArray& out)
 {
-    if (m_full || data.isEmpty())
+    if (m_full || data.isEmpty() || m_headOnly)
         return;
     if (m_mode == Mode::Playlist) {
         m_rewriter->Feed(data, out);

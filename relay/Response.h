@@ -1,9 +1,11 @@
 #pragma once
 
+#include "Address.h"
 #include "Playlist.h"
 #include "StreamRelay.h"
 
 #include <QByteArray>
+#include <functional>
 #include <optional>
 
 namespace relay {
@@ -18,16 +20,33 @@ struct UpstreamResponse
     QByteArray effectiveUrl;
 };
 
-// Turns one upstream response into the bytes libvlc receives: the response head, then the body,
-// bounded, and rewritten when it is a playlist. Whether it is one is known from the
-// Content-Type, or else from the body's first bytes, so the head waits for them.
+// Turns one upstream response into the bytes libvlc receives. What the response is decides
+// before a byte passes, from the kind of relay URL asked for and the body's first bytes, never
+// from the upstream's headers alone:
+//  - Playlist: always a rewritten playlist, whatever the body;
+//  - Channel: a rewritten playlist when the body starts with "#EXTM3U" or the upstream calls it
+//    one; MPEG-TS passed as bytes when it starts with three packets' sync bytes (and the route
+//    has not been a playlist); anything else (a DASH or Smooth manifest, a compressed body, an
+//    HDS manifest...) is refused with 502;
+//  - Media: bytes, bounded.
+// Toward libvlc go only the relay's own headers: its status (a 3xx is a 502; an error status
+// comes without its body), its Content-Type (kPlaylistContentType, video/mp2t for a body that
+// starts with a sync byte, application/octet-stream for the rest), a Content-Range it parsed,
+// and a Content-Length when the body passes whole.
 class ResponseShaper
 {
 public:
-    // `observe` makes the observer of a body that turns out not to be a playlist (see
-    // Route::ObserveBodies); it is asked for one at most once.
-    ResponseShaper(UpstreamResponse upstream, const Limits& limits, QByteArray routeBase,
-                   std::function<Route::BodyObserver()> observe = {});
+    // `channelWasPlaylist`: the route's own address was answered as a playlist before; libvlc
+    // then reads it again as a playlist, so it is never passed as bytes.
+    ResponseShaper(UpstreamResponse upstream, const Limits& limits, QByteArray routeBase, Kind kind,
+                   bool headOnly = false, bool channelWasPlaylist = false);
+
+    // `observe` makes the observer of a body passed as bytes (see Route::ObserveBodies); it is
+    // asked for one at most once, when the response is decided.
+    void ObserveBodies(std::function<Route::BodyObserver()> observe)
+    {
+        m_observe = std::move(observe);
+    }
 
     // Upstream body bytes; what libvlc is to receive is appended to `out`.
     void Feed(QByteArrayView data, QByteArray& out);
@@ -38,6 +57,8 @@ public:
 
     // Nothing more is wanted from upstream: a bound is reached or the response was refused.
     bool Full() const { return m_full; }
+    // The response is a rewritten playlist.
+    bool IsPlaylist() const { return m_mode == Mode::Playlist; }
 
 private:
     enum class Mode
@@ -47,13 +68,17 @@ private:
         Playlist,
         Refused
     };
-    void settle(QByteArray& out);
-    void decide(bool playlist, QByteArray& out);
+    std::optional<Mode> choose(bool complete);
+    void settle(bool complete, QByteArray& out);
+    void refuse(int status, QByteArray& out);
     void forward(QByteArrayView data, QByteArray& out);
 
     UpstreamResponse m_upstream;
     Limits m_limits;
     QByteArray m_routeBase;
+    Kind m_kind;
+    bool m_headOnly;
+    bool m_channelWasPlaylist;
     Mode m_mode = Mode::Undecided;
     QByteArray m_prefix;
     qsizetype m_written = 0;
@@ -62,5 +87,9 @@ private:
     Route::BodyObserver m_observer;
     bool m_full = false;
 };
+
+// Whether a body starting with `prefix` is MPEG-TS: sync bytes at 0, 188 and 376 (of as many
+// packets as a complete body has, at least one). Empty while it cannot tell yet.
+std::optional<bool> SniffTransportStream(QByteArrayView prefix, bool complete);
 
 } // namespace relay

@@ -1,9 +1,11 @@
 #include "StreamRelay.h"
 
 #include "Address.h"
+#include "Doorway.h"
 #include "Http.h"
 #include "Hub.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -98,44 +100,54 @@ std::shared_ptr<Route> StreamRelay::Open(const QString& upstream)
 {
     if (!m_acceptor.joinable())
         return nullptr;
-    const QUrl url(upstream, QUrl::TolerantMode);
-    if (!IsRelayable(url))
+    const std::optional<QByteArray> url = CanonicalUpstream(upstream.toUtf8());
+    if (!url)
         return nullptr;
     std::shared_ptr<detail::RouteState> state = m_hub->AddRoute();
-    const QByteArray local = LocalUrlFor(m_hub->base + state->key + '/', url);
+    const QByteArray local = LocalUrlFor(m_hub->base + state->key + '/', Kind::Channel, *url);
     // The constructor is private to keep routes made only here.
     return std::shared_ptr<Route>(new Route(m_hub, std::move(state), QString::fromLatin1(local)));
 }
 
 void StreamRelay::Accept()
 {
+    detail::Doorway doorway(m_hub);
+    std::vector<pollfd> polls;
     for (;;) {
-        pollfd waits[2] = {{m_listener.get(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
-        if (::poll(waits, 2, -1) < 0) {
+        polls.assign({{m_listener.get(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}});
+        doorway.Watch(polls);
+        int timeout = -1;
+        if (const auto next = doorway.NextDeadline()) {
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(*next - detail::Doorway::Clock::now());
+            timeout = int(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 1000));
+        }
+        if (::poll(polls.data(), polls.size(), timeout) < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        if (waits[1].revents != 0)
-            return;
-        posix::UniqueFd client(
-            ::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!client.valid()) {
+        if (polls[1].revents != 0)
+            return; // the doorway cuts the connections still sending their heads
+        const auto now = detail::Doorway::Clock::now();
+        doorway.Serve(polls.data() + 2, polls.size() - 2, now);
+        if ((polls[0].revents & POLLIN) == 0)
+            continue;
+        // A burst of connections is taken in turns with reading the ones that wait.
+        for (int taken = 0; taken < 16; ++taken) {
+            posix::UniqueFd client(
+                ::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (client.valid()) {
+                doorway.Add(std::move(client), now);
+                continue;
+            }
             // Out of descriptors or memory: wait a little rather than spin on the listener.
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-                ::poll(&waits[1], 1, 100);
-            continue;
-        }
-        auto link = std::make_shared<detail::Link>(std::move(client));
-        if (!m_hub->Admit(link)) {
-            const QByteArray busy = EmptyResponse(503);
-            (void)::send(link->fd(), busy.constData(), size_t(busy.size()), MSG_NOSIGNAL);
-            continue;
-        }
-        try {
-            std::thread(detail::ServeConnection, m_hub, link).detach();
-        } catch (const std::system_error&) {
-            m_hub->Leave(link.get());
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                errno != ECONNABORTED) {
+                pollfd wake{m_wake.get(), POLLIN, 0};
+                ::poll(&wake, 1, 100);
+            }
+            break;
         }
     }
 }

@@ -24,6 +24,10 @@ struct Limits
     qsizetype maxBodyBytes = qsizetype(32) * 1024 * 1024;    // any other body is cut here
     std::chrono::milliseconds connectTimeout = std::chrono::seconds(5);
     std::chrono::milliseconds stallTimeout = std::chrono::seconds(10); // no byte from upstream
+    // A new connection is dropped without a first byte by then, or without its whole request
+    // head: libvlc sends its head at once.
+    std::chrono::milliseconds firstByteTimeout = std::chrono::seconds(2);
+    std::chrono::milliseconds headTimeout = std::chrono::seconds(5);
 };
 
 // One player's way to one stream. Destroying the last reference cancels it.
@@ -35,8 +39,8 @@ public:
     Route& operator=(const Route&) = delete;
 
     // What libvlc is given instead of the stream's address: the relay's loopback address, this
-    // route's key and the upstream location, laid out as a path so that libvlc resolves what a
-    // playlist names back through the relay.
+    // route's key and the upstream location. Every URI the relay passes in a playlist is another
+    // such URL of the same route.
     QString LocalUrl() const;
 
     // Sees the body of each response on this route that is not a playlist (the media segments),
@@ -67,10 +71,12 @@ private:
 // a server that never ends a segment, or stops answering in the middle of one, can neither be
 // bounded nor stopped from outside. Through the relay every response is bounded, a silent
 // upstream is given up after Limits::stallTimeout, and Route::Cancel ends libvlc's reads at
-// once, which lets libvlc_media_player_stop return.
+// once, which lets libvlc_media_player_stop return. Every URI a playlist names comes to libvlc
+// as a relay URL, so libvlc reaches no server but through the relay (see README.md).
 //
-// Needs curl_global_init. Each libvlc connection is served by a thread of its own, at most
-// kMaxConnections at a time; beyond that the relay answers 503.
+// Needs curl_global_init. Request heads are read on the accepting thread; a request for a live
+// route is then served by a thread of its own, at most kMaxConnections at a time (beyond that
+// the relay answers 503).
 class StreamRelay
 {
 public:
@@ -89,8 +95,8 @@ public:
     // The port listened on; 0 before Start.
     quint16 Port() const;
 
-    // A route to `upstream` (an http:// or https:// URL); null when the relay is not started
-    // or `upstream` is not such a URL.
+    // A route to `upstream`; null when the relay is not started or cannot route `upstream`
+    // (see IsRelayable).
     std::shared_ptr<Route> Open(const QString& upstream);
 
 private:

@@ -1,6 +1,7 @@
 #include "ChannelDlg.h"
 
 #include "AboutDlg.h"
+#include "HttpServer.h"
 #include "ImageButton.h"
 #include "ModalWatcher.h"
 #include "PlayerDlg.h"
@@ -259,6 +260,52 @@ TEST_F(ChannelWindow, UnreachableServerShowsOneMessageAndOpensNoPlayer)
     EXPECT_EQ(watcher.seen()[0].owner, &dialog);
     EXPECT_EQ(dialog.findChild<CPlayerDlg*>(), nullptr);
 }
+
+struct Unroutable
+{
+    const char* name;
+    const char* address;
+};
+
+void PrintTo(const Unroutable& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class UnroutableAddress : public ChannelWindow, public ::testing::WithParamInterface<Unroutable>
+{};
+
+// An address the relay cannot route would reach libvlc as it is, and libvlc would fetch it by
+// itself, with none of the relay's bounds: it is no address.
+TEST_P(UnroutableAddress, IsNoAddress)
+{
+    QFile list(QStringLiteral("list.json"));
+    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+    list.write("[{\"udp://224.1.1.2:1234\",\"" + QByteArray(GetParam().address) + "\"\r\n}]");
+    list.close();
+    HttpServer server({u"serve"_qs, QDir::current().filePath(u"list.json"_qs)});
+    CChannelDlg dialog;
+    dialog.OnInitDialog();
+    locator::StorageServers servers;
+    servers.forChannels1to6 = "127.0.0.1";
+    servers.port = server.port();
+    dialog.SetStorageServers(servers);
+    dialog.show();
+    ModalWatcher watcher;
+    dialog.OnChannel(2);
+    ASSERT_EQ(watcher.seen().size(), 1u);
+    EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("解析播放地址出错，请与管理员联系！"));
+    EXPECT_EQ(dialog.findChild<CPlayerDlg*>(), nullptr);
+    EXPECT_EQ(server.requests().size(), 1) << "the channel list, and nothing else";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, UnroutableAddress,
+    ::testing::Values(Unroutable{"bracketed_ipv4", "http://[192.168.10.11]:8081/hls/index.m3u8"},
+                      Unroutable{"second_port", "http://192.168.10.11:8080:8081/hls/index.m3u8"},
+                      Unroutable{"backslash", "http://192.168.10.11:8080\\x/hls/index.m3u8"},
+                      Unroutable{"bar", "http://192.168.10.11|x/hls/index.m3u8"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ChannelWindow, WithoutLibvlcEveryClickRepeatsTheMessageAndOpensNoPlayer)
 {

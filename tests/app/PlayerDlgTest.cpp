@@ -1,6 +1,7 @@
 #include "PlayerDlg.h"
 
 #include "MediaLibrary.h"
+#include "StreamRelay.h"
 
 #include <QTest>
 #include <gtest/gtest.h>
@@ -14,20 +15,34 @@ protected:
     VlcInstance m_instance = CreateVlcInstance();
 };
 
-TEST_F(PlayerWindow, TitleIsCaptionDashAddressAndTheAddressReachesLibvlcAsUtf8)
+TEST_F(PlayerWindow, TitleIsCaptionDashAddressAndAnHttpAddressReachesLibvlcOnlyThroughTheRelay)
 {
     ASSERT_TRUE(m_instance);
     const QString address = QStringLiteral("http://127.0.0.1:9/hls/频道3/index.m3u8");
+    CPlayerDlg alone;
+    alone.SetInstance(m_instance.get());
+    alone.SetAddress(address);
+    alone.OnInitDialog();
+    EXPECT_EQ(alone.windowTitle(), QStringLiteral(" - ") + address);
+    EXPECT_EQ(alone.Player(), nullptr) << "without a relay, libvlc would fetch it by itself";
+
+    relay::StreamRelay relay;
+    ASSERT_TRUE(relay.Start());
+    auto playback = std::make_unique<CChannelPlayback>();
+    playback->SetInstance(m_instance.get());
+    playback->SetRelay(&relay);
     CPlayerDlg player;
-    player.SetInstance(m_instance.get());
     player.SetAddress(address);
+    player.AdoptPlayback(std::move(playback));
     player.OnInitDialog();
     EXPECT_EQ(player.windowTitle(), QStringLiteral(" - ") + address);
     ASSERT_NE(player.Player(), nullptr);
     libvlc_media_t* media = libvlc_media_player_get_media(player.Player());
     ASSERT_NE(media, nullptr);
     char* mrl = libvlc_media_get_mrl(media);
-    EXPECT_EQ(QByteArray(mrl), address.toUtf8());
+    EXPECT_TRUE(QByteArray(mrl).startsWith(
+        QStringLiteral("http://127.0.0.1:%1/").arg(relay.Port()).toLatin1()))
+        << mrl;
     libvlc_free(mrl);
     libvlc_media_release(media);
 

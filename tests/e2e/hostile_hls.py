@@ -8,13 +8,15 @@ viewer plays from it, to:
 It can also be made, from the start, to list:
   endless         one segment that never ends, sent as fast as it is taken
   entries=N       a playlist of N entries
+  listing=FILE    FILE as its playlist, with PORT replaced by its own port
+and to send only the first N bytes of every segment and then hold the connection (stall_after).
 
 Run as a program it serves FOLDER on loopback, prints "PORT <n>", then one line per event:
 "REQUEST <path> via=<0|1>" for each request read (via=1 when it came through a proxy that says
 so in a Via header) and "HELD <path>" each time freezing leaves a connection hanging ("-" when
 its request was not read yet). It takes commands on its standard input, one a line: "freeze",
 "drip <bytes a second>"; it ends when its standard input does.
-  hostile_hls.py FOLDER [--endless CLIP] [--entries N]
+  hostile_hls.py FOLDER [--endless CLIP] [--entries N] [--listing FILE] [--stall-after N]
 """
 import argparse
 import os
@@ -26,10 +28,13 @@ import time
 
 
 class HostileHls:
-    def __init__(self, address, port, folder, endless_source=None, entries=0):
+    def __init__(self, address, port, folder, endless_source=None, entries=0, listing=None,
+                 stall_after=None):
         self.folder = folder
         self.endless_source = endless_source
         self.entries = entries
+        self.listing = listing
+        self.stall_after = stall_after
         self.frozen = threading.Event()
         self.rate = None
         self.requests = []
@@ -118,6 +123,9 @@ class HostileHls:
             self._send(conn, body, "video/mp2t", pace=True, path=path)
 
     def _playlist(self):
+        if self.listing:
+            with open(self.listing, "rb") as f:
+                return f.read().replace(b"PORT", str(self.port).encode())
         if self.endless_source:
             return ("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n"
                     "#EXT-X-MEDIA-SEQUENCE:0\n" +
@@ -141,7 +149,8 @@ class HostileHls:
             self._head(conn, 200, len(body), kind)
             sent = 0
             while sent < len(body):
-                if self.frozen.is_set():
+                if self.frozen.is_set() or (pace and self.stall_after is not None and
+                                            sent >= self.stall_after):
                     self._hold(conn, path)
                 step = 1316
                 if pace and self.rate:
@@ -160,10 +169,13 @@ class HostileHls:
         clip = clip[:len(clip) // 188 * 188]
         try:
             self._head(conn, 200, None, "video/mp2t")
+            sent = 0
             while True:
-                if self.frozen.is_set():
+                if self.frozen.is_set() or (self.stall_after is not None and
+                                            sent >= self.stall_after):
                     self._hold(conn, path)
                 conn.sendall(clip)
+                sent += len(clip)
         except OSError:
             pass
         finally:
@@ -175,6 +187,8 @@ def main(argv):
     parser.add_argument("folder")
     parser.add_argument("--endless", help="a TS clip to send, looped, as a segment without end")
     parser.add_argument("--entries", type=int, default=0, help="list this many entries")
+    parser.add_argument("--listing", help="a playlist to serve, PORT standing for the port")
+    parser.add_argument("--stall-after", type=int, help="send this much of a segment, then hold")
     parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args(argv)
@@ -185,7 +199,8 @@ def main(argv):
             sys.stdout.write(line + "\n")
             sys.stdout.flush()
 
-    server = HostileHls(args.address, args.port, args.folder, args.endless, args.entries)
+    server = HostileHls(args.address, args.port, args.folder, args.endless, args.entries,
+                        args.listing, args.stall_after)
     server.on_request = lambda path, headers: say(
         "REQUEST %s via=%d" % (path, 1 if "via" in headers else 0))
     server.on_hold = lambda path: say("HELD " + path)

@@ -164,6 +164,13 @@ bool MemoryPlayer::Play()
     return m_player && libvlc_media_player_play(m_player.get()) == 0;
 }
 
+bool MemoryPlayer::Ended() const
+{
+    const libvlc_state_t state =
+        m_player ? libvlc_media_player_get_state(m_player.get()) : libvlc_Error;
+    return state == libvlc_Ended || state == libvlc_Error;
+}
+
 std::optional<std::chrono::milliseconds> MemoryPlayer::Stop(std::chrono::milliseconds limit)
 {
     if (!m_player)

@@ -83,6 +83,8 @@ public:
     bool valid() const { return m_player != nullptr; }
     bool Play();
     int Pictures() const { return m_canvas->pictures.load(); }
+    // The player has stopped by itself: its stream ended or failed.
+    bool Ended() const;
 
     // Runs libvlc_media_player_stop on a thread of its own and waits up to `limit`: how long it
     // took, or empty when it is still running.

@@ -3,12 +3,15 @@
 #include "HttpServer.h"
 #include "RelayTestKit.h"
 #include "StreamRelay.h"
+#include "UniqueFd.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <future>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -67,6 +70,15 @@ protected:
         return u"http://127.0.0.1:%1/hls/seg1.ts"_qs.arg(server.port());
     }
 
+    // A route to `server`, and the relay URL of its segment, as libvlc reads it.
+    std::pair<std::shared_ptr<relay::Route>, QString> segmentOf(const HttpServer& server)
+    {
+        auto route = m_relay->Open(urlOf(server));
+        QString url =
+            route ? RelayUrlOf(route->LocalUrl(), relay::Kind::Media, urlOf(server)) : QString();
+        return {std::move(route), url};
+    }
+
     QTemporaryDir m_dir;
     std::optional<relay::StreamRelay> m_relay{std::in_place};
 };
@@ -92,9 +104,9 @@ TEST_P(CancelWhileUpstream, EndsTheBlockedReadAtOnceAndRefusesLaterRequests)
     QStringList args = GetParam().server;
     args.replaceInStrings(u"FILE"_qs, put(u"seg1.ts"_qs, QByteArray(100000, 'G')));
     HttpServer server(args);
-    const auto route = m_relay->Open(urlOf(server));
+    const auto [route, segment] = segmentOf(server);
     ASSERT_TRUE(route);
-    BlockedClient client(route->LocalUrl());
+    BlockedClient client(segment);
     ASSERT_TRUE(WaitUntil([&server] { return server.requests().size() == 1; }, 10s));
     ASSERT_TRUE(WaitUntil([&] { return client.received() >= GetParam().settled; }, 10s));
 
@@ -105,7 +117,7 @@ TEST_P(CancelWhileUpstream, EndsTheBlockedReadAtOnceAndRefusesLaterRequests)
     EXPECT_TRUE(returned->first.closedByServer);
     EXPECT_LT(returned->second, kPrompt);
 
-    const HttpReply later = Fetch(route->LocalUrl(), {}, "GET", 5s);
+    const HttpReply later = Fetch(segment, {}, "GET", 5s);
     EXPECT_EQ(later.status, 410);
     EXPECT_EQ(server.requests().size(), 1) << "a refused request never goes upstream";
     route->Cancel(); // again: nothing more happens
@@ -124,18 +136,18 @@ TEST_F(Cancelling, OtherRoutesAreUntouched)
 {
     HttpServer trickle({u"trickle"_qs});
     HttpServer files({u"serve"_qs, put(u"seg1.ts"_qs, "segment one")});
-    const auto cancelled = m_relay->Open(urlOf(trickle));
-    const auto trickling = m_relay->Open(urlOf(trickle));
-    const auto fresh = m_relay->Open(urlOf(files));
+    const auto [cancelled, victimUrl] = segmentOf(trickle);
+    const auto [trickling, bystanderUrl] = segmentOf(trickle);
+    const auto [fresh, freshUrl] = segmentOf(files);
     ASSERT_TRUE(cancelled && trickling && fresh);
-    BlockedClient victim(cancelled->LocalUrl());
-    BlockedClient bystander(trickling->LocalUrl(), 3s);
+    BlockedClient victim(victimUrl);
+    BlockedClient bystander(bystanderUrl, 3s);
     ASSERT_TRUE(WaitUntil([&trickle] { return trickle.requests().size() == 2; }, 10s));
 
     cancelled->Cancel();
     ASSERT_TRUE(victim.returned(Clock::now()));
     EXPECT_TRUE(bystander.stillWaiting());
-    const HttpReply other = Fetch(fresh->LocalUrl());
+    const HttpReply other = Fetch(freshUrl);
     EXPECT_EQ(other.status, 200);
     EXPECT_EQ(other.body, "segment one");
     // The other route's slow read went on until its own client gave up.
@@ -187,6 +199,36 @@ TEST_F(Cancelling, CancelFromManyThreadsAtOnceEndsEveryRead)
     }
 }
 
+TEST_F(Cancelling, ACutConnectionEndsWithAReset)
+{
+    // Cut while the relay still has bytes on their way to a client that is not reading: ended
+    // in order, the client would read them after the cut; reset, it reads no end of stream.
+    HttpServer endless({u"endless"_qs});
+    const auto [route, segment] = segmentOf(endless);
+    ASSERT_TRUE(route);
+    // A small window: the relay's first send of the body already leaves bytes queued on its side.
+    const posix::UniqueFd client = ConnectTo(m_relay->Port(), 4096);
+    ASSERT_TRUE(client.valid());
+    const QByteArray request = "GET " + TargetOf(segment) + " HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(::send(client.get(), request.constData(), size_t(request.size()), MSG_NOSIGNAL),
+              request.size());
+    ASSERT_TRUE(WaitUntil(
+        [&client] {
+            int queued = 0;
+            return ::ioctl(client.get(), FIONREAD, &queued) == 0 && queued >= 1000;
+        },
+        10s));
+
+    route->Cancel();
+    char buffer[65536];
+    ssize_t got = 0;
+    const auto deadline = Clock::now() + 10s;
+    while ((got = ::recv(client.get(), buffer, sizeof buffer, 0)) > 0 && Clock::now() < deadline) {
+    }
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(errno, ECONNRESET);
+}
+
 TEST_F(Cancelling, RelayEndsPromptlyWhileUpstreamIsFrozenMidBody)
 {
     HttpServer frozen({u"stall"_qs, u"50000"_qs, put(u"seg1.ts"_qs, QByteArray(100000, 'G'))});
@@ -205,6 +247,14 @@ TEST_F(Cancelling, RelayEndsPromptlyWhileUpstreamIsFrozenMidBody)
         },
         10s));
 
+    // And one still sending its request head, at the door.
+    const quint16 port = m_relay->Port();
+    std::atomic<bool> headSent{false};
+    auto halfHead = std::async(std::launch::async, [port, &headSent] {
+        return Exchange(port, "GET /", 20s, nullptr, &headSent);
+    });
+    ASSERT_TRUE(WaitUntil([&headSent] { return headSent.load(); }, 10s));
+
     const Clock::time_point ending = Clock::now();
     m_relay.reset();
     EXPECT_LT(Clock::now() - ending, 200ms);
@@ -213,6 +263,8 @@ TEST_F(Cancelling, RelayEndsPromptlyWhileUpstreamIsFrozenMidBody)
         ASSERT_TRUE(returned);
         EXPECT_LT(returned->second, kPrompt);
     }
+    ASSERT_EQ(halfHead.wait_for(kPrompt), std::future_status::ready);
+    EXPECT_TRUE(halfHead.get().reset) << "cut, not answered";
     // The route outlives the relay harmlessly.
     EXPECT_TRUE(route->LocalUrl().startsWith(u"http://127.0.0.1:"_qs));
     route->Cancel();

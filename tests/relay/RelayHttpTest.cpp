@@ -1,5 +1,6 @@
 // The relay between a real HTTP client and real loopback HTTP servers: what a playlist names
-// comes back through the route, and the rest of HTTP passes as the server said it.
+// comes back through the route, a response is what its relay URL says it is, and of HTTP only
+// what the relay parsed passes, either way.
 #include "RelayTestKit.h"
 #include "StreamRelay.h"
 
@@ -49,9 +50,10 @@ QStringList urisIn(const QByteArray& playlist)
 // Everything up to and including the route's key: what every relayed URI must start with.
 QString routePrefix(const relay::Route& route)
 {
-    const QString local = route.LocalUrl();
-    return local.left(local.indexOf(u'/', local.indexOf(u'/', 7) + 1) + 1);
+    return QString::fromLatin1(RouteBaseOf(route.LocalUrl()));
 }
+
+constexpr QByteArrayView kEmptyPlaylist = "#EXTM3U\n#EXT-X-ENDLIST\n";
 
 class Folder
 {
@@ -98,6 +100,7 @@ struct UriForm
     bool far;              // the URI names the other server
     const char* file;      // the file it names, in that server's folder
     const char* requested; // the request line's target that server must see
+    bool list = false;     // libvlc reads it as a playlist: it is one, and comes back rewritten
 };
 
 class PlaylistUri : public RelayOverHttp, public ::testing::WithParamInterface<UriForm>
@@ -111,10 +114,20 @@ TEST_P(PlaylistUri, ComesBackThroughTheRouteAndReachesItsFile)
                              .replace(u"FAR"_qs, QString::number(m_far.port()));
     m_files.put(QStringLiteral("hls/live/index.m3u8"),
                 "#EXTM3U\n#EXT-X-TARGETDURATION:1\n" + line.toUtf8() + "\n#EXTINF:1.0,\n");
-    const QByteArray content = QByteArray("content of ") + form.name;
+    const QByteArray content =
+        form.list ? kEmptyPlaylist.toByteArray() : QByteArray("content of ") + form.name;
     (form.far ? m_farFiles : m_files).put(QString::fromUtf8(form.file), content);
     const auto route = open(m_origin.url(QStringLiteral("/hls/live/index.m3u8")));
     ASSERT_TRUE(route);
+    // A body passed as bytes is seen whole, once, by an observer of its own; a playlist by none.
+    auto observed = std::make_shared<QByteArray>();
+    auto observers = std::make_shared<std::atomic<int>>(0);
+    route->ObserveBodies([observed, observers] {
+        ++*observers;
+        return [observed](QByteArrayView chunk) {
+            observed->append(chunk);
+        };
+    });
 
     const HttpReply playlist = Fetch(route->LocalUrl());
     ASSERT_EQ(playlist.status, 200);
@@ -126,18 +139,18 @@ TEST_P(PlaylistUri, ComesBackThroughTheRouteAndReachesItsFile)
     const HttpReply item = Fetch(uris[0]);
     EXPECT_EQ(item.status, 200) << uris[0].toStdString();
     EXPECT_EQ(item.body, content);
-    EXPECT_TRUE((form.far ? m_far : m_origin).requests().contains(u"GET "_qs + form.requested))
-        << (form.far ? m_far : m_origin).requests().join(u", ").toStdString();
+    EXPECT_EQ(observers->load(), form.list ? 0 : 1);
+    EXPECT_EQ(*observed, form.list ? QByteArray() : content);
+    OriginServer& server = form.far ? m_far : m_origin;
+    EXPECT_TRUE(server.requests().contains(u"GET "_qs + form.requested))
+        << server.requests().join(u", ").toStdString();
+    EXPECT_TRUE(server.requests(true).isEmpty()) << "every request came through the relay";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, PlaylistUri,
     ::testing::Values(
         UriForm{"relative", "seg1.ts", false, "hls/live/seg1.ts", "/hls/live/seg1.ts"},
-        UriForm{"subfolder", "low/seg1.ts", false, "hls/live/low/seg1.ts", "/hls/live/low/seg1.ts"},
-        UriForm{"dot_segments", "../ch2/./seg1.ts", false, "hls/ch2/seg1.ts", "/hls/ch2/seg1.ts"},
-        UriForm{"root_relative", "/hls/other/seg1.ts", false, "hls/other/seg1.ts",
-                "/hls/other/seg1.ts"},
         UriForm{"absolute_same_server", "http://127.0.0.1:ORIGIN/abs/seg1.ts", false, "abs/seg1.ts",
                 "/abs/seg1.ts"},
         UriForm{"absolute_other_server", "http://127.0.0.1:FAR/far/seg1.ts", true, "far/seg1.ts",
@@ -148,72 +161,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "/hls/live/%E9%A2%91%E9%81%93%201.ts"},
         UriForm{"key_attribute", "#EXT-X-KEY:METHOD=AES-128,URI=\"keys/k1.bin\",IV=0x01", false,
                 "hls/live/keys/k1.bin", "/hls/live/keys/k1.bin"},
-        UriForm{"map_attribute", "#EXT-X-MAP:URI=\"/init/map.mp4\"", false, "init/map.mp4",
-                "/init/map.mp4"},
+        UriForm{"unquoted_map_attribute", "#EXT-X-MAP:URI=http://127.0.0.1:FAR/i.mp4", true,
+                "i.mp4", "/i.mp4"},
         UriForm{"media_attribute",
-                "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"A, b\",URI=\"audio/a.aac\"", false,
-                "hls/live/audio/a.aac", "/hls/live/audio/a.aac"},
+                "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"A, b\",URI=\"audio/a.m3u8\"", false,
+                "hls/live/audio/a.m3u8", "/hls/live/audio/a.m3u8", true},
         UriForm{"iframe_attribute",
-                "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=1,URI=\"http://127.0.0.1:FAR/if/i.bin\"", true,
-                "if/i.bin", "/if/i.bin"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct Kind
-{
-    const char* name;
-    const char* type; // empty: the server's own by extension
-    QByteArray body;
-    bool playlist;
-};
-
-class PlaylistKind : public RelayOverHttp, public ::testing::WithParamInterface<Kind>
-{};
-
-TEST_P(PlaylistKind, IsRewrittenOnlyWhenItIsOne)
-{
-    m_files.put(QStringLiteral("list.txt"), GetParam().body);
-    QString path = QStringLiteral("/list.txt");
-    if (*GetParam().type != '\0')
-        path += u"?type="_qs + QString::fromLatin1(QUrl::toPercentEncoding(GetParam().type));
-    const auto route = open(m_origin.url(path));
-    ASSERT_TRUE(route);
-    // A media body is seen whole, once, by an observer of its own; a playlist by none.
-    auto observed = std::make_shared<QByteArray>();
-    auto observers = std::make_shared<std::atomic<int>>(0);
-    route->ObserveBodies([observed, observers] {
-        ++*observers;
-        return [observed](QByteArrayView chunk) {
-            observed->append(chunk);
-        };
-    });
-    const HttpReply reply = Fetch(route->LocalUrl());
-    ASSERT_EQ(reply.status, 200);
-    EXPECT_EQ(observers->load(), GetParam().playlist ? 0 : 1);
-    EXPECT_EQ(*observed, GetParam().playlist ? QByteArray() : GetParam().body);
-    if (GetParam().playlist) {
-        EXPECT_NE(reply.body, GetParam().body);
-        EXPECT_TRUE(reply.body.contains(routePrefix(*route).toLatin1() + "http/127.0.0.1:" +
-                                        QByteArray::number(m_origin.port()) + "/seg.ts\n"))
-            << reply.body.constData();
-        EXPECT_FALSE(reply.has("content-length"));
-    } else {
-        EXPECT_EQ(reply.body, GetParam().body);
-        EXPECT_EQ(reply.header("content-length").toLongLong(), GetParam().body.size());
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, PlaylistKind,
-    ::testing::Values(
-        Kind{"apple_type", "application/vnd.apple.mpegurl", "#EXTM3U\nseg.ts\n", true},
-        Kind{"x_mpegurl_with_charset", "application/x-mpegURL; charset=utf-8", "seg.ts\n", true},
-        Kind{"audio_mpegurl", "audio/mpegurl", "seg.ts\n", true},
-        Kind{"audio_x_mpegurl", "audio/x-mpegurl", "seg.ts\n", true},
-        Kind{"text_starting_like_one", "text/plain", "#EXTM3U\r\nseg.ts\n", true},
-        Kind{"octet_stream_with_bom", "application/octet-stream", "\xEF\xBB\xBF#EXTM3U\nseg.ts\n",
-             true},
-        Kind{"plain_text", "text/plain", "seg.ts\n#EXTM3U\n", false},
-        Kind{"transport_stream", "video/mp2t", "G@\x11\x10seg.ts\n", false}),
+                "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=1,URI=http://127.0.0.1:FAR/if/i.m3u8", true,
+                "if/i.m3u8", "/if/i.m3u8", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- redirects --------------------------------------------------------------------------------
@@ -259,46 +214,64 @@ INSTANTIATE_TEST_SUITE_P(Codes, RedirectedPlaylist,
                                     (info.param.elsewhere ? "_to_another_server" : "_same_server");
                          });
 
-TEST_F(RelayOverHttp, RedirectThatLeavesHttpOrNeverEndsIsABadGateway)
+struct Unfollowed
 {
-    for (const QString& path :
-         {u"/redirect/302?to=ftp%3A%2F%2F127.0.0.1%2Fx"_qs,
-          u"/redirect/302?to=file%3A%2F%2F%2Fetc%2Fpasswd"_qs, u"/redirect/301"_qs}) {
-        const auto route = open(m_origin.url(path));
-        ASSERT_TRUE(route);
-        const HttpReply reply = Fetch(route->LocalUrl());
-        EXPECT_EQ(reply.status, 502) << path.toStdString();
-        EXPECT_TRUE(reply.body.isEmpty());
-    }
+    const char* name;
+    const char* location; // RELAY: the relay's port
+};
+
+class UnfollowedRedirect : public RelayOverHttp, public ::testing::WithParamInterface<Unfollowed>
+{};
+
+TEST_P(UnfollowedRedirect, IsABadGatewayAndNeverComesBack)
+{
+    m_files.put(QStringLiteral("seg.ts"), "segment");
+    const auto other = open(m_origin.url(QStringLiteral("/seg.ts")));
+    ASSERT_TRUE(other);
+    // A redirect into the relay, to another route's own URL: followed, it would be the relay
+    // asking itself, without end.
+    const QString location = QString::fromUtf8(GetParam().location)
+                                 .replace(u"ROUTE"_qs, other->LocalUrl())
+                                 .replace(u"RELAY"_qs, QString::number(m_relay.Port()));
+    const auto route = open(m_origin.url(u"/redirect/302?to="_qs +
+                                         QString::fromLatin1(QUrl::toPercentEncoding(location))));
+    ASSERT_TRUE(route);
+    const HttpReply reply = Fetch(route->LocalUrl());
+    EXPECT_EQ(reply.status, 502);
+    EXPECT_TRUE(reply.body.isEmpty());
+    EXPECT_LE(m_origin.requests().size(), 11) << m_origin.requests().join(u", ").toStdString();
+    EXPECT_FALSE(m_origin.requests().contains(u"GET /seg.ts"_qs));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Locations, UnfollowedRedirect,
+    ::testing::Values(Unfollowed{"ftp", "ftp://127.0.0.1/x"},
+                      Unfollowed{"file", "file:///etc/passwd"}, Unfollowed{"without_end", ""},
+                      Unfollowed{"into_the_relay", "ROUTE"},
+                      Unfollowed{"into_the_relay_by_name", "http://localhost:RELAY/x"},
+                      Unfollowed{"into_the_relay_by_another_loopback", "http://127.1.2.3:RELAY/x"},
+                      Unfollowed{"into_the_relay_by_any", "http://0.0.0.0:RELAY/x"},
+                      Unfollowed{"into_the_relay_mapped", "http://[::ffff:127.0.0.1]:RELAY/x"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- what passes ------------------------------------------------------------------------------
 
 class StatusCode : public RelayOverHttp, public ::testing::WithParamInterface<int>
 {};
 
-TEST_P(StatusCode, PassesWithItsBody)
+TEST_P(StatusCode, PassesWithoutItsBody)
 {
     const auto route = open(m_origin.url(QStringLiteral("/status/%1").arg(GetParam())));
     ASSERT_TRUE(route);
     const HttpReply reply = Fetch(route->LocalUrl());
     EXPECT_EQ(reply.status, GetParam());
-    EXPECT_EQ(reply.body, "status " + QByteArray::number(GetParam()) + "\n");
-    EXPECT_EQ(reply.header("content-length"), QByteArray::number(reply.body.size()));
+    EXPECT_TRUE(reply.body.isEmpty());
+    EXPECT_EQ(reply.header("content-length"), "0");
     EXPECT_EQ(reply.header("connection"), "close");
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, StatusCode, ::testing::Values(200, 403, 404, 410, 500, 503),
+INSTANTIATE_TEST_SUITE_P(Codes, StatusCode, ::testing::Values(403, 404, 410, 500, 503),
                          [](const auto& info) { return std::to_string(info.param); });
-
-TEST_F(RelayOverHttp, MissingFilePassesAs404)
-{
-    const auto route = open(m_origin.url(QStringLiteral("/hls/nothing.ts")));
-    ASSERT_TRUE(route);
-    const HttpReply reply = Fetch(route->LocalUrl());
-    EXPECT_EQ(reply.status, 404);
-    EXPECT_EQ(reply.body, "not found\n");
-}
 
 struct RangeCase
 {
@@ -319,11 +292,14 @@ TEST_P(ByteRange, PassesBothWays)
     for (int i = 0; i < 1000; ++i)
         data += char(i * 7);
     m_files.put(QStringLiteral("data.ts"), data);
-    const auto route = open(m_origin.url(QStringLiteral("/data.ts")));
+    const auto route = open(m_origin.url(QStringLiteral("/index.m3u8")));
     ASSERT_TRUE(route);
-    const HttpReply reply = Fetch(route->LocalUrl(), {QByteArray("Range: ") + GetParam().range});
+    const QString segment =
+        RelayUrlOf(route->LocalUrl(), relay::Kind::Media, m_origin.url(u"/data.ts"_qs));
+    const HttpReply reply = Fetch(segment, {QByteArray("Range: ") + GetParam().range});
     EXPECT_EQ(reply.status, GetParam().status);
-    EXPECT_EQ(reply.header("content-range"), GetParam().contentRange);
+    EXPECT_EQ(reply.header("content-range"),
+              GetParam().status == 206 ? GetParam().contentRange : "");
     EXPECT_EQ(reply.body, data.mid(GetParam().first, GetParam().size));
     EXPECT_EQ(reply.header("content-length").toInt(), GetParam().size);
 }
@@ -334,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"from_990", "bytes=990-", 206, "bytes 990-999/1000", 990, 10},
                       RangeCase{"last_five", "bytes=-5", 206, "bytes 995-999/1000", 995, 5},
                       RangeCase{"whole_from_zero", "bytes=0-", 206, "bytes 0-999/1000", 0, 1000},
-                      RangeCase{"beyond_the_end", "bytes=1000-", 416, "bytes */1000", 0, 0}),
+                      RangeCase{"beyond_the_end", "bytes=1000-", 416, "", 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RelayOverHttp, PlaylistAskedFromTheStartIsWholeAndFromTheMiddleIsRefused)
@@ -356,108 +332,83 @@ TEST_F(RelayOverHttp, PlaylistAskedFromTheStartIsWholeAndFromTheMiddleIsRefused)
 TEST_F(RelayOverHttp, HeadPassesTheLengthWithoutABody)
 {
     m_files.put(QStringLiteral("seg.ts"), QByteArray(1234, 'G'));
-    const auto route = open(m_origin.url(QStringLiteral("/seg.ts")));
+    const auto route = open(m_origin.url(QStringLiteral("/index.m3u8")));
     ASSERT_TRUE(route);
-    const HttpReply reply = Fetch(route->LocalUrl(), {}, "HEAD");
+    const HttpReply reply = Fetch(
+        RelayUrlOf(route->LocalUrl(), relay::Kind::Media, m_origin.url(u"/seg.ts"_qs)), {}, "HEAD");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.header("content-length"), "1234");
-    EXPECT_EQ(reply.header("content-type"), "video/mp2t");
     EXPECT_TRUE(reply.body.isEmpty());
     EXPECT_TRUE(m_origin.requests().contains(u"HEAD /seg.ts"_qs));
 }
 
-TEST_F(RelayOverHttp, AgentAndCacheControlGoUpstreamAndNothingElseOfTheClients)
-{
-    const auto route = open(m_origin.url(QStringLiteral("/echo")));
-    ASSERT_TRUE(route);
-    const HttpReply reply =
-        Fetch(route->LocalUrl(), {"User-Agent: VLC/3.0.24 LibVLC/3.0.24", "Cache-Control: no-cache",
-                                  "Cookie: secret=1", "Referer: http://x/"});
-    ASSERT_EQ(reply.status, 200);
-    EXPECT_TRUE(reply.body.contains("user-agent: VLC/3.0.24 LibVLC/3.0.24\n"))
-        << reply.body.constData();
-    EXPECT_TRUE(reply.body.contains("cache-control: no-cache\n"));
-    EXPECT_TRUE(reply.body.contains("via: 1.1 quorvel\n"));
-    EXPECT_FALSE(reply.body.contains("cookie"));
-    EXPECT_FALSE(reply.body.contains("referer"));
-}
+// --- request heads ----------------------------------------------------------------------------
 
-TEST_F(RelayOverHttp, RawSpaceAndUtf8InTheRequestArePercentEncodedUpstream)
-{
-    m_files.put(QStringLiteral("频道 8/段.ts"), "channel eight");
-    const auto route = open(m_origin.url(QStringLiteral("/")));
-    ASSERT_TRUE(route);
-    const QByteArray target = TargetOf(route->LocalUrl()) + QStringLiteral("频道 8/段.ts").toUtf8();
-    const HttpReply reply =
-        Exchange(m_relay.Port(), "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.body, "channel eight");
-    EXPECT_TRUE(m_origin.requests().contains(u"GET /%E9%A2%91%E9%81%93%208/%E6%AE%B5.ts"_qs))
-        << m_origin.requests().join(u", ").toStdString();
-}
-
-// --- what is refused --------------------------------------------------------------------------
-
-struct Refusal
+struct Head
 {
     const char* name;
-    QByteArray request; // %ROUTE%: a live route's target
+    QByteArray request; // ROUTE: a media relay URL's target, of the origin's /echo
     int status;
+    QByteArray echoed; // what the origin received of the headers; empty: nothing reached it
 };
 
-class RefusedRequest : public RelayOverHttp, public ::testing::WithParamInterface<Refusal>
+class RequestHead : public RelayOverHttp, public ::testing::WithParamInterface<Head>
 {};
 
-TEST_P(RefusedRequest, NeverReachesUpstream)
+TEST_P(RequestHead, IsServedOnlyAsTheRelayParsedIt)
 {
-    m_files.put(QStringLiteral("seg.ts"), "x");
-    const auto route = open(m_origin.url(QStringLiteral("/seg.ts")));
+    const auto route = open(m_origin.url(QStringLiteral("/index.m3u8")));
     ASSERT_TRUE(route);
     QByteArray request = GetParam().request;
-    request.replace("%ROUTE%", TargetOf(route->LocalUrl()));
-    const HttpReply reply = Exchange(m_relay.Port(), request);
+    request.replace("ROUTE", TargetOf(RelayUrlOf(route->LocalUrl(), relay::Kind::Media,
+                                                 m_origin.url(u"/echo"_qs))));
+    const HttpReply reply = Exchange(m_relay.Port(), request, std::chrono::seconds(10));
     EXPECT_EQ(reply.status, GetParam().status);
     EXPECT_TRUE(reply.closedByServer);
-    EXPECT_TRUE(m_origin.requests().isEmpty()) << m_origin.requests().join(u", ").toStdString();
+    if (GetParam().echoed.isEmpty()) {
+        EXPECT_TRUE(m_origin.requests().isEmpty()) << m_origin.requests().join(u", ").toStdString();
+        return;
+    }
+    // Each '|'-separated part is in what the origin got; "!part" is not.
+    for (const QByteArray& part : GetParam().echoed.split('|')) {
+        const bool absent = part.startsWith('!');
+        EXPECT_NE(reply.body.contains(absent ? part.mid(1) : part), absent)
+            << part.constData() << " in\n"
+            << reply.body.constData();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Requests, RefusedRequest,
-    ::testing::Values(Refusal{"unknown_route",
-                              "GET /0123456789abcdef/http/127.0.0.1:1/seg.ts HTTP/1.1\r\n\r\n",
-                              404},
-                      Refusal{"not_a_relay_path", "GET /favicon.ico HTTP/1.1\r\n\r\n", 404},
-                      Refusal{"post", "POST %ROUTE% HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405},
-                      Refusal{"not_http", "HELLO\r\n\r\n", 400},
-                      Refusal{"huge_head",
-                              "GET %ROUTE% HTTP/1.1\r\nX: " + QByteArray(40000, 'a') + "\r\n\r\n",
-                              400}),
+    Requests, RequestHead,
+    ::testing::Values(
+        Head{"agent_and_cache_control_go_on_and_nothing_else",
+             "GET ROUTE HTTP/1.1\r\nUser-Agent: VLC/3.0.24 LibVLC/3.0.24\r\nCache-Control: "
+             "no-cache\r\nCookie: secret=1\r\nReferer: http://x/\r\n\r\n",
+             200,
+             "user-agent: VLC/3.0.24 LibVLC/3.0.24\n|cache-control: no-cache\n|via: 1.1 "
+             "quorvel\n|!cookie|!referer"},
+        Head{"bare_line_feeds", "GET ROUTE HTTP/1.0\nRange: bytes=0-\nUser-Agent: lf\n\n", 200,
+             "user-agent: lf\n|range: bytes=0-\n"},
+        Head{"bare_cr_in_range", "GET ROUTE HTTP/1.1\r\nRange: bytes=0-\rX-Evil: 1\r\n\r\n", 400,
+             ""},
+        Head{"bare_cr_in_user_agent", "GET ROUTE HTTP/1.1\r\nUser-Agent: a\rX-Evil: 1\r\n\r\n", 400,
+             ""},
+        Head{"nul_in_cache_control",
+             QByteArray("GET ROUTE HTTP/1.1\r\nCache-Control: a\0b\r\n\r\n", 42), 400, ""},
+        Head{"escape_in_user_agent", "GET ROUTE HTTP/1.1\r\nUser-Agent: a\x1B[31m\r\n\r\n", 400,
+             ""},
+        Head{"folded_header", "GET ROUTE HTTP/1.1\r\nUser-Agent: a\r\n X-Evil: 1\r\n\r\n", 400, ""},
+        Head{"no_version", "GET ROUTE\r\n\r\n", 400, ""},
+        Head{"other_version", "GET ROUTE HTTP/2.0\r\n\r\n", 400, ""},
+        Head{"not_http", "GET ROUTE XTTP/1.1\r\n\r\n", 400, ""},
+        Head{"unknown_route", "GET /0123456789abcdef/media/aHR0cDovL2gv/x HTTP/1.1\r\n\r\n", 404,
+             ""},
+        Head{"not_a_relay_path", "GET /favicon.ico HTTP/1.1\r\n\r\n", 404, ""},
+        Head{"post", "POST ROUTE HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, ""},
+        Head{"connect", "CONNECT 127.0.0.1:80 HTTP/1.1\r\n\r\n", 405, ""},
+        Head{"huge_head", "GET ROUTE HTTP/1.1\r\nX: " + QByteArray(40000, 'a') + "\r\n\r\n", 400,
+             ""}),
     [](const auto& info) { return std::string(info.param.name); });
-
-struct Upstream
-{
-    const char* name;
-    const char* url;
-};
-
-class UnusableUpstream : public ::testing::TestWithParam<Upstream>
-{};
-
-TEST_P(UnusableUpstream, OpensNoRoute)
-{
-    relay::StreamRelay relay;
-    ASSERT_TRUE(relay.Start());
-    EXPECT_FALSE(relay.Open(QString::fromUtf8(GetParam().url)));
-}
-
-INSTANTIATE_TEST_SUITE_P(Addresses, UnusableUpstream,
-                         ::testing::Values(Upstream{"udp", "udp://@224.1.1.1:1234"},
-                                           Upstream{"file", "file:///etc/passwd"},
-                                           Upstream{"ftp", "ftp://h/x.m3u8"},
-                                           Upstream{"no_host", "http:///x.m3u8"},
-                                           Upstream{"relative", "/hls/index.m3u8"},
-                                           Upstream{"empty", ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StreamRelay, OpensRoutesOnlyOnceStartedAndStartsOnce)
 {
@@ -465,6 +416,7 @@ TEST(StreamRelay, OpensRoutesOnlyOnceStartedAndStartsOnce)
     EXPECT_FALSE(relay.Open(QStringLiteral("http://127.0.0.1/x.m3u8")));
     ASSERT_TRUE(relay.Start());
     EXPECT_FALSE(relay.Start());
+    EXPECT_FALSE(relay.Open(QStringLiteral("http://[192.168.10.11]:8081/hls/index.m3u8")));
     const auto first = relay.Open(QStringLiteral("http://127.0.0.1/x.m3u8"));
     const auto second = relay.Open(QStringLiteral("http://127.0.0.1/x.m3u8"));
     ASSERT_TRUE(first && second);

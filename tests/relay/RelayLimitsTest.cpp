@@ -8,10 +8,8 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <list>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 using namespace std::chrono_literals;
@@ -40,6 +38,12 @@ protected:
         return m_relay->Open(upstream);
     }
 
+    // The relay URL a playlist of `route` gives the segment at `upstream`.
+    static QString segment(const relay::Route& route, const QString& upstream)
+    {
+        return RelayUrlOf(route.LocalUrl(), relay::Kind::Media, upstream);
+    }
+
     QString put(const QString& name, const QByteArray& bytes) const
     {
         QString path = m_dir.filePath(name);
@@ -63,9 +67,10 @@ TEST_P(EndlessBody, IsCutAtTheBound)
     HttpServer server({u"endless"_qs});
     relay::Limits limits;
     limits.maxBodyBytes = GetParam();
-    const auto route = open(limits, u"http://127.0.0.1:%1/segment.ts"_qs.arg(server.port()));
+    const QString url = u"http://127.0.0.1:%1/segment.ts"_qs.arg(server.port());
+    const auto route = open(limits, url);
     ASSERT_TRUE(route);
-    const HttpReply reply = Fetch(route->LocalUrl());
+    const HttpReply reply = Fetch(segment(*route, url));
     EXPECT_EQ(reply.status, 200);
     EXPECT_TRUE(reply.closedByServer);
     EXPECT_EQ(reply.body.size(), GetParam());
@@ -150,11 +155,10 @@ TEST_P(HugePlaylist, IsCutAtALineEndUnderTheBound)
     EXPECT_LE(reply.body.size(), GetParam().bound);
     // Cut at the last line that fits: the next line is shorter than 200 bytes.
     EXPECT_GT(reply.body.size(), GetParam().bound - 200);
-    const QByteArray lineEnd = GetParam().crlf ? "\r\n" : "\n";
-    ASSERT_TRUE(reply.body.endsWith(lineEnd));
+    ASSERT_TRUE(reply.body.endsWith('\n'));
+    EXPECT_FALSE(reply.body.contains('\r'));
 
-    const QString local = route->LocalUrl();
-    const QByteArray prefix = local.left(local.indexOf(u"/http/"_qs) + 1).toLatin1();
+    const QByteArray prefix = RouteBaseOf(route->LocalUrl()) + "media/";
     int uris = 0;
     int entries = 0;
     for (const QByteArray& line : reply.body.split('\n')) {
@@ -163,7 +167,7 @@ TEST_P(HugePlaylist, IsCutAtALineEndUnderTheBound)
         else if (!line.isEmpty() && !line.startsWith('#')) {
             ++uris;
             ASSERT_TRUE(line.startsWith(prefix)) << line.constData();
-            ASSERT_TRUE(line.endsWith(".ts" + lineEnd.chopped(1))) << line.constData();
+            ASSERT_TRUE(line.endsWith(".ts")) << line.constData();
         }
     }
     EXPECT_GT(uris, 100);
@@ -201,10 +205,11 @@ TEST_P(SilentUpstream, EndsTheResponseAfterTheStallLimit)
     HttpServer server(args);
     relay::Limits limits;
     limits.stallTimeout = kStall;
-    const auto route = open(limits, u"http://127.0.0.1:%1/segment.ts"_qs.arg(server.port()));
+    const QString url = u"http://127.0.0.1:%1/segment.ts"_qs.arg(server.port());
+    const auto route = open(limits, url);
     ASSERT_TRUE(route);
 
-    const HttpReply reply = Fetch(route->LocalUrl(), {}, "GET", 3s);
+    const HttpReply reply = Fetch(segment(*route, url), {}, "GET", 3s);
     EXPECT_EQ(reply.status, GetParam().status);
     if (GetParam().bodyBytes < 0) {
         EXPECT_FALSE(reply.closedByServer) << "a slow upstream is not a silent one";
@@ -255,36 +260,89 @@ TEST_F(Bounded, RefusedConnectionIsABadGatewayAtOnce)
 
 // --- connections ------------------------------------------------------------------------------
 
-TEST_F(Bounded, ConnectionsBeyondTheBoundAreRefusedUntilOneEnds)
+// Whether the relay has closed `client`: with a reset (true), in order (false), or not yet.
+std::optional<bool> closedHow(int client)
+{
+    char byte = 0;
+    const ssize_t got = ::recv(client, &byte, 1, MSG_DONTWAIT);
+    if (got == 0)
+        return false;
+    if (got < 0 && errno == ECONNRESET)
+        return true;
+    return std::nullopt;
+}
+
+TEST_F(Bounded, ConnectionsBeyondTheBoundAreRefusedUntilOneEndsAndIdleOnesTakeNone)
 {
     HttpServer silent({u"silent"_qs});
     HttpServer files({u"serve"_qs, put(u"segment.ts"_qs, "segment")});
-    const auto stuck = open({}, u"http://127.0.0.1:%1/segment.ts"_qs.arg(silent.port()));
-    const auto good = m_relay->Open(u"http://127.0.0.1:%1/segment.ts"_qs.arg(files.port()));
+    relay::Limits limits;
+    limits.firstByteTimeout = limits.headTimeout = 60s; // the strangers stay all along
+    const auto stuck = open(limits, u"http://127.0.0.1:%1/segment.ts"_qs.arg(silent.port()));
+    const auto good = m_relay->Open(u"http://127.0.0.1:%1/index.m3u8"_qs.arg(files.port()));
     ASSERT_TRUE(stuck && good);
+    const QString goodSegment =
+        segment(*good, u"http://127.0.0.1:%1/segment.ts"_qs.arg(files.port()));
 
-    // Clients that send their request and wait, as libvlc does with a stuck server.
+    // Another user's connections that send nothing, or half a head: they wait at the door.
+    std::list<posix::UniqueFd> strangers;
+    for (int i = 0; i < 40; ++i) {
+        strangers.push_back(ConnectTo(m_relay->Port()));
+        if (i % 2 == 0) {
+            ASSERT_EQ(::send(strangers.back().get(), "GET /", 5, MSG_NOSIGNAL), 5);
+        }
+    }
+    // Clients that send their request and wait, as libvlc does with a stuck server: every slot.
     std::list<posix::UniqueFd> waiting;
     const QByteArray request = "GET " + TargetOf(stuck->LocalUrl()) + " HTTP/1.1\r\n\r\n";
     for (int i = 0; i < relay::StreamRelay::kMaxConnections; ++i) {
-        posix::UniqueFd& client = waiting.emplace_back(::socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(m_relay->Port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
-                  0);
-        ASSERT_EQ(::send(client.get(), request.constData(), size_t(request.size()), 0),
-                  request.size());
+        waiting.push_back(ConnectTo(m_relay->Port()));
+        ASSERT_EQ(
+            ::send(waiting.back().get(), request.constData(), size_t(request.size()), MSG_NOSIGNAL),
+            request.size());
     }
     ASSERT_TRUE(WaitUntil(
         [&silent] { return silent.requests().size() == relay::StreamRelay::kMaxConnections; },
         10s));
 
-    EXPECT_EQ(Fetch(good->LocalUrl(), {}, "GET", 5s).status, 503);
+    EXPECT_EQ(Fetch(goodSegment, {}, "GET", 5s).status, 503);
     waiting.pop_front(); // a client that goes frees its place
-    EXPECT_TRUE(
-        WaitUntil([&good] { return Fetch(good->LocalUrl(), {}, "GET", 5s).status == 200; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return Fetch(goodSegment, {}, "GET", 5s).status == 200; }, 5s));
+    for (const posix::UniqueFd& stranger : strangers)
+        EXPECT_FALSE(closedHow(stranger.get()).has_value()) << "still waiting at the door";
+}
+
+TEST_F(Bounded, StrangersAtTheDoorAreDroppedWithAResetAndNeverKeepARequestOut)
+{
+    HttpServer files({u"serve"_qs, put(u"segment.ts"_qs, "segment")});
+    relay::Limits limits;
+    limits.firstByteTimeout = 300ms;
+    limits.headTimeout = 600ms;
+    const QString url = u"http://127.0.0.1:%1/segment.ts"_qs.arg(files.port());
+    const auto route = open(limits, url);
+    ASSERT_TRUE(route);
+
+    // More than may wait at once: the oldest are pushed out as new ones come.
+    std::vector<posix::UniqueFd> silent;
+    std::vector<posix::UniqueFd> slow;
+    for (int i = 0; i < 100; ++i)
+        silent.push_back(ConnectTo(m_relay->Port()));
+    for (int i = 0; i < 10; ++i) {
+        slow.push_back(ConnectTo(m_relay->Port()));
+        ASSERT_EQ(::send(slow.back().get(), "GET /", 5, MSG_NOSIGNAL), 5);
+    }
+    const HttpReply reply = Fetch(segment(*route, url), {}, "GET", 5s);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "segment");
+
+    // Each is dropped by its own limit, or pushed out: all with a reset.
+    for (const auto* group : {&silent, &slow})
+        for (const posix::UniqueFd& stranger : *group) {
+            std::optional<bool> reset;
+            ASSERT_TRUE(
+                WaitUntil([&] { return (reset = closedHow(stranger.get())).has_value(); }, 5s));
+            EXPECT_TRUE(*reset);
+        }
 }
 
 } // namespace

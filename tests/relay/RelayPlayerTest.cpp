@@ -1,10 +1,16 @@
 // A real libvlc 3 player, decoding into memory, playing live HLS through the relay.
 #include "PlayerKit.h"
 #include "StreamRelay.h"
+#include "UniqueFd.h"
 
 #include <QDir>
+#include <QFile>
 #include <QThread>
+#include <deque>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -73,6 +79,193 @@ TEST_F(RelayPlayer, LiveStreamThroughARouteIsDecoded)
                             << paths.join(u' ').toStdString();
     EXPECT_GE(segmentRequests(paths, QStringLiteral(".ts")), 2) << paths.join(u' ').toStdString();
 }
+
+// --- nothing but the relay reaches a server ---------------------------------------------------
+
+struct Bypass
+{
+    const char* name;
+    const char* channel; // the channel's path and query on the origin
+    // The origin's files, name and content; PORT is the origin's port. clip.ts, init.ts and
+    // sentinel.ts are real segments; a player that asks for the sentinel has been past
+    // everything listed before it.
+    std::vector<std::pair<const char*, const char*>> files;
+    std::optional<bool> sentinel; // empty: libvlc may or may not get that far
+};
+
+class PlayerBehindTheRelay : public RelayPlayer, public ::testing::WithParamInterface<Bypass>
+{};
+
+void PrintTo(const Bypass& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+TEST_P(PlayerBehindTheRelay, ReachesNoServerButThroughIt)
+{
+    const QString folder = liveFolder();
+    OriginServer origin(folder);
+    for (const QString& name : {u"clip.ts"_qs, u"init.ts"_qs, u"sentinel.ts"_qs})
+        ASSERT_TRUE(QFile::copy(m_media.clip(), folder + u'/' + name));
+    for (const auto& [name, content] : GetParam().files) {
+        QFile out(folder + u'/' + QString::fromLatin1(name));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(QByteArray(content).replace("PORT", QByteArray::number(origin.port())));
+    }
+    const std::shared_ptr<relay::Route> route =
+        m_relay.Open(origin.url(QString::fromLatin1(GetParam().channel)));
+    ASSERT_TRUE(route);
+    MemoryPlayer player(m_vlc.get(), route->LocalUrl());
+    ASSERT_TRUE(player.Play());
+
+    const auto sentinelAsked = [&origin] {
+        return origin.requests().filter(u"/sentinel.ts"_qs).size() > 0;
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] { return sentinelAsked() || player.Ended() || !origin.requests(true).isEmpty(); },
+        60s));
+    EXPECT_TRUE(origin.requests(true).isEmpty())
+        << "straight to the server: " << origin.requests(true).join(u' ').toStdString();
+    if (GetParam().sentinel) {
+        EXPECT_EQ(sentinelAsked(), *GetParam().sentinel)
+            << origin.requests().join(u' ').toStdString();
+    }
+}
+
+#define VOD "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-PLAYLIST-TYPE:VOD\n"
+#define ENTRY(uri) "#EXTINF:4,\n" uri "\n"
+
+std::vector<Bypass> bypasses()
+{
+    std::vector<Bypass> cases = {
+        {"unquoted_media_and_map_uris",
+         "/master.m3u8",
+         {{"master.m3u8",
+           "#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"a\",DEFAULT=YES,"
+           "URI=http://127.0.0.1:PORT/audio.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=100000,AUDIO=\"a\"\n"
+           "video.m3u8\n"},
+          {"audio.m3u8", VOD ENTRY("http://127.0.0.1:PORT/clip.ts") "#EXT-X-ENDLIST\n"},
+          {"video.m3u8", VOD "#EXT-X-MAP:URI=http://127.0.0.1:PORT/init.ts\n" ENTRY(
+                             "http://127.0.0.1:PORT/sentinel.ts") "#EXT-X-ENDLIST\n"}},
+         true},
+        {"cr_only_line_ends",
+         "/index.m3u8",
+         {{"index.m3u8", "#EXTM3U\r#EXT-X-TARGETDURATION:4\r#EXT-X-PLAYLIST-TYPE:VOD\r"
+                         "#EXTINF:4,\rhttp://127.0.0.1:PORT/clip.ts\r#EXTINF:4,\rsentinel.ts\r"
+                         "#EXT-X-ENDLIST\r"}},
+         true},
+        {"dash_manifest",
+         "/manifest.mpd?type=application/dash%2Bxml",
+         {{"manifest.mpd",
+           "<?xml version=\"1.0\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" "
+           "type=\"static\" mediaPresentationDuration=\"PT8S\" minBufferTime=\"PT1S\" "
+           "profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\"><Period><AdaptationSet "
+           "mimeType=\"video/mp2t\"><Representation id=\"1\" bandwidth=\"100000\"><BaseURL>"
+           "http://127.0.0.1:PORT/clip.ts</BaseURL></Representation></AdaptationSet></Period>"
+           "</MPD>\n"}},
+         false},
+        {"gzip_playlist",
+         "/index.m3u8?type=application/x-gzip&gzip=1",
+         {{"index.m3u8", VOD ENTRY("http://127.0.0.1:PORT/clip.ts") "#EXT-X-ENDLIST\n"}},
+         false},
+    };
+    // Segment lines libvlc's URL parser reads as a host and port, and a strict one does not:
+    // one player each, as libvlc may give up a playlist at its first failed segment.
+    static const std::vector<std::pair<const char*, std::string>> odd = {
+        {"backslash", "http://127.0.0.1:PORT\\x/clip.ts"},
+        {"bar", "http://127.0.0.1:PORT|x/clip.ts"},
+        {"caret", "http://127.0.0.1:PORT^x/clip.ts"},
+        {"braces", "http://127.0.0.1:PORT{x}/clip.ts"},
+        {"quote", "http://127.0.0.1:PORT\"x/clip.ts"},
+        {"angles", "http://127.0.0.1:PORT<x>/clip.ts"},
+        {"backtick", "http://127.0.0.1:PORT`x/clip.ts"},
+        {"space", "http://127.0.0.1:PORT x/clip.ts"},
+        {"escaped_nul", "http://127.0.0.1:PORT%00/clip.ts"},
+        {"escaped_slash", "http://127.0.0.1:PORT%2f/clip.ts"},
+        {"second_port", "http://127.0.0.1:PORT:PORT/clip.ts"},
+        {"plus_port", "http://127.0.0.1:+PORT/clip.ts"},
+        {"bracketed_ipv4", "http://[127.0.0.1]:PORT/clip.ts"},
+    };
+    // The cases point into these: a deque keeps its elements where they are.
+    static std::deque<std::string> names;
+    static std::deque<std::string> playlists;
+    for (const auto& [name, line] : odd) {
+        names.push_back(std::string("segment_line_") + name);
+        playlists.push_back(VOD "#EXTINF:4,\n" + line +
+                            "\n" ENTRY("sentinel.ts") "#EXT-X-ENDLIST\n");
+        cases.push_back({names.back().c_str(),
+                         "/index.m3u8",
+                         {{"index.m3u8", playlists.back().c_str()}},
+                         std::nullopt});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, PlayerBehindTheRelay, ::testing::ValuesIn(bypasses()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- strangers at the door --------------------------------------------------------------------
+
+// Another user of the machine holding `count` idle connections to the relay, and opening a new
+// one as soon as one is dropped.
+class IdleStranger
+{
+public:
+    IdleStranger(quint16 port, int count) : m_thread([this, port, count] { run(port, count); }) {}
+    ~IdleStranger()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    IdleStranger(const IdleStranger&) = delete;
+    IdleStranger& operator=(const IdleStranger&) = delete;
+    int Reopened() const { return m_reopened.load(); }
+
+private:
+    void run(quint16 port, int count)
+    {
+        std::vector<posix::UniqueFd> held;
+        for (int i = 0; i < count; ++i)
+            held.push_back(ConnectTo(port));
+        while (!m_stop) {
+            std::vector<pollfd> polls;
+            for (const posix::UniqueFd& socket : held)
+                polls.push_back({socket.get(), POLLIN, 0});
+            ::poll(polls.data(), polls.size(), 50);
+            for (std::size_t i = 0; i < held.size(); ++i) {
+                if (polls[i].revents == 0)
+                    continue;
+                held[i] = ConnectTo(port);
+                ++m_reopened;
+            }
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_reopened{0};
+    std::thread m_thread;
+};
+
+TEST_F(RelayPlayer, ChannelPlaysWhileAStrangerHoldsIdleConnections)
+{
+    const QString folder = liveFolder();
+    const LiveHls live(m_media.clip(), folder);
+    ASSERT_TRUE(live.ready());
+    HostileHlsServer server({folder});
+    const std::shared_ptr<relay::Route> route = m_relay.Open(server.playlistUrl());
+    ASSERT_TRUE(route);
+    const IdleStranger stranger(m_relay.Port(), 40);
+    MemoryPlayer player(m_vlc.get(), route->LocalUrl());
+    ASSERT_TRUE(player.Play());
+
+    // The stranger's connections are dropped at the first-byte limit and opened again, all
+    // the while.
+    EXPECT_TRUE(
+        WaitUntil([&] { return player.Pictures() >= 50 && stranger.Reopened() >= 40; }, 30s))
+        << player.Pictures() << " pictures, " << stranger.Reopened() << " reopened";
+}
+
+// --- bounds -----------------------------------------------------------------------------------
 
 TEST_F(RelayPlayer, EndlessSegmentKeepsResidentMemoryBounded)
 {

@@ -80,12 +80,16 @@ OriginServer::OriginServer(const QString& folder)
     : ScriptServer(QStringLiteral(CORVESSA_ORIGIN_SERVER), {folder})
 {}
 
-QStringList OriginServer::requests()
+QStringList OriginServer::requests(bool direct)
 {
     QStringList found;
-    for (const QString& line : lines())
-        if (line.startsWith(u"REQUEST "))
-            found << line.mid(8);
+    for (const QString& line : lines()) {
+        if (!line.startsWith(u"REQUEST "))
+            continue;
+        const qsizetype via = line.lastIndexOf(u" via=");
+        if (!direct || line.endsWith(u"via=0"))
+            found << line.mid(8, via - 8);
+    }
     return found;
 }
 
@@ -113,7 +117,7 @@ void parseHead(QByteArrayView head, HttpReply& reply)
 } // namespace
 
 HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::milliseconds timeout,
-                   std::atomic<qsizetype>* received)
+                   std::atomic<qsizetype>* received, std::atomic<bool>* sent)
 {
     HttpReply reply;
     QElapsedTimer clock;
@@ -129,6 +133,8 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
     QByteArray data;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL) == head.size()) {
+        if (sent != nullptr)
+            *sent = true;
         char buffer[65536];
         while (clock.elapsed() < timeout.count()) {
             const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
@@ -138,6 +144,7 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
                     *received = data.size();
             } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 reply.closedByServer = true;
+                reply.reset = got < 0 && errno == ECONNRESET;
                 break;
             }
         }
@@ -171,6 +178,36 @@ HttpReply Fetch(const QString& url, const QList<QByteArray>& headers, const QByt
         head += line + "\r\n";
     head += "\r\n";
     return Exchange(PortOf(url), head, timeout, received);
+}
+
+posix::UniqueFd ConnectTo(quint16 port, int receiveBuffer)
+{
+    posix::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (receiveBuffer > 0)
+        setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        client.reset();
+    return client;
+}
+
+QByteArray RouteBaseOf(const QString& localUrl)
+{
+    const QByteArray url = localUrl.toLatin1();
+    return url.first(url.indexOf('/', url.indexOf('/', 7) + 1) + 1);
+}
+
+QString RelayUrlOf(const QString& localUrl, relay::Kind kind, const QString& upstream)
+{
+    const std::optional<QByteArray> canonical = relay::CanonicalUpstream(upstream.toUtf8());
+    if (!canonical) {
+        ADD_FAILURE() << "not an upstream URL: " << upstream.toStdString();
+        return {};
+    }
+    return QString::fromLatin1(relay::LocalUrlFor(RouteBaseOf(localUrl), kind, *canonical));
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Address.h"
+#include "UniqueFd.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
@@ -44,8 +47,9 @@ class OriginServer : public ScriptServer
 {
 public:
     explicit OriginServer(const QString& folder);
-    // "METHOD TARGET" of each request, in order.
-    QStringList requests();
+    // "METHOD TARGET" of each request, in order; `direct`: only those that did not come through
+    // the relay.
+    QStringList requests(bool direct = false);
 };
 
 struct HttpReply
@@ -54,18 +58,20 @@ struct HttpReply
     QMap<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
     bool closedByServer = false; // false: the client gave up at its timeout
+    bool reset = false;          // closed with a reset rather than an orderly end
     std::chrono::milliseconds elapsed{0};
 
     bool has(const QByteArray& name) const { return headers.contains(name); }
     QByteArray header(const QByteArray& name) const { return headers.value(name); }
 };
 
-// Sends `head` (a complete request head) to 127.0.0.1:`port` and reads until the server closes,
-// blocking in recv() as libvlc does; gives up after `timeout`. `received`, if given, counts the
-// bytes as they come, for another thread to watch.
+// Sends `head` (a request head, whole or not) to 127.0.0.1:`port` and reads until the server
+// closes, blocking in recv() as libvlc does; gives up after `timeout`. `received`, if given,
+// counts the bytes as they come, and `sent` is set once the head is sent, for another thread to
+// watch.
 HttpReply Exchange(quint16 port, const QByteArray& head,
                    std::chrono::milliseconds timeout = std::chrono::seconds(20),
-                   std::atomic<qsizetype>* received = nullptr);
+                   std::atomic<qsizetype>* received = nullptr, std::atomic<bool>* sent = nullptr);
 
 // A request for `url` (http://127.0.0.1:PORT/...), with extra header lines.
 HttpReply Fetch(const QString& url, const QList<QByteArray>& headers = {},
@@ -76,6 +82,15 @@ HttpReply Fetch(const QString& url, const QList<QByteArray>& headers = {},
 // The request target of a loopback `url`, and its port.
 QByteArray TargetOf(const QString& url);
 quint16 PortOf(const QString& url);
+
+// A plain TCP connection to 127.0.0.1:`port`, with a receive buffer of `receiveBuffer` bytes
+// when given; invalid when it could not connect.
+posix::UniqueFd ConnectTo(quint16 port, int receiveBuffer = 0);
+
+// The route's "http://127.0.0.1:PORT/KEY/" in a route's local URL.
+QByteArray RouteBaseOf(const QString& localUrl);
+// The relay URL a playlist of the route of `localUrl` gives `upstream` (absolute) as `kind`.
+QString RelayUrlOf(const QString& localUrl, relay::Kind kind, const QString& upstream);
 
 // Polls `condition` every 20 ms until it holds; false after `timeout`.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);

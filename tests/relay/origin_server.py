@@ -3,15 +3,18 @@
 
   origin_server.py FOLDER
 
-Prints "PORT <n>" once it listens, then "REQUEST <method> <raw target>" for every request.
+Prints "PORT <n>" once it listens, then "REQUEST <method> <raw target> via=<0|1>" for every
+request (via=1 when it came through a proxy that says so in a Via header).
 Every response has a Content-Length and closes the connection.
-  /<file>[?type=T]     FOLDER/<file>; Content-Type T, else by extension (.m3u8 as a playlist);
+  /<file>[?type=T][&gzip=1]  FOLDER/<file>; Content-Type T, else by extension (.m3u8 as a
+                       playlist); gzip=1 sends it gzip-compressed (as a body, not an encoding);
                        a Range header (bytes=A-B, A-, -N) gets 206 and Content-Range, or 416
   /redirect/<code>?to=<location>   <code> with that Location (relative or absolute); without
                        "to", the Location is the request's own path, so the redirects never end
   /status/<code>       <code> with the body "status <code>\\n"
   /echo                200, the request's headers as the body, one "name: value" a line
 """
+import gzip
 import os
 import socketserver
 import sys
@@ -68,7 +71,7 @@ class Handler(BaseHTTPRequestHandler):
         self.do_GET()
 
     def do_GET(self):
-        say("REQUEST %s %s" % (self.command, self.path))
+        say("REQUEST %s %s via=%d" % (self.command, self.path, 1 if self.headers.get("Via") else 0))
         url = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(url.query)
         parts = url.path.split("/")
@@ -86,6 +89,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.answer(404, b"not found\n")
         with open(path, "rb") as f:
             body = f.read()
+        if query.get("gzip"):
+            body = gzip.compress(body)
         kind = query.get("type", [TYPES.get(os.path.splitext(name)[1], "application/octet-stream")])[0]
         wanted = byte_range(self.headers.get("Range"), len(body))
         if wanted is False:
