@@ -56,11 +56,6 @@ struct Join
     std::chrono::microseconds pace;
 };
 
-void PrintTo(const Join& j, std::ostream* out)
-{
-    *out << "open after " << j.openAfter << " datagrams";
-}
-
 class SnapshotThenLive : public ::testing::TestWithParam<Join>
 {};
 
@@ -153,13 +148,6 @@ enum class CancelWhen
     AfterPartialRead
 };
 
-void PrintTo(CancelWhen when, std::ostream* out)
-{
-    *out << (when == CancelWhen::BeforeRead     ? "before the read"
-             : when == CancelWhen::WhileBlocked ? "while blocked"
-                                                : "after a partial read");
-}
-
 class Cancelling : public ::testing::TestWithParam<CancelWhen>
 {};
 
@@ -218,15 +206,9 @@ INSTANTIATE_TEST_SUITE_P(fastzap, Cancelling,
                          ::testing::Values(CancelWhen::BeforeRead, CancelWhen::WhileBlocked,
                                            CancelWhen::AfterPartialRead),
                          [](const auto& info) {
-                             switch (info.param) {
-                             case CancelWhen::BeforeRead:
-                                 return std::string("BeforeRead");
-                             case CancelWhen::WhileBlocked:
-                                 return std::string("WhileBlocked");
-                             case CancelWhen::AfterPartialRead:
-                                 return std::string("AfterPartialRead");
-                             }
-                             return std::string();
+                             return info.param == CancelWhen::BeforeRead     ? "BeforeRead"
+                                    : info.param == CancelWhen::WhileBlocked ? "WhileBlocked"
+                                                                             : "AfterPartialRead";
                          });
 
 // --- a slow reader ---------------------------------------------------------------------------
