@@ -58,6 +58,18 @@ inline std::vector<std::uint8_t> ToBytes(const std::vector<TsPacket>& packets)
     return bytes;
 }
 
+// The stream as a sender sends it: seven packets a datagram.
+inline std::vector<std::vector<std::uint8_t>> Datagrams(const std::vector<std::uint8_t>& bytes)
+{
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    for (std::size_t at = 0; at < bytes.size(); at += 1316) {
+        const std::size_t n = std::min<std::size_t>(1316, bytes.size() - at);
+        datagrams.emplace_back(bytes.begin() + std::ptrdiff_t(at),
+                               bytes.begin() + std::ptrdiff_t(at + n));
+    }
+    return datagrams;
+}
+
 struct VideoFrame
 {
     std::uint64_t packetIndex; // the packet its PES starts in

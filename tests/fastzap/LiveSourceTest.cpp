@@ -22,18 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The capture as a sender sends it: seven packets a datagram.
-std::vector<std::vector<std::uint8_t>> Datagrams(const std::vector<std::uint8_t>& bytes)
-{
-    std::vector<std::vector<std::uint8_t>> datagrams;
-    for (std::size_t at = 0; at < bytes.size(); at += 1316) {
-        const std::size_t n = std::min<std::size_t>(1316, bytes.size() - at);
-        datagrams.emplace_back(bytes.begin() + std::ptrdiff_t(at),
-                               bytes.begin() + std::ptrdiff_t(at + n));
-    }
-    return datagrams;
-}
-
 // Reads until the end of the stream (or an error), as libvlc's input thread would.
 std::vector<std::uint8_t> ReadToEnd(LiveSource& source, ssize_t& last)
 {

@@ -172,8 +172,8 @@ INSTANTIATE_TEST_SUITE_P(fastzap, Failing,
                                            Failure::NotAMulticastGroup),
                          [](const auto& info) {
                              return info.param == Failure::PortTakenWithoutReuse
-                                        ? std::string("PortTakenWithoutReuse")
-                                        : std::string("NotAMulticastGroup");
+                                        ? "PortTakenWithoutReuse"
+                                        : "NotAMulticastGroup";
                          });
 
 // --- stop ------------------------------------------------------------------------------------
@@ -226,8 +226,7 @@ TEST_P(Stopping, IsPromptAndEndsTheSources)
 
 INSTANTIATE_TEST_SUITE_P(fastzap, Stopping, ::testing::Values(AtStop::Sending, AtStop::Silent),
                          [](const auto& info) {
-                             return info.param == AtStop::Sending ? std::string("WhileSending")
-                                                                  : std::string("AfterSilence");
+                             return info.param == AtStop::Sending ? "WhileSending" : "AfterSilence";
                          });
 
 } // namespace
