@@ -90,13 +90,17 @@ void ChannelCore::CheckContinuity(const TsPacket& packet)
     const std::uint16_t pid = packet.Pid();
     std::uint8_t& last = m_counters[pid];
     const std::uint8_t counter = packet.ContinuityCounter();
+    // An errored packet's header is not to be trusted, its counter least of all: the next good
+    // packet shows whether one was lost.
+    if (packet.TransportError())
+        return;
     if (packet.Discontinuity()) {
         ++m_stats.signalledDiscontinuities;
         last = counter;
         return;
     }
     // The counter moves only with a payload.
-    if (!packet.HasPayload() || packet.TransportError())
+    if (!packet.HasPayload())
         return;
     if (last != kUnknownCounter) {
         if (counter == last) {
@@ -199,9 +203,9 @@ void ChannelCore::OnVideo(const TsPacket& packet, std::uint64_t index)
     }
     if (info.timestamp)
         m_pesTimestamp = info.timestamp;
-    if (info.randomAccessHere || (info.randomAccessAtPesStart && m_pesSlot != kNone)) {
-        StartGop(m_pesSlot, m_pesIndex, m_pesTimestamp);
-    } else if (m_valid && info.timestamp && m_gopTimestamp) {
+    if (info.startPoint && m_pesSlot != kNone && StartGop(info))
+        return;
+    if (m_valid && info.timestamp && m_gopTimestamp) {
         const std::uint64_t elapsed = TicksBetween(*m_gopTimestamp, *info.timestamp);
         const auto interval = KeyframeInterval();
         const std::uint64_t limit = interval ? std::uint64_t(m_limits.maxIntervals) * *interval
@@ -213,9 +217,17 @@ void ChannelCore::OnVideo(const TsPacket& packet, std::uint64_t index)
     }
 }
 
-void ChannelCore::StartGop(std::size_t slot, std::uint64_t index,
-                           std::optional<std::uint64_t> timestamp)
+bool ChannelCore::StartGop(const VideoPacketInfo& info)
 {
+    // A picture whose parameter sets the stream sent earlier gets them put in front of it, so
+    // that the group is whole for a decoder that starts with it.
+    std::vector<TsPacket> head;
+    if (!info.parameterSets.empty()) {
+        head = InsertIntoPayload(m_packets[m_pesSlot], info.parameterSetsAt, info.parameterSets);
+        if (head.empty())
+            return false;
+    }
+    const std::optional<std::uint64_t> timestamp = m_pesTimestamp;
     if (timestamp && m_lastStartTimestamp) {
         const std::uint64_t interval = TicksBetween(*m_lastStartTimestamp, *timestamp);
         if (interval > 0 && interval <= kMaxPlausibleInterval) {
@@ -225,12 +237,17 @@ void ChannelCore::StartGop(std::size_t slot, std::uint64_t index,
     }
     if (timestamp)
         m_lastStartTimestamp = timestamp;
-    m_packets.erase(m_packets.begin(), m_packets.begin() + std::ptrdiff_t(slot));
+    m_packets.erase(m_packets.begin(), m_packets.begin() + std::ptrdiff_t(m_pesSlot));
+    if (!head.empty()) {
+        m_packets[0] = head[0];
+        m_packets.insert(m_packets.begin() + 1, head.begin() + 1, head.end());
+    }
     m_pesSlot = 0;
     m_valid = true;
-    m_gopStartIndex = index;
+    m_gopStartIndex = m_pesIndex;
     m_gopTimestamp = timestamp;
     ++m_stats.randomAccessPoints;
+    return true;
 }
 
 void ChannelCore::Drop()

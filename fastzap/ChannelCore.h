@@ -44,10 +44,10 @@ struct CoreStats
 //
 // It keeps the latest PAT and the PMT it points to, the video PID and codec from that PMT, and
 // every packet (of every PID, null packets aside, in arrival order) since the video's latest
-// start point: a PES marked with the random-access flag or, in a stream that never sets that
-// flag, a PES found to start with an IDR (H.264) or IRAP (H.265) picture and its parameter
-// sets, or an MPEG-2 sequence header. A packet lost on the video PID drops the group of pictures,
-// which could no longer be decoded whole.
+// start point (VideoTracker): a PES a decoder that starts afresh can start from. When the
+// encoder sent the picture's parameter sets earlier and not with it, they are put into the
+// group's first packets. A packet lost on the video PID drops the group of pictures, which could
+// no longer be decoded whole.
 class ChannelCore
 {
 public:
@@ -61,7 +61,8 @@ public:
     void Reset();
 
     bool HasRandomAccess() const { return m_valid; }
-    // The packets since the latest start point; empty when there is none.
+    // The packets since the latest start point, as a reader gets them (with the parameter sets
+    // put in, if any were); empty when there is none.
     std::span<const TsPacket> Gop() const;
     std::size_t GopBytes() const { return m_valid ? m_packets.size() * kPacketSize : 0; }
     // The position in the stream (counting every packet pushed) of Gop()'s first packet.
@@ -86,7 +87,7 @@ private:
     void OnPat(const SectionAssembler::Section& section);
     void OnPmt(const SectionAssembler::Section& section);
     void OnVideo(const TsPacket& packet, std::uint64_t index);
-    void StartGop(std::size_t slot, std::uint64_t index, std::optional<std::uint64_t> timestamp);
+    bool StartGop(const VideoPacketInfo& info);
     void Drop();
     void ForgetVideo();
 

@@ -5,12 +5,6 @@
 
 namespace fastzap {
 
-void TsFramer::Reset()
-{
-    m_pending.clear();
-    m_locked = false;
-}
-
 void TsFramer::Push(std::span<const std::uint8_t> data, std::vector<TsPacket>& out)
 {
     // The usual case costs one copy per packet: in sync, nothing carried over, a datagram of

@@ -21,7 +21,6 @@ class TsFramer
 public:
     // Appends the whole packets that `data` completes to `out`.
     void Push(std::span<const std::uint8_t> data, std::vector<TsPacket>& out);
-    void Reset();
 
     // Bytes thrown away while looking for sync, and how often sync was lost.
     std::uint64_t SkippedBytes() const { return m_skipped; }

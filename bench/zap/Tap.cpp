@@ -99,9 +99,9 @@ void Receive(Channel& channel, std::vector<std::uint8_t>& buffer,
         if (info.timestamp) {
             Flush(channel);
             channel.pending.emplace(now, *info.timestamp);
-            channel.pendingKey = info.randomAccessHere;
+            channel.pendingKey = info.startPoint;
         }
-        if (info.randomAccessAtPesStart)
+        if (info.startPoint)
             channel.pendingKey = true;
     }
 }

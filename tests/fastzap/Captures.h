@@ -8,9 +8,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
 #include <iterator>
-#include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,14 +36,13 @@ inline std::vector<std::uint8_t> ReadBytes(const std::string& name)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A packet is its 188 bytes and nothing else, so a vector of them is the stream.
 inline std::vector<TsPacket> ToPackets(const std::vector<std::uint8_t>& bytes)
 {
     if (bytes.size() % kPacketSize != 0)
         throw std::runtime_error("not whole packets");
     std::vector<TsPacket> packets(bytes.size() / kPacketSize);
-    for (std::size_t i = 0; i < packets.size(); ++i)
-        std::copy_n(bytes.begin() + std::ptrdiff_t(i * kPacketSize), kPacketSize,
-                    packets[i].bytes.begin());
+    std::memcpy(packets.data(), bytes.data(), bytes.size());
     return packets;
 }
 
@@ -51,43 +53,90 @@ inline std::vector<TsPacket> ReadPackets(const std::string& name)
 
 inline std::vector<std::uint8_t> ToBytes(const std::vector<TsPacket>& packets)
 {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(packets.size() * kPacketSize);
-    for (const auto& p : packets)
-        bytes.insert(bytes.end(), p.bytes.begin(), p.bytes.end());
+    std::vector<std::uint8_t> bytes(packets.size() * kPacketSize);
+    std::memcpy(bytes.data(), packets.data(), bytes.size());
     return bytes;
+}
+
+// The stream as a sender sends it: seven packets a datagram.
+inline std::vector<std::vector<std::uint8_t>> Datagrams(const std::vector<std::uint8_t>& bytes)
+{
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    for (std::size_t at = 0; at < bytes.size(); at += 1316) {
+        const std::size_t n = std::min<std::size_t>(1316, bytes.size() - at);
+        datagrams.emplace_back(bytes.begin() + std::ptrdiff_t(at),
+                               bytes.begin() + std::ptrdiff_t(at + n));
+    }
+    return datagrams;
 }
 
 struct VideoFrame
 {
     std::uint64_t packetIndex; // the packet its PES starts in
-    double dts;                // seconds
+    double pts;                // seconds
+    double dts;
     bool key;
 };
 
-// ffprobe's view of the video stream: where each frame's PES starts, its decode time, and
-// whether ffprobe calls it a key frame.
-inline std::vector<VideoFrame> ProbeVideo(const std::string& name)
+// Runs a command and returns what it printed.
+inline std::string Run(const std::string& command)
 {
-    const std::string command = "ffprobe -v error -select_streams v:0 -show_entries "
-                                "packet=pos,dts_time,flags -of csv=p=0 '" +
-                                Path(name) + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr)
-        throw std::runtime_error("cannot run ffprobe");
+        throw std::runtime_error("cannot run " + command);
+    std::string out;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        out.append(chunk, n);
+    if (::pclose(pipe) != 0)
+        throw std::runtime_error("failed: " + command);
+    return out;
+}
+
+// ffprobe's view of the video stream: where each frame's PES starts, its times, and whether
+// ffprobe calls it a key frame.
+inline std::vector<VideoFrame> ProbeVideo(const std::string& name)
+{
     std::vector<VideoFrame> frames;
-    char line[256];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        double dts = 0;
+    std::istringstream lines(Run("ffprobe -v error -select_streams v:0 -show_entries "
+                                 "packet=pos,pts_time,dts_time,flags -of csv=p=0 '" +
+                                 Path(name) + "'"));
+    for (std::string line; std::getline(lines, line);) {
+        VideoFrame f{};
         unsigned long long pos = 0;
         char flags[16] = {};
-        // csv: dts_time,pos,flags
-        if (std::sscanf(line, "%lf,%llu,%15s", &dts, &pos, flags) == 3)
-            frames.push_back({pos / kPacketSize, dts, flags[0] == 'K'});
+        // csv: pts_time,dts_time,pos,flags
+        if (std::sscanf(line.c_str(), "%lf,%lf,%llu,%15s", &f.pts, &f.dts, &pos, flags) == 4) {
+            f.packetIndex = pos / kPacketSize;
+            f.key = flags[0] == 'K';
+            frames.push_back(f);
+        }
     }
-    if (::pclose(pipe) != 0 || frames.empty())
-        throw std::runtime_error("ffprobe failed on " + name);
+    if (frames.empty())
+        throw std::runtime_error("ffprobe found no video in " + name);
     return frames;
+}
+
+// What libavcodec makes of a stream that starts with `packets`: "<n> pictures" decoded, then
+// what it complained of, if anything.
+inline std::string Decode(const std::vector<TsPacket>& packets, const std::string& name)
+{
+    const std::string path = ::testing::TempDir() + name + ".ts";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(packets.data()),
+               std::streamsize(packets.size() * kPacketSize));
+    std::istringstream lines(Run("ffprobe -v error -count_frames -select_streams v:0 "
+                                 "-show_entries stream=nb_read_frames -of csv=p=0 '" +
+                                 path + "' 2>&1"));
+    std::string count;
+    std::string complaints;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0])))
+            count = line.substr(0, line.find(','));
+        else if (!line.empty())
+            complaints += "; " + line;
+    }
+    return count + " pictures" + complaints;
 }
 
 inline std::vector<std::uint64_t> KeyPackets(const std::vector<VideoFrame>& frames)
@@ -100,29 +149,59 @@ inline std::vector<std::uint64_t> KeyPackets(const std::vector<VideoFrame>& fram
     return keys;
 }
 
-// Feeds packets one by one and notes, for every new start point, where its group of pictures
-// begins in the stream.
-struct Fed
+// Feeds packets one by one, calling `after` with each one's index, and returns where the group
+// of pictures of every new start point begins in the stream.
+inline std::vector<std::uint64_t> FeedPackets(fastzap::ChannelCore& core,
+                                              const std::vector<TsPacket>& packets,
+                                              const std::function<void(std::size_t)>& after = {})
 {
     std::vector<std::uint64_t> starts;
-};
-
-inline Fed FeedPackets(fastzap::ChannelCore& core, const std::vector<TsPacket>& packets)
-{
-    Fed fed;
-    for (const auto& packet : packets) {
+    for (std::size_t i = 0; i < packets.size(); ++i) {
         const auto before = core.Stats().randomAccessPoints;
-        core.PushPacket(packet);
+        core.PushPacket(packets[i]);
         if (core.Stats().randomAccessPoints != before)
-            fed.starts.push_back(core.GopStartIndex());
+            starts.push_back(core.GopStartIndex());
+        if (after)
+            after(i);
     }
-    return fed;
+    return starts;
 }
 
 inline void ClearRandomAccessFlags(std::vector<TsPacket>& packets, std::size_t from = 0)
 {
     for (std::size_t i = from; i < packets.size(); ++i)
         packets[i].ClearRandomAccess();
+}
+
+// Moves the random-access flag of each keyframe (at `keys`) onto a packet of its own before it,
+// one with an adaptation field and no payload, and marks the keyframe's packets with the
+// transport priority bit, as some muxers do; returns where the keyframes' PES start now.
+inline std::vector<std::uint64_t> FlagBeforeKeyframes(std::vector<TsPacket>& packets,
+                                                      const std::vector<std::uint64_t>& keys)
+{
+    std::vector<TsPacket> out;
+    std::vector<std::uint64_t> moved;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        if (std::find(keys.begin(), keys.end(), i) != keys.end()) {
+            TsPacket flag{};
+            flag.bytes.fill(0xFF);
+            flag.bytes[0] = fastzap::kSyncByte;
+            flag.bytes[1] = packets[i].bytes[1] & 0x1F;
+            flag.bytes[2] = packets[i].bytes[2];
+            // No payload: its counter repeats the one before.
+            flag.bytes[3] = std::uint8_t(0x20 | ((packets[i].ContinuityCounter() + 15) & 0x0F));
+            flag.bytes[4] = 183;
+            flag.bytes[5] = 0x40;
+            out.push_back(flag);
+            packets[i].ClearRandomAccess();
+            packets[i].bytes[1] |= 0x20;
+            flag.bytes[1] |= 0x20;
+            moved.push_back(out.size());
+        }
+        out.push_back(packets[i]);
+    }
+    packets = std::move(out);
+    return moved;
 }
 
 // Rewrites a section carried whole in one packet (as ffmpeg writes its PAT and PMT) and fixes
@@ -169,12 +248,15 @@ inline void MovePid(std::vector<TsPacket>& packets, std::uint16_t from, std::uin
     }
 }
 
-inline void SetPmtVersion(std::vector<TsPacket>& packets, std::uint16_t pmtPid, int version)
+// Every section of `pid` gets `version` and, unless `current`, says it is the next table, not
+// the one in force.
+inline void SetVersion(std::vector<TsPacket>& packets, std::uint16_t pid, int version,
+                       bool current = true)
 {
     for (auto& p : packets) {
-        if (p.Pid() == pmtPid && p.PayloadUnitStart())
+        if (p.Pid() == pid && p.PayloadUnitStart())
             EditSection(p, [&](std::uint8_t* s) {
-                s[5] = std::uint8_t((s[5] & 0xC1) | ((version & 0x1F) << 1));
+                s[5] = std::uint8_t((s[5] & 0xC0) | ((version & 0x1F) << 1) | (current ? 1 : 0));
             });
     }
 }

@@ -76,11 +76,6 @@ struct LongSection
     bool breakCrc;
 };
 
-void PrintTo(const LongSection& c, std::ostream* out)
-{
-    *out << c.length << " bytes after " << c.pointer << (c.breakCrc ? ", bad CRC" : "");
-}
-
 class LongPmts : public ::testing::TestWithParam<LongSection>
 {};
 
@@ -105,17 +100,17 @@ TEST_P(LongPmts, AreGatheredAcrossPackets)
     }
 
     ChannelCore core;
-    const Fed fed = FeedPackets(core, packets);
+    const auto starts = FeedPackets(core, packets);
     if (c.breakCrc) {
         EXPECT_FALSE(core.Pmt());
-        EXPECT_TRUE(fed.starts.empty());
+        EXPECT_TRUE(starts.empty());
         return;
     }
     ASSERT_TRUE(core.Pmt());
     EXPECT_EQ(core.Pmt()->videoPid, kVideoPid);
     EXPECT_EQ(core.Pmt()->codec, fastzap::VideoCodec::H264);
     EXPECT_EQ(core.Pmt()->pcrPid, kVideoPid);
-    EXPECT_EQ(fed.starts.size(), 5U);
+    EXPECT_EQ(starts.size(), 5U);
     // The PMT kept for a reader is the whole of it, as carried.
     ASSERT_EQ(core.PmtPackets().size(), pmt.size());
     for (std::size_t i = 0; i < pmt.size(); ++i) {

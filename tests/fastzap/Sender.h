@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
@@ -55,6 +56,23 @@ public:
 private:
     pid_t m_pid = -1;
 };
+
+// Whether the sender still sends when the receivers stop, or has gone silent before.
+enum class AtStop
+{
+    Sending,
+    Silent
+};
+
+// Every test has ports of its own, so a test never hears another's sender.
+inline int Port(int n)
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return 20000 +
+           int(std::hash<std::string>{}(std::string(info->test_suite_name()) + info->name()) %
+               20000) +
+           n;
+}
 
 // Polls `condition` until it holds or `timeout` passes.
 template <class Condition> bool WaitFor(Condition&& condition, std::chrono::milliseconds timeout)
