@@ -278,7 +278,14 @@ class Fixture:
         environment.update(env or {})
         self.app = self.spawn([self.program] + list(args), cwd=site or self.site(multicast),
                               env=environment, stdout=None, stderr=stderr)
-        self.channel_window = self.wait_window("Corvessa")
+        # However loaded the machine, the window comes unless the program has died: wait on
+        # both, with a limit far beyond any start-up (half a second when the machine is idle).
+        app = self.app
+        self.channel_window = wait_for(
+            lambda: (self.windows("Corvessa") or [None])[0] or app.poll() is not None, 90,
+            "a window titled 'Corvessa'")
+        if app.poll() is not None:
+            raise RuntimeError("the program ended (%s) before its window showed" % app.returncode)
         return self.app
 
     # --- xdotool -----------------------------------------------------------------------------

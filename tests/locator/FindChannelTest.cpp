@@ -5,6 +5,7 @@
 #include "Listeners.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QWidget>
 #include <future>
 #include <gtest/gtest.h>
@@ -67,12 +68,16 @@ TEST_P(FindChannel, ReportsTheOutcomeAndItsAccount)
         port = server->port();
     }
     const int windowsBefore = int(QApplication::topLevelWidgets().size());
+    QElapsedTimer clock;
+    clock.start();
     const locator::LocateResult result = findOnAWorker(5, false, serversAt(port));
+    const qint64 lookupMs = clock.elapsed();
     EXPECT_EQ(int(QApplication::topLevelWidgets().size()), windowsBefore) << "no window shown";
 
     EXPECT_EQ(result.server, QByteArray("127.0.0.1"));
+    // The probe was made, and its time is in milliseconds, within the lookup's own.
     EXPECT_GE(result.probeMs, 0);
-    EXPECT_LT(result.probeMs, 1000);
+    EXPECT_LE(result.probeMs, lookupMs);
     if (!c.failure) {
         EXPECT_EQ(result.address, u"http://a/hls/频道5/index.m3u8"_qs);
         EXPECT_TRUE(result.probeSucceeded);
