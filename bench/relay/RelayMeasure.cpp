@@ -1,12 +1,12 @@
 // Measurements of the relay with a real libvlc player, for the figures in the relay's notes.
 // Run inside the private test network:
 //
-//   scripts/in-netns.sh build/tests/relay/relay_measure memory relay 60
-//   scripts/in-netns.sh build/tests/relay/relay_measure memory direct 10
-//   scripts/in-netns.sh build/tests/relay/relay_measure stop [runs]
-//   scripts/in-netns.sh build/tests/relay/relay_measure latency [runs]
-//   scripts/in-netns.sh build/tests/relay/relay_measure forms relay|direct [seconds]
-//   scripts/in-netns.sh build/tests/relay/relay_measure threads relay|direct [seconds]
+//   scripts/in-netns.sh build/bench/relay_measure memory relay 60
+//   scripts/in-netns.sh build/bench/relay_measure memory direct 10
+//   scripts/in-netns.sh build/bench/relay_measure stop [runs]
+//   scripts/in-netns.sh build/bench/relay_measure latency [runs]
+//   scripts/in-netns.sh build/bench/relay_measure forms relay|direct [seconds]
+//   scripts/in-netns.sh build/bench/relay_measure threads relay|direct [seconds]
 //
 // memory: resident memory while libvlc plays an endless segment, through a route or straight
 //         from the server (which grows without bound: keep that one short).
