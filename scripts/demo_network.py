@@ -306,7 +306,7 @@ class Fixture:
             return found
         return [w for w in found if self.xdo("getwindowname", w, check=False).rstrip("\n") == title]
 
-    def wait_window(self, title, timeout=15):
+    def wait_window(self, title, timeout=60):
         return wait_for(lambda: (self.windows(title) or [None])[0], timeout,
                         "a window titled " + repr(title))
 

@@ -324,7 +324,7 @@ class StorageServers(EndToEnd):
         x, y = centre(1)
         clicked = time.monotonic()
         self.fixture.click(self.window, x, y)
-        box = self.fixture.wait_window("提示", timeout=10)
+        box = self.fixture.wait_window("提示", timeout=30)
         elapsed = time.monotonic() - clicked
         self.assertGreater(elapsed, 1.9)
         self.assertLess(elapsed, 3.5)
@@ -718,7 +718,7 @@ class PreStart(EndToEnd):
                                             180, 180), lit) < 8,
                     1.5, "button 5 to light up during the lookup")
         self.assertEqual(self.fixture.windows("提示"), [], "the lookup is still waiting")
-        box = self.fixture.wait_window("提示", timeout=10)
+        box = self.fixture.wait_window("提示", timeout=30)
         self.fixture.key(box, "Return")
 
     def test_a_failed_lookup_is_told_only_on_the_click(self):
@@ -730,7 +730,7 @@ class PreStart(EndToEnd):
         time.sleep(3)  # the lookup made while resting has failed by now
         self.assertEqual(self.fixture.windows("提示"), [], "no box before the click")
         self.fixture.click(self.window, *centre(1))
-        box = self.fixture.wait_window("提示", timeout=10)
+        box = self.fixture.wait_window("提示", timeout=30)
         self.fixture.key(box, "Return")
         self.fixture.wait_no_window("提示")
         time.sleep(0.5)

@@ -175,7 +175,7 @@ class PlayFromMenuEntry(unittest.TestCase):
         self.assertEqual(wm_class.split("=", 1)[1].strip(),
                          '"%s", "%s"' % (desktop_entry()["StartupWMClass"], "quorvel"))
         fixture.click(window, *fx.centre(2))
-        player = fixture.wait_window(" - " + fx.address(2, hls=True), timeout=15)
+        player = fixture.wait_window(" - " + fx.address(2, hls=True), timeout=60)
         fx.wait_for(lambda: fx.share_of_picture(fixture.screenshot(player)) > 0.5, 30,
                     "channel 2's picture")
         fixture.screenshot(player, os.path.join(SHOTS, "installed-channel-2.png"))
