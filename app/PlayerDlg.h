@@ -70,6 +70,7 @@ public:
 
     libvlc_media_player_t* Player() const { return m_playback->Player(); }
     const CChannelPlayback& Playback() const { return *m_playback; }
+    CChannelPlayback& Playback() { return *m_playback; }
     QString Address() const { return m_strAddress; }
     int Channel() const { return m_channel; }
     int Volume() const { return m_volume; }

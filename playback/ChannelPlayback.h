@@ -88,6 +88,9 @@ public slots:
     // Lets go of a stream that stopped, and opens it again after the next back-off. A report
     // that comes while a reopen waits changes nothing.
     void ReopenLater();
+    // The watchdog's tick, once a second while a player plays: a stream that has shown no
+    // progress for kStallTime ticks has stalled. Public so that a test can be its clock.
+    void Watch();
 
 private:
     struct Session;
@@ -97,7 +100,6 @@ private:
     void Start();
     void LetGo();
     void Reopen(const QString& why);
-    void Watch();
     void OnPicture(quint64 serial);
     void OnStopped(quint64 serial);
     void ApplyAudio();

@@ -113,8 +113,14 @@ TEST_F(PlayerView, IsDarkGreyWhereNoPictureIsBeforeTheFirstAndAfterAStall)
     CPlayerDlg player;
     open(player, 9); // nobody sends to this group: the stream never starts
     EXPECT_GT(greyShare(player), 0.97);
-    player.ReopenLater();
+    // The test is the watchdog's clock: nothing has come in for four ticks, then for five.
+    CChannelPlayback& playback = player.Playback();
+    for (int tick = 1; tick < CChannelPlayback::kStallTime.count(); ++tick)
+        playback.Watch();
+    EXPECT_FALSE(player.PendingReopen()) << "stalled before " << CChannelPlayback::kStallTime;
+    playback.Watch();
     ASSERT_TRUE(player.PendingReopen());
+    EXPECT_EQ(CChannelPlayback::kStallTime, 5s);
     EXPECT_GT(greyShare(player), 0.97);
 }
 
@@ -158,6 +164,12 @@ TEST_F(PlayerView, CountsDownToTheReopenOfALostStreamThenConnects)
     // Not answered: the next wait is two seconds, counted down from two.
     player.ReopenLater();
     EXPECT_EQ(surface->StatusText(), QStringLiteral("信号中断，2 秒后重新连接"));
+    // The text is refreshed five times a second: with more than a second left, it still says 2.
+    const auto left = [&] { return player.Playback().UntilReopen(); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return left() < 1300ms; }, 3000));
+    if (left() > 1000ms) {
+        EXPECT_EQ(surface->StatusText(), QStringLiteral("信号中断，2 秒后重新连接"));
+    }
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return surface->StatusText() == QStringLiteral("信号中断，1 秒后重新连接"); }, 2000));
 }
