@@ -74,6 +74,12 @@ public:
     static constexpr std::chrono::milliseconds kRestTime{100};
     // A lookup made while resting that is older than this is made again on the click.
     static constexpr std::chrono::milliseconds kFreshLookup{2000};
+    // In storage-server mode with the fallback, how long a channel's group is given to carry
+    // data when its storage server gives no address.
+    static constexpr std::chrono::milliseconds kGroupWithin{1000};
+    bool FallbackOn() const { return m_fallback; }
+    // How long the fallback waits and watches; only tests change it.
+    void SetFallbackTiming(const CChannelFallback::Timing& timing) { m_fallbackTiming = timing; }
 
 public slots:
     void accept() override; // OnOK: Enter never closes the channel window
@@ -93,6 +99,8 @@ private:
     void PlayPrepared(const QString& address);
     void TraceLookup(int channel, const locator::LocateResult& result) const;
     std::shared_ptr<fastzap::LiveSource> FastSource(const QString& address) const;
+    std::optional<std::chrono::milliseconds> GroupFallback() const;
+    MulticastSupport Multicast() const;
 
     std::unique_ptr<Ui::CChannelDlg> m_ui;
     bool m_bMutiMode = false;
@@ -110,6 +118,8 @@ private:
     bool m_muted = false;
     bool m_fastChannelChange = true;
     bool m_preStart = true;
+    bool m_fallback = false;
+    CChannelFallback::Timing m_fallbackTiming;
     bool m_inChannel = false; // a click is being handled: nothing is prepared meanwhile
 
     // What is prepared for the channel the mouse rests on: its lookup in storage-server mode,
@@ -123,6 +133,6 @@ private:
     std::unique_ptr<Prepared> m_prepared;
     int m_restChannel = 0;
     QTimer m_rest;
-    std::unique_ptr<fastzap::Receivers> m_receivers;
+    std::shared_ptr<fastzap::Receivers> m_receivers;
     std::unique_ptr<relay::StreamRelay> m_relay; // between libvlc and the storage servers
 };

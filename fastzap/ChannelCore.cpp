@@ -197,8 +197,10 @@ void ChannelCore::OnVideo(const TsPacket& packet, std::uint64_t index)
         m_pesIndex = index;
         m_pesTimestamp.reset();
     }
-    if (info.timestamp)
+    if (info.timestamp) {
         m_pesTimestamp = info.timestamp;
+        m_latestTimestamp = info.timestamp;
+    }
     if (info.randomAccessHere || (info.randomAccessAtPesStart && m_pesSlot != kNone)) {
         StartGop(m_pesSlot, m_pesIndex, m_pesTimestamp);
     } else if (m_valid && info.timestamp && m_gopTimestamp) {
