@@ -611,9 +611,53 @@ class Fallback(EndToEnd):
         self.fixture.start_hls([3])
         self.start_telling(multicast=True, settings={"Fallback": 0})
         player = self.open_channel(3, " - " + self.UDP3)
-        time.sleep(4)
+
+        def stopped():
+            with open(self.log_path, errors="replace") as f:
+                return "stopped " + self.UDP3 in f.read()
+        # The stall watch gives up on the group after 5 s: long past the 2 s of silence and the
+        # storage server's quick answer that would have changed the source.
+        fx.wait_for(stopped, 15, "the stall watch to stop the silent group")
         self.assertEqual(self.fixture.name(player), " - " + self.UDP3)
         self.assertEqual(self.said(), [])
+        self.close(player)
+
+
+def dim_share(shot, left, top, width, height):
+    """The share of a region's pixels that are dim: under the panel's plate, which lets a third
+    of the picture through, even the bars of full colour are."""
+    w, _, rgb = shot
+    dark = total = 0
+    for y in range(top, top + height, 2):
+        for x in range(left, left + width, 2):
+            p = 3 * (y * w + x)
+            dark += max(rgb[p], rgb[p + 1], rgb[p + 2]) < 120
+            total += 1
+    return dark / total
+
+
+class InfoPanel(EndToEnd):
+    """I shows the panel of figures over the picture, I again hides it."""
+
+    # Inside the panel's plate in the top left of an 800 x 600 player, between its lines.
+    PANEL = (24, 90, 200, 150)
+
+    def test_i_shows_the_panel_and_i_again_hides_it(self):
+        self.fixture.start_multicast([5])
+        self.start(multicast=True)
+        player = self.open_channel(5, " - udp://@224.1.1.5:1234")
+        self.assert_plays(player, "panel-before.png")
+        before = dim_share(self.fixture.screenshot(player), *self.PANEL)
+        self.assertLess(before, 0.3, "the picture there, no plate")
+        self.fixture.key(player, "i")
+        fx.wait_for(lambda: dim_share(self.fixture.screenshot(player), *self.PANEL) > 0.6, 5,
+                    "the panel's plate")
+        self.fixture.screenshot(player, os.path.join(SHOTS, "panel-shown.png"))
+        self.fixture.key(player, "i")
+        fx.wait_for(lambda: dim_share(self.fixture.screenshot(player), *self.PANEL) < 0.3, 5,
+                    "the panel to go")
+        self.assertGreater(fx.share_of_picture(self.fixture.screenshot(player)), 0.5)
+        self.close(player)
 
 
 class Shape(EndToEnd):
