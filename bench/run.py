@@ -442,7 +442,10 @@ class Bench:
                 values = [z[key] for z in samples[name] if z.get(key) is not None]
                 if values:
                     results[name][key] = summary(values)
-                    print("%-10s %-13s %s" % (name, key, fmt(results[name][key])), flush=True)
+                    line = fmt(results[name][key])
+                    if key == "gap_frames":
+                        line = line.replace(" ms,", " frames,", 1)
+                    print("%-10s %-13s %s" % (name, key, line), flush=True)
         with open(os.path.join(self.out, "fallback.json"), "w") as f:
             json.dump(results, f, indent=1)
         return results
