@@ -68,10 +68,17 @@ TEST_P(Panel, TellsWhatPlaysFromTheStreamAndHidesOnTheSecondPress)
                 lines = surface->PanelLines();
                 return Figure(lines, QStringLiteral("码率：")) > 0 &&
                        Figure(lines, QStringLiteral("已解码")) >= 50 &&
-                       !lines.filter(QStringLiteral("音频：")).value(0).endsWith(u'无') &&
-                       (!fast || Figure(lines, QStringLiteral("落后直播：")) >= 0);
+                       !lines.filter(QStringLiteral("音频：")).value(0).endsWith(u'无');
             },
             20000);
+        // How far behind live takes a few of libvlc's time readings more.
+        if (complete && fast)
+            (void)QTest::qWaitFor(
+                [&] {
+                    lines = surface->PanelLines();
+                    return Figure(lines, QStringLiteral("落后直播：")) >= 0;
+                },
+                10000); // checked below
         QTest::keyClick(player, Qt::Key_I);
         hidden = surface->PanelLines().isEmpty() && !player->PanelShown();
     });
@@ -94,7 +101,7 @@ TEST_P(Panel, TellsWhatPlaysFromTheStreamAndHidesOnTheSecondPress)
     const double behind = Figure(lines, QStringLiteral("落后直播："));
     if (fast) {
         // The network caching and the decoder's delay, not the clip's loop or a stale buffer.
-        EXPECT_GE(behind, 0.0);
+        EXPECT_GE(behind, 0.0) << lines.join(u'\n').toStdString();
         EXPECT_LT(behind, 5.0);
     } else {
         EXPECT_LT(behind, 0) << "libvlc reading the group itself tells no timestamps";
