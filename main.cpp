@@ -43,6 +43,7 @@ Player window:
   Up, Down, wheel      volume
   Page Up, Page Down   previous and next channel
   1 to 8               switch to that channel
+  I                    show and hide a panel of figures on what plays
 
 Settings:
   Quorvel.ini, section [Default], is read once, at start. A line starting with ';' is a comment.
@@ -58,6 +59,12 @@ Settings:
                                 changes fast; 1 or absent: keep receiving them
   PreStart=0                    do not prepare a channel while the mouse rests on its button;
                                 1 or absent: prepare it
+  Fallback=1                    a channel falls over to its other source: a multicast group
+                                silent for 2 s to the storage server's stream (back to the
+                                group once it has carried its pictures for 10 s); a storage
+                                server with no address to the group, if it carries data
+                                within 1 s. 0 turns it off; absent: on in multicast mode, off
+                                in storage-server mode
 
   images/channelNN-1.jpg and images/channelNN-2.jpg, NN from 01 to 08: each channel's picture,
   and the one shown while the mouse rests on it.

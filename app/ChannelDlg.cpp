@@ -118,7 +118,9 @@ void CChannelDlg::StartBehindTheWindow(bool warmUp)
     m_networkStarted = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     if (!m_networkStarted)
         ShowPrompt(this, QStringLiteral("初始化时发生错误，请与管理员联系！"));
-    if (m_networkStarted && !m_bMutiMode) {
+    // In multicast mode the relay carries the storage server's stream a silent group falls
+    // over to.
+    if (m_networkStarted && (!m_bMutiMode || m_fallback)) {
         m_relay = std::make_unique<relay::StreamRelay>();
         if (!m_relay->Start())
             m_relay.reset(); // HTTP channels then do not play: libvlc never opens them itself
@@ -137,7 +139,7 @@ void CChannelDlg::StartFastChannelChange()
 {
     if (!m_bMutiMode || !m_fastChannelChange || !m_instance || m_receivers)
         return;
-    m_receivers = std::make_unique<fastzap::Receivers>(fastzap::SiteGroups());
+    m_receivers = std::make_shared<fastzap::Receivers>(fastzap::SiteGroups());
     m_receivers->Start();
 }
 
@@ -192,6 +194,9 @@ void CChannelDlg::ReadSiteSettings()
     };
     m_fastChannelChange = on(QStringLiteral("FastChannelChange"));
     m_preStart = on(QStringLiteral("PreStart"));
+    // On by default where the other source is the storage server: multicast is what breaks.
+    const QString fallback = value(QStringLiteral("Fallback"));
+    m_fallback = fallback.isEmpty() ? m_bMutiMode : fallback.startsWith(u'1');
 
     const int caching = m_settings.GetIntConfig(kSettingsFile, QStringLiteral("Default"),
                                                 QStringLiteral("NetworkCaching"));
@@ -207,6 +212,31 @@ std::unique_ptr<CChannelPlayback> CChannelDlg::NewPlayback() const
     playback->SetRelay(m_relay.get());
     playback->SetAudio(m_volume, m_muted);
     return playback;
+}
+
+std::optional<std::chrono::milliseconds> CChannelDlg::GroupFallback() const
+{
+    if (m_bMutiMode || !m_fallback)
+        return std::nullopt;
+    return kGroupWithin;
+}
+
+MulticastSupport CChannelDlg::Multicast() const
+{
+    MulticastSupport support;
+    // The fast channel change's receivers watch every group already; otherwise the shown
+    // channel's group gets a receiver of its own while it plays.
+    support.tap = [receivers = m_receivers](int channel) {
+        return receivers ? TapReceivers(receivers, std::size_t(channel - 1))
+                         : TapOwnReceiver(channel);
+    };
+    support.newPlayback = [this] {
+        return NewPlayback();
+    };
+    support.servers = m_servers;
+    support.fallback = m_bMutiMode && m_fallback;
+    support.timing = m_fallbackTiming;
+    return support;
 }
 
 void CChannelDlg::TraceLookup(int channel, const locator::LocateResult& result) const
@@ -227,6 +257,8 @@ void CChannelDlg::TraceLookup(int channel, const locator::LocateResult& result) 
     }
     line += result.address ? QStringLiteral("; address ") + *result.address
                            : QStringLiteral("; no address");
+    if (result.groupInstead)
+        line += QStringLiteral(" (its group instead: the server gave none)");
     Trace(line);
 }
 
@@ -236,7 +268,7 @@ std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner, C
     std::unique_ptr<CLookupTask> own;
     CLookupTask* task = ready;
     if (task == nullptr) {
-        own = std::make_unique<CLookupTask>(channel, m_bMutiMode, m_servers);
+        own = std::make_unique<CLookupTask>(channel, m_bMutiMode, m_servers, GroupFallback());
         task = own.get();
     }
     {
@@ -250,12 +282,15 @@ std::optional<ChannelAddress> CChannelDlg::Locate(int channel, QWidget* owner, C
         return std::nullopt;
     }
     // An address the relay cannot route (an odd host or port) is no address: libvlc would
-    // reach the server by itself, with none of the relay's bounds.
-    if (!m_bMutiMode && !relay::IsRelayable(*result.address)) {
+    // reach the server by itself, with none of the relay's bounds. A multicast group played
+    // instead of a server that failed is libvlc's to join.
+    if (!m_bMutiMode && !result.groupInstead && !relay::IsRelayable(*result.address)) {
         ShowPrompt(owner, locator::FailureMessage(locator::LocateFailure::NoAddress));
         return std::nullopt;
     }
-    return ChannelAddress{*result.address, m_btnChannel[channel - 1]->text()};
+    return ChannelAddress{*result.address, m_btnChannel[channel - 1]->text(),
+                          result.groupInstead ? QStringLiteral("存储服务器不可用，已改用组播")
+                                              : QString()};
 }
 
 int CChannelDlg::PreparedChannel() const
@@ -296,7 +331,7 @@ void CChannelDlg::Prepare()
         return;
     }
     // The lookup goes on in the background; a failure is told only if the channel is clicked.
-    m_prepared->lookup = std::make_unique<CLookupTask>(channel, false, m_servers);
+    m_prepared->lookup = std::make_unique<CLookupTask>(channel, false, m_servers, GroupFallback());
     const CLookupTask* lookup = m_prepared->lookup.get();
     connect(lookup, &CLookupTask::Finished, this, [this, lookup] {
         if (m_prepared && m_prepared->lookup.get() == lookup && lookup->Result().address)
@@ -341,6 +376,8 @@ void CChannelDlg::OnChannel(int channel)
         CPlayerDlg player(this);
         player.SetAddress(found->address);
         player.SetCaption(found->caption);
+        player.SetNote(found->note);
+        player.SetMulticast(Multicast());
         player.SetChannel(channel,
                           [this](int other, QWidget* owner) { return Locate(other, owner); });
         player.SetAudio(m_volume, m_muted);

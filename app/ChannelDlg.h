@@ -76,6 +76,15 @@ public:
     static constexpr std::chrono::milliseconds kRestTime{100};
     // A lookup made while resting that is older than this is made again on the click.
     static constexpr std::chrono::milliseconds kFreshLookup{2000};
+    // In storage-server mode with the fallback, how long a channel's group is given to carry
+    // data when its storage server gives no address.
+    static constexpr std::chrono::milliseconds kGroupWithin{1000};
+    bool FallbackOn() const { return m_fallback; }
+    // How long the fallback waits and watches; only tests change it.
+    void SetFallbackTiming(const CChannelFallback::Timing& timing) { m_fallbackTiming = timing; }
+    // A multicast channel's buffered group of pictures and the live packets after it; null while
+    // the receivers hold no group for it (or do not run).
+    std::shared_ptr<fastzap::LiveSource> FastSource(const QString& address) const;
 
 public slots:
     void accept() override; // OnOK: Enter never closes the channel window
@@ -100,7 +109,8 @@ private:
     void Prepare();
     void PlayPrepared(const QString& address);
     void TraceLookup(int channel, const locator::LocateResult& result) const;
-    std::shared_ptr<fastzap::LiveSource> FastSource(const QString& address) const;
+    std::optional<std::chrono::milliseconds> GroupFallback() const;
+    MulticastSupport Multicast() const;
 
     std::unique_ptr<Ui::CChannelDlg> m_ui;
     bool m_bMutiMode = false;
@@ -118,6 +128,8 @@ private:
     bool m_muted = false;
     bool m_fastChannelChange = true;
     bool m_preStart = true;
+    bool m_fallback = false;
+    CChannelFallback::Timing m_fallbackTiming;
     bool m_inChannel = false; // a click is being handled: nothing is prepared meanwhile
     bool m_startWhenPainted = false;
     bool m_started = false;
@@ -133,6 +145,6 @@ private:
     std::unique_ptr<Prepared> m_prepared;
     int m_restChannel = 0;
     QTimer m_rest;
-    std::unique_ptr<fastzap::Receivers> m_receivers;
+    std::shared_ptr<fastzap::Receivers> m_receivers;
     std::unique_ptr<relay::StreamRelay> m_relay; // between libvlc and the storage servers
 };

@@ -53,7 +53,7 @@ struct CLookupTask::Shared
 };
 
 CLookupTask::CLookupTask(int channel, bool modeFlag, const locator::StorageServers& servers,
-                         QObject* parent)
+                         std::optional<std::chrono::milliseconds> groupWithin, QObject* parent)
     : QObject(parent), m_channel(channel), m_shared(std::make_shared<Shared>())
 {
     if (modeFlag) {
@@ -61,8 +61,10 @@ CLookupTask::CLookupTask(int channel, bool modeFlag, const locator::StorageServe
         return;
     }
     m_shared->task = this;
-    background::Run([shared = m_shared, channel, servers] {
-        const locator::LocateResult result = locator::FindChannel(channel, false, servers);
+    background::Run([shared = m_shared, channel, servers, groupWithin] {
+        const locator::LocateResult result =
+            groupWithin ? locator::FindChannelOrGroup(channel, servers, *groupWithin)
+                        : locator::FindChannel(channel, false, servers);
         const std::lock_guard lock(shared->mutex);
         if (shared->task != nullptr)
             QMetaObject::invokeMethod(

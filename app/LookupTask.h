@@ -5,6 +5,7 @@
 #include <QObject>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 // One channel lookup (probe, download, scan) running on a background thread, so that the
 // windows go on painting and answering the window manager while a server takes its time.
@@ -16,7 +17,11 @@ class CLookupTask : public QObject
 public:
     using Clock = std::chrono::steady_clock;
 
+    // With `groupWithin`, a storage-server lookup that finds no address gives the channel's
+    // multicast group instead when the group carries data within that time
+    // (locator::FindChannelOrGroup).
     CLookupTask(int channel, bool modeFlag, const locator::StorageServers& servers,
+                std::optional<std::chrono::milliseconds> groupWithin = std::nullopt,
                 QObject* parent = nullptr);
     // A lookup still running goes on in the background; its result is dropped.
     ~CLookupTask() override;

@@ -1,6 +1,7 @@
 #include "PlayerDlg.h"
 
 #include "WindowFrame.h"
+#include "Verbose.h"
 #include "ui_PlayerDlg.h"
 
 #include <QGuiApplication>
@@ -13,9 +14,17 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+
+const QString kToStorage = QStringLiteral("组播无信号，已改用存储服务器");
+const QString kBackToGroup = QStringLiteral("已恢复组播");
+
+} // namespace
+
 CPlayerDlg::CPlayerDlg(QWidget* parent)
     : CDarkDialog(parent), m_ui(std::make_unique<Ui::CPlayerDlg>()),
-      m_playback(std::make_unique<CChannelPlayback>())
+      m_playback(std::make_unique<CChannelPlayback>()),
+      m_fallback(std::make_unique<CChannelFallback>())
 {
     m_ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -30,12 +39,16 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     m_ui->video->installEventFilter(this);
 
     ConnectPlayback();
+    connect(m_fallback.get(), &CChannelFallback::UseStorage, this, &CPlayerDlg::OnUseStorage);
+    connect(m_fallback.get(), &CChannelFallback::ReturnReady, this, &CPlayerDlg::OnReturnReady);
 
     m_connecting.setSingleShot(true);
     m_connecting.setInterval(kConnectingAfter);
     connect(&m_connecting, &QTimer::timeout, this, &CPlayerDlg::ShowStatus);
     m_countdown.setInterval(std::chrono::milliseconds(200));
     connect(&m_countdown, &QTimer::timeout, this, &CPlayerDlg::ShowStatus);
+    m_panel.setInterval(kPanelEvery);
+    connect(&m_panel, &QTimer::timeout, this, &CPlayerDlg::UpdatePanel);
     m_pointer.setSingleShot(true);
     m_pointer.setInterval(kHidePointerAfter);
     connect(&m_pointer, &QTimer::timeout, this,
@@ -68,12 +81,19 @@ void CPlayerDlg::ConnectPlayback()
 
 void CPlayerDlg::UpdatePictureArea()
 {
+    UpdatePictureArea(*m_playback);
+    if (auto back = m_fallback ? m_fallback->Returning() : nullptr)
+        UpdatePictureArea(*back);
+}
+
+void CPlayerDlg::UpdatePictureArea(CChannelPlayback& playback) const
+{
     // In device pixels: the pictures are made at the size they are painted.
     const qreal ratio = m_ui->video->devicePixelRatioF();
     const QScreen* screen = this->screen();
-    m_playback->SetPictureArea((QSizeF(m_ui->video->size()) * ratio).toSize(),
-                               screen != nullptr ? (QSizeF(screen->size()) * ratio).toSize()
-                                                 : QSize());
+    playback.SetPictureArea((QSizeF(m_ui->video->size()) * ratio).toSize(),
+                            screen != nullptr ? (QSizeF(screen->size()) * ratio).toSize()
+                                              : QSize());
 }
 
 void CPlayerDlg::AdoptPlayback(std::unique_ptr<CChannelPlayback> playback)
@@ -90,6 +110,22 @@ void CPlayerDlg::SetChannel(int channel, ChannelLookup lookup)
 {
     m_channel = channel;
     m_lookup = std::move(lookup);
+}
+
+void CPlayerDlg::SetMulticast(MulticastSupport support)
+{
+    m_multicast = std::move(support);
+    m_fallback->SetServers(m_multicast.servers);
+    m_fallback->SetTiming(m_multicast.timing);
+    m_fallback->SetPlaybackFactory([this]() -> std::unique_ptr<CChannelPlayback> {
+        if (!m_multicast.newPlayback)
+            return nullptr;
+        std::unique_ptr<CChannelPlayback> playback = m_multicast.newPlayback();
+        // Unheard until it is shown, and made for the window's size from its first picture.
+        playback->SetAudio(m_volume, true);
+        UpdatePictureArea(*playback);
+        return playback;
+    });
 }
 
 void CPlayerDlg::SetAudio(int volume, bool muted)
@@ -132,6 +168,9 @@ void CPlayerDlg::done(int result)
 
 void CPlayerDlg::OnDestroy()
 {
+    m_fallback->Stop();
+    m_tap.reset();
+    m_panel.stop();
     m_connecting.stop();
     m_countdown.stop();
     m_pointer.stop();
@@ -140,7 +179,10 @@ void CPlayerDlg::OnDestroy()
 
 void CPlayerDlg::UpdateTitle()
 {
-    QString title = m_strCaption + QStringLiteral(" - ") + m_strAddress;
+    // The address that plays: the storage server's while the channel's group is silent.
+    const QString storage = m_fallback->StorageAddress();
+    QString title =
+        m_strCaption + QStringLiteral(" - ") + (storage.isEmpty() ? m_strAddress : storage);
     if (title.size() > kLongestTitle) {
         title.truncate(kLongestTitle - 1);
         if (title.back().isHighSurrogate())
@@ -164,6 +206,84 @@ void CPlayerDlg::Play()
     else
         m_playback->Open(m_strAddress);
     ShowStatus();
+    if (!m_strNote.isEmpty())
+        Say(m_strNote);
+
+    // A multicast channel's group is watched beside the player while it plays.
+    m_tap.reset();
+    if (m_multicast.fallback || m_panel.isActive())
+        TapGroup();
+    m_fallback->Follow(m_channel, m_multicast.fallback ? m_tap : nullptr);
+    m_behindLive.Reset();
+    if (m_panel.isActive())
+        UpdatePanel();
+}
+
+void CPlayerDlg::TapGroup()
+{
+    if (!m_tap && m_multicast.tap && m_channel > 0 &&
+        m_strAddress == locator::MulticastAddress(m_channel))
+        m_tap = m_multicast.tap(m_channel);
+}
+
+void CPlayerDlg::TogglePanel()
+{
+    if (m_panel.isActive()) {
+        m_panel.stop();
+        m_ui->video->SetPanel({});
+        return;
+    }
+    TapGroup(); // for how far behind live the picture is
+    m_panel.start();
+    UpdatePanel();
+}
+
+void CPlayerDlg::UpdatePanel()
+{
+    PanelFigures figures;
+    figures.playback = m_playback->CurrentFigures();
+    figures.pendingReopen = m_playback->PendingReopen();
+    figures.untilReopen = m_playback->UntilReopen();
+    figures.backoff = m_playback->Backoff();
+    figures.fallback = m_fallback->CurrentState();
+    figures.untilRetry = m_fallback->UntilRetry();
+    // The group's receiver knows the newest picture that came; a storage stream has none.
+    if (m_tap && figures.playback.address == m_strAddress)
+        m_behindLive.Note(figures.playback, m_tap->NewestTimestamp());
+    else
+        m_behindLive.Reset();
+    figures.behindLive = m_behindLive.Mean();
+    m_ui->video->SetPanel(PanelLines(figures));
+}
+
+void CPlayerDlg::Say(const QString& text)
+{
+    Trace(QStringLiteral("on the picture: %1").arg(text));
+    m_ui->video->ShowMessage(text, kMessageTime);
+}
+
+void CPlayerDlg::OnUseStorage(const QString& address)
+{
+    m_playback->Open(address);
+    UpdateTitle();
+    m_countdown.stop();
+    m_connecting.start();
+    ShowStatus();
+    Say(kToStorage);
+}
+
+void CPlayerDlg::OnReturnReady()
+{
+    std::unique_ptr<CChannelPlayback> back = m_fallback->TakeReturn();
+    if (!back)
+        return;
+    AdoptPlayback(std::move(back)); // the storage stream's player is let go
+    m_behindLive.Reset();
+    m_ui->video->SetPicture(m_playback->Picture());
+    UpdateTitle();
+    m_countdown.stop();
+    ShowStatus();
+    Say(kBackToGroup);
 }
 
 void CPlayerDlg::ShowStatus()
@@ -192,6 +312,8 @@ void CPlayerDlg::SwitchToChannel(int channel)
     m_channel = channel;
     m_strAddress = found->address;
     m_strCaption = found->caption;
+    m_strNote = found->note;
+    m_fallback->Stop();
     UpdateTitle();
     Play();
 }
@@ -248,6 +370,9 @@ void CPlayerDlg::keyPressEvent(QKeyEvent* event)
         return;
     case Qt::Key_M:
         ToggleMute();
+        return;
+    case Qt::Key_I:
+        TogglePanel();
         return;
     case Qt::Key_Up:
         ChangeVolume(kVolumeStep);

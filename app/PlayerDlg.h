@@ -1,7 +1,9 @@
 #pragma once
 
 #include "AppLook.h"
+#include "ChannelFallback.h"
 #include "ChannelPlayback.h"
+#include "InfoPanel.h"
 
 #include <QString>
 #include <QStringList>
@@ -15,11 +17,26 @@ namespace Ui {
 class CPlayerDlg;
 }
 
-// Where a channel plays and what its button says, as a lookup finds them.
+// Where a channel plays and what its button says, as a lookup finds them, and what the window
+// says on opening it (the lookup played the channel's other source).
 struct ChannelAddress
 {
     QString address;
     QString caption;
+    QString note;
+};
+
+// What the window needs to keep a multicast channel playing from its storage server, set up by
+// the channel window.
+struct MulticastSupport
+{
+    // The receiver of a channel's group beside the player; null when there is none.
+    std::function<std::shared_ptr<GroupTap>(int channel)> tap;
+    // A player set up as the channel window sets up the window's own.
+    std::function<std::unique_ptr<CChannelPlayback>()> newPlayback;
+    locator::StorageServers servers;
+    bool fallback = false;
+    CChannelFallback::Timing timing;
 };
 
 // Looks a channel up as a click on its button would; failures have been reported to `owner`.
@@ -32,7 +49,8 @@ using ChannelLookup = std::function<std::optional<ChannelAddress>(int channel, Q
 //
 // Keys: F11 or a double click toggle full screen; Escape leaves full screen, then closes;
 // M mutes; Up, Down and the wheel change the volume; Page Up and Page Down step through the
-// channels and the digits 1 to 8 switch to one, in this window.
+// channels and the digits 1 to 8 switch to one, in this window; I shows and hides a panel of
+// figures on what plays, updated every second.
 class CPlayerDlg : public CDarkDialog
 {
     Q_OBJECT
@@ -47,12 +65,19 @@ public:
     static constexpr std::chrono::milliseconds kHidePointerAfter{1000};
     // The steps a window manager may size the window in by hand: larger than any screen.
     static constexpr int kUnsizableStep = 16384;
+    // How long a change of source is told over the picture.
+    static constexpr std::chrono::milliseconds kMessageTime{3000};
+    static constexpr std::chrono::milliseconds kPanelEvery{1000};
 
     explicit CPlayerDlg(QWidget* parent = nullptr);
     ~CPlayerDlg() override;
 
     void SetAddress(const QString& address) { m_strAddress = address; }
     void SetCaption(const QString& caption) { m_strCaption = caption; }
+    // Said over the picture on opening (ChannelAddress::note).
+    void SetNote(const QString& note) { m_strNote = note; }
+    // Turns on the fallback of multicast channels to their storage server.
+    void SetMulticast(MulticastSupport support);
     void SetInstance(libvlc_instance_t* instance) { m_playback->SetInstance(instance); }
     // Lets the window switch channels itself; without it the channel keys do nothing.
     void SetChannel(int channel, ChannelLookup lookup);
@@ -71,10 +96,12 @@ public:
     libvlc_media_player_t* Player() const { return m_playback->Player(); }
     const CChannelPlayback& Playback() const { return *m_playback; }
     CChannelPlayback& Playback() { return *m_playback; }
+    const CChannelFallback& Fallback() const { return *m_fallback; }
     QString Address() const { return m_strAddress; }
     int Channel() const { return m_channel; }
     int Volume() const { return m_volume; }
     bool Muted() const { return m_muted; }
+    bool PanelShown() const { return m_panel.isActive(); }
     std::optional<std::chrono::seconds> PendingReopen() const
     {
         return m_playback->PendingReopen();
@@ -99,6 +126,7 @@ protected:
 private:
     void ConnectPlayback();
     void UpdatePictureArea();
+    void UpdatePictureArea(CChannelPlayback& playback) const;
     void OnDestroy();
     void Play();
     void ShowStatus();
@@ -107,11 +135,21 @@ private:
     void ToggleMute();
     void UpdateTitle();
     void ShowPointer();
+    void Say(const QString& text);
+    void OnUseStorage(const QString& address);
+    void OnReturnReady();
+    void TapGroup();
+    void TogglePanel();
+    void UpdatePanel();
 
     std::unique_ptr<Ui::CPlayerDlg> m_ui;
     QString m_strAddress;
     QString m_strCaption;
+    QString m_strNote;
     std::unique_ptr<CChannelPlayback> m_playback;
+    MulticastSupport m_multicast;
+    std::shared_ptr<GroupTap> m_tap; // the shown channel's group, while it has one
+    std::unique_ptr<CChannelFallback> m_fallback;
 
     int m_channel = 0;
     ChannelLookup m_lookup;
@@ -126,4 +164,6 @@ private:
     QTimer m_connecting; // when "connecting" may show after an open
     QTimer m_countdown;  // ticks the lost-signal countdown
     QTimer m_pointer;    // hides the pointer in full screen
+    QTimer m_panel; // refreshes the panel of figures while it shows
+    BehindLive m_behindLive;
 };

@@ -20,7 +20,7 @@ CVideoSurface::CVideoSurface(QWidget* parent) : QWidget(parent)
     // Every pixel is painted here, every time.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(true);
-    for (QTimer* timer : {&m_channelTimer, &m_noticeTimer}) {
+    for (QTimer* timer : {&m_channelTimer, &m_noticeTimer, &m_messageTimer}) {
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
     }
@@ -55,6 +55,21 @@ void CVideoSurface::ShowNotice(const QString& text)
 {
     m_notice = text;
     m_noticeTimer.start(kNoticeTime);
+    update();
+}
+
+void CVideoSurface::ShowMessage(const QString& text, std::chrono::milliseconds duration)
+{
+    m_message = text;
+    m_messageTimer.start(duration);
+    update();
+}
+
+void CVideoSurface::SetPanel(const QStringList& lines)
+{
+    if (lines == m_panel)
+        return;
+    m_panel = lines;
     update();
 }
 
@@ -102,6 +117,30 @@ void CVideoSurface::paintEvent(QPaintEvent* event)
         DrawText(painter, m_notice, Qt::AlignRight | Qt::AlignTop, 20);
     if (!m_status.isEmpty())
         DrawText(painter, m_status, Qt::AlignCenter, 18);
+    if (m_messageTimer.isActive())
+        DrawText(painter, m_message, Qt::AlignHCenter | Qt::AlignBottom, 18);
+    if (!m_panel.isEmpty())
+        DrawPanel(painter);
+}
+
+void CVideoSurface::DrawPanel(QPainter& painter)
+{
+    QFont font = painter.font();
+    font.setPointSize(12);
+    painter.setFont(font);
+    const QString text = m_panel.join(u'\n');
+    // Below the channel's name, which may show over it for a moment.
+    const QRect area = rect().adjusted(kMargin, kMargin + 48, -kMargin, -kMargin);
+    const QRect box = painter.fontMetrics()
+                          .boundingRect(area, Qt::AlignLeft | Qt::AlignTop, text)
+                          .adjusted(-kPadding, -kPadding / 2, kPadding, kPadding / 2);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath plate;
+    plate.addRoundedRect(box, 6, 6);
+    painter.fillPath(plate, QColor(0, 0, 0, 170));
+    painter.setPen(Qt::white);
+    painter.drawText(box.adjusted(kPadding, kPadding / 2, -kPadding, -kPadding / 2),
+                     Qt::AlignLeft | Qt::AlignTop, text);
 }
 
 void CVideoSurface::DrawText(QPainter& painter, const QString& text, Qt::Alignment where,

@@ -3,11 +3,13 @@
 #include "VideoFrames.h"
 
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
 // Where a channel's pictures are painted, with the program's texts over them: the channel's
-// name in the top left, a status in the middle, and a notice (the volume) in the top right.
+// name in the top left, a status in the middle, a notice (the volume) in the top right, a
+// message (a change of source) along the bottom, and on request a panel of figures on the left.
 // Without a picture it shows the windows' dark grey; with one, the picture fills the middle
 // with black bands around it, as a video output draws them. Pictures come made at the size
 // they are shown and are painted as they are; only for the moment between a resize and the next
@@ -29,12 +31,17 @@ public:
     // Shown for a while, then gone.
     void ShowChannel(const QString& text);
     void ShowNotice(const QString& text);
+    void ShowMessage(const QString& text, std::chrono::milliseconds duration);
     // Shown until replaced; empty hides it.
     void SetStatus(const QString& text);
+    // Lines shown until replaced; none hides it.
+    void SetPanel(const QStringList& lines);
 
     QString ChannelText() const { return m_channelTimer.isActive() ? m_channel : QString(); }
     QString NoticeText() const { return m_noticeTimer.isActive() ? m_notice : QString(); }
     QString StatusText() const { return m_status; }
+    QString MessageText() const { return m_messageTimer.isActive() ? m_message : QString(); }
+    const QStringList& PanelLines() const { return m_panel; }
     // Where the picture lands, in this widget's coordinates; empty without a picture.
     QRect PictureRect() const;
 
@@ -43,11 +50,15 @@ protected:
 
 private:
     void DrawText(QPainter& painter, const QString& text, Qt::Alignment where, int pointSize);
+    void DrawPanel(QPainter& painter);
 
     VideoFrames::Picture m_picture;
     QString m_channel;
     QString m_notice;
     QString m_status;
+    QString m_message;
+    QStringList m_panel;
     QTimer m_channelTimer;
     QTimer m_noticeTimer;
+    QTimer m_messageTimer;
 };

@@ -12,6 +12,9 @@
   warmup   the program against another build of it (--other, e.g. one without the warm-up):
            idle memory and the first zap after start-up, taking turns
   startup  process start to the channel window shown; resident memory idle and after 60 s
+  fallback a multicast channel's group falls silent mid-play and comes back: to the storage
+           stream's picture, back to the group, the stand-still at each change; the program
+           with its fallback against Fallback=0, taking turns (--rounds)
   jitter   a stream with 20 ms of network jitter: does the picture ever stand still?
   pictures start-up with the sixteen costliest pictures the bounds allow, against the shipped
            ones: to the channel window, to channel 1's and channel 8's pictures; peak memory
@@ -378,6 +381,97 @@ class Bench:
                 "behind_ms": statistics.median(settled_lags) if settled_lags else None,
                 "behind_max_ms": max((lag for lag in lags if lag is not None), default=None),
                 "rate": rate, "skipped": skipped, "pictures": len(shown)}
+
+    # --- fallback ------------------------------------------------------------------------------
+
+    def fallback(self, rounds):
+        """A multicast channel whose group falls silent mid-play and comes back, in the program
+        with its fallback (the default) and with Fallback=0 (as before it, the fair baseline: the
+        same program, the same stream, the same reconnects), taking turns in random order. The
+        sender is stopped at a random moment and started again 7 s later; zapprobe follows the
+        frame numbers on screen all along."""
+        self.fixture.start_storage_servers()
+        senders = dict(zip(range(1, 9), self.fixture.start_multicast(stagger=CLIP_SECONDS,
+                                                                     rng=self.rng)))
+        self.fixture.start_hls(stagger=CLIP_SECONDS, rng=self.rng)
+        time.sleep(CLIP_SECONDS + 1)
+        variants = {"fallback": None, "Fallback=0": {"Fallback": 0}}
+        running = {name: self.launch("program", False, self.fixture.start_display() if i == 0
+                                     else self.fixture.new_display(), settings=settings)
+                   for i, (name, settings) in enumerate(variants.items())}
+        samples = {name: [] for name in variants}
+        silent_for, follow = 7.0, 26.0
+        try:
+            for _ in range(rounds):
+                order = list(variants)
+                self.rng.shuffle(order)
+                for name in order:
+                    channel = self.rng.randint(1, 8)
+                    x, y = centre(channel)
+                    probe = subprocess.Popen(
+                        [os.path.join(self.build, "bench", "zapprobe"), "zap", "Corvessa",
+                         str(x), str(y), " - " + address(channel, False), "15000", "0",
+                         str(follow)], stdout=subprocess.PIPE, text=True,
+                        env=self.env(running[name].display))
+                    time.sleep(3 + self.rng.uniform(0, 2 * fx.KEYFRAME_INTERVAL))
+                    senders[channel].kill()
+                    senders[channel].wait()
+                    silent_ns = time.monotonic_ns()
+                    time.sleep(silent_for)
+                    senders[channel] = self.fixture.start_multicast([channel], stagger=0)[0]
+                    back_ns = time.monotonic_ns()
+                    out, _ = probe.communicate(timeout=follow + 30)
+                    if probe.returncode != 0:
+                        raise RuntimeError("zapprobe failed on channel %d" % channel)
+                    z = json.loads(out)
+                    z.update(self.fallback_times(z["frames"], silent_ns, back_ns),
+                             channel=channel, load=os.getloadavg()[0])
+                    z.pop("frames")
+                    samples[name].append(z)
+                    print("%-10s channel %d: %s" % (name, channel, json.dumps(
+                        {k: v for k, v in z.items() if k.endswith("_ms") or k == "gap_frames"})),
+                          flush=True)
+                    time.sleep(1)
+        finally:
+            for r in running.values():
+                r.stop()
+        results = {"seed": self.seed}
+        for name in variants:
+            results[name] = {"samples": samples[name]}
+            for key in ("to_picture_ms", "still_ms", "back_ms", "gap_ms", "gap_frames"):
+                values = [z[key] for z in samples[name] if z.get(key) is not None]
+                if values:
+                    results[name][key] = summary(values)
+                    line = fmt(results[name][key])
+                    if key == "gap_frames":
+                        line = line.replace(" ms,", " frames,", 1)
+                    print("%-10s %-13s %s" % (name, key, line), flush=True)
+        with open(os.path.join(self.out, "fallback.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return results
+
+    @staticmethod
+    def fallback_times(frames, silent_ns, back_ns):
+        """From the frame numbers on screen: the picture's longest stand-still after the group
+        fell silent and when it ended (the storage stream's first picture, or with Fallback=0
+        the group's after its return); after the group's return, the first jump in the numbers
+        (another stream's pictures: the switch back to the group) and the stand-still before
+        it, in milliseconds and in frame times beyond the one a picture stands anyway."""
+        out = {}
+        during = [(t, n) for t, n in frames if t >= silent_ns]
+        before = [(t, n) for t, n in frames if t < silent_ns][-1:]
+        steps = list(zip(before + during, during))
+        if steps:
+            (t0, _), (t1, _) = max(steps, key=lambda s: s[1][0] - s[0][0])
+            out["still_ms"] = (t1 - t0) / 1e6
+            out["to_picture_ms"] = (t1 - silent_ns) / 1e6
+        for (t0, n0), (t1, n1) in zip(frames, frames[1:]):
+            if t1 > back_ns and (n1 - n0) % fx.CLIP_FRAMES > 3:
+                out["back_ms"] = (t1 - back_ns) / 1e6
+                out["gap_ms"] = (t1 - t0) / 1e6
+                out["gap_frames"] = max(0, round((t1 - t0) / 1e6 / (1000 / fx.FRAME_RATE)) - 1)
+                break
+        return out
 
     # --- cpu -----------------------------------------------------------------------------------
 
@@ -803,11 +897,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=("zap", "live", "cpu", "warmup", "startup", "jitter",
-                                         "pictures", "play", "try"))
+                                         "pictures", "play", "fallback", "try"))
     parser.add_argument("--play-stream", action="append", dest="play_streams",
                         help="with play: 360p, 1080p or a clip's path (repeatable; default "
                         "360p and 1080p)")
-    parser.add_argument("--rounds", type=int, default=3, help="with play: rounds")
+    parser.add_argument("--rounds", type=int, default=3, help="with play and fallback: rounds")
     parser.add_argument("--bare-x11", action="store_true",
                         help="with play: the baseline without a GL driver, so that libvlc uses its "
                         "plain X11 output rather than OpenGL rendered by Mesa on the processor")
@@ -862,6 +956,8 @@ def main():
             if not args.other:
                 parser.error("warmup needs --other PATH-TO-QUORVEL")
             bench.warmup(args.other, args.launches, streams)
+        elif args.what == "fallback":
+            bench.fallback(args.rounds)
         elif args.what == "jitter":
             bench.jitter(20, 20)
         elif args.what == "pictures":

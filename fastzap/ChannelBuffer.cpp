@@ -109,6 +109,12 @@ CoreStats ChannelBuffer::Stats() const
     return m_core.Stats();
 }
 
+std::optional<std::uint64_t> ChannelBuffer::LatestTimestamp() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_core.LatestTimestamp();
+}
+
 void ChannelBuffer::Reset()
 {
     const std::lock_guard lock(m_mutex);

@@ -45,6 +45,7 @@ public:
     bool HasRandomAccess() const;
     Snapshot Take() const;
     CoreStats Stats() const;
+    std::optional<std::uint64_t> LatestTimestamp() const;
 
     // Forgets the stream (the receiver stopped or restarts) and ends every open source: their
     // readers get what is queued and then the end of the stream.

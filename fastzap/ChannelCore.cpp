@@ -201,8 +201,10 @@ void ChannelCore::OnVideo(const TsPacket& packet, std::uint64_t index)
         m_pesIndex = index;
         m_pesTimestamp.reset();
     }
-    if (info.timestamp)
+    if (info.timestamp) {
         m_pesTimestamp = info.timestamp;
+        m_latestTimestamp = info.timestamp;
+    }
     if (info.startPoint && m_pesSlot != kNone && StartGop(info))
         return;
     if (m_valid && info.timestamp && m_gopTimestamp) {

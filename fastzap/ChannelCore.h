@@ -68,6 +68,8 @@ public:
     // The position in the stream (counting every packet pushed) of Gop()'s first packet.
     std::uint64_t GopStartIndex() const { return m_gopStartIndex; }
     std::optional<std::uint64_t> KeyframeInterval() const;
+    // The newest decode timestamp (DTS, else PTS) of the video that came, 90 kHz ticks.
+    std::optional<std::uint64_t> LatestTimestamp() const { return m_latestTimestamp; }
 
     // The latest PAT and PMT as they were carried, for a reader to start with.
     std::span<const TsPacket> PatPackets() const { return m_patPackets; }
@@ -119,6 +121,7 @@ private:
     std::uint64_t m_pesIndex = 0;
     std::optional<std::uint64_t> m_pesTimestamp;
     std::optional<std::uint64_t> m_lastStartTimestamp;
+    std::optional<std::uint64_t> m_latestTimestamp;
     // The latest intervals between start points, 0 where none has been measured yet.
     std::array<std::uint64_t, 8> m_intervals{};
     std::size_t m_nextInterval = 0;

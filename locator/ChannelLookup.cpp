@@ -1,6 +1,7 @@
 #include "ChannelLookup.h"
 
 #include "ChannelList.h"
+#include "GroupProbe.h"
 #include "Probe.h"
 
 #include <QElapsedTimer>
@@ -17,6 +18,22 @@ QString StorageServers::channelListUrl(int channel) const
 QString MulticastAddress(int channel)
 {
     return QStringLiteral("udp://@224.1.1.%1:1234").arg(channel);
+}
+
+QByteArray MulticastGroup(int channel)
+{
+    return "224.1.1." + QByteArray::number(channel);
+}
+
+LocateResult FindChannelOrGroup(int channel, const StorageServers& servers,
+                                std::chrono::milliseconds within)
+{
+    LocateResult result = FindChannel(channel, false, servers);
+    if (!result.address && GroupCarriesData(MulticastGroup(channel), kMulticastPort, within)) {
+        result.address = MulticastAddress(channel);
+        result.groupInstead = true;
+    }
+    return result;
 }
 
 LocateResult FindChannel(int channel, bool modeFlag, const StorageServers& servers)

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 #include <optional>
 
 namespace locator {
@@ -26,6 +27,9 @@ struct StorageServers
 
 // The multicast address of a channel: "udp://@224.1.1.<channel>:1234".
 QString MulticastAddress(int channel);
+// Its group and port: "224.1.1.<channel>", 1234.
+QByteArray MulticastGroup(int channel);
+inline constexpr quint16 kMulticastPort = 1234;
 
 // Why a lookup found no address.
 enum class LocateFailure
@@ -46,6 +50,9 @@ struct LocateResult
     qint64 probeMs = -1;         // how long the probe took; -1 when there was none
     qint64 listBytes = -1;       // the channel list's size; -1 when none was read
     QString fetchError;          // why the download failed, when it did
+    // The storage server gave no address, and `address` is the channel's multicast group, which
+    // carried data (FindChannelOrGroup); `failure` says why the server gave none.
+    bool groupInstead = false;
 };
 
 // The whole lookup of `channel`'s stream address, without windows: the multicast group when
@@ -56,6 +63,12 @@ struct LocateResult
 // and curl handle, and it only reads the application's name. curl_global_init must have been
 // called before, as the application does at start.
 LocateResult FindChannel(int channel, bool modeFlag, const StorageServers& servers = {});
+
+// A storage-server lookup (FindChannel without the mode flag) which, when it finds no address,
+// gives the channel's multicast group instead if the group carries a datagram within `within`.
+// Blocks the calling thread for the lookup and then up to `within`.
+LocateResult FindChannelOrGroup(int channel, const StorageServers& servers,
+                                std::chrono::milliseconds within);
 
 // The message the program shows for a failure, in its "提示" box.
 QString FailureMessage(LocateFailure failure);

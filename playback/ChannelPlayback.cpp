@@ -3,11 +3,14 @@
 #include "GroupWatch.h"
 #include "LiveSource.h"
 #include "StreamRelay.h"
+#include "TsFramer.h"
 #include "Verbose.h"
 
 #include <QRegularExpression>
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <deque>
 #include <mutex>
 #include <span>
 #include <tuple>
@@ -64,6 +67,55 @@ void TellTrackShape(libvlc_media_t* media, VideoFrames& frames)
     if (tracks != nullptr)
         libvlc_media_tracks_release(tracks, count);
 }
+
+// How far back the panel's rates look, in the watch's one-second samples.
+constexpr std::size_t kRateSamples = 5;
+
+// The timestamp (DTS, else PTS; 90 kHz) of the first video PES in a transport stream as it
+// passes: libvlc counts its player time from it when it reads the group's buffered pictures.
+class FirstVideoTimestamp
+{
+public:
+    void Read(std::span<const std::uint8_t> bytes)
+    {
+        if (m_found.load(std::memory_order_relaxed) >= 0)
+            return;
+        m_packets.clear();
+        m_framer.Push(bytes, m_packets);
+        for (const fastzap::TsPacket& packet : m_packets) {
+            if (const auto stamp = PesTimestamp(packet)) {
+                m_found.store(std::int64_t(*stamp), std::memory_order_relaxed);
+                return;
+            }
+        }
+    }
+    std::optional<std::uint64_t> Found() const
+    {
+        const std::int64_t found = m_found.load(std::memory_order_relaxed);
+        return found >= 0 ? std::optional(std::uint64_t(found)) : std::nullopt;
+    }
+
+private:
+    // A video PES (stream id 0xE0 to 0xEF) starting in `packet`, with its header's timestamps.
+    static std::optional<std::uint64_t> PesTimestamp(const fastzap::TsPacket& packet)
+    {
+        const auto payload = packet.Payload();
+        if (!packet.PayloadUnitStart() || payload.size() < 19 || payload[0] != 0 ||
+            payload[1] != 0 || payload[2] != 1 || (payload[3] & 0xF0) != 0xE0)
+            return std::nullopt;
+        const unsigned flags = payload[7] >> 6; // 2: PTS, 3: PTS and DTS
+        if (flags < 2)
+            return std::nullopt;
+        const std::size_t at = flags == 3 ? 14 : 9;
+        return (std::uint64_t(payload[at] & 0x0E) << 29) | (std::uint64_t(payload[at + 1]) << 22) |
+               (std::uint64_t(payload[at + 2] & 0xFE) << 14) |
+               (std::uint64_t(payload[at + 3]) << 7) | (std::uint64_t(payload[at + 4]) >> 1);
+    }
+
+    fastzap::TsFramer m_framer;
+    std::vector<fastzap::TsPacket> m_packets;
+    std::atomic<std::int64_t> m_found{-1};
+};
 
 // Reads the sequence headers of a transport stream as it passes, and tells `frames` the shapes.
 class ShapeReader
@@ -154,6 +206,7 @@ struct CChannelPlayback::TappedSource
 
     std::shared_ptr<fastzap::LiveSource> source;
     ShapeReader shapes;
+    FirstVideoTimestamp first;
 
     // Owned by the session and kept until the player is released: libvlc holds no reference.
     static int Open(void* opaque, void** data, uint64_t* size)
@@ -166,8 +219,11 @@ struct CChannelPlayback::TappedSource
     {
         auto* self = static_cast<TappedSource*>(opaque);
         const ssize_t got = self->source->Read(buffer, length);
-        if (got > 0)
-            self->shapes.Read(std::span<const std::uint8_t>(buffer, std::size_t(got)));
+        if (got > 0) {
+            const std::span<const std::uint8_t> bytes(buffer, std::size_t(got));
+            self->shapes.Read(bytes);
+            self->first.Read(bytes);
+        }
         return got;
     }
 };
@@ -185,6 +241,15 @@ struct CChannelPlayback::Session
     bool hasPicture = false;
     Progress progress{};
     int quietSeconds = 0;
+    // The watch's samples for the panel's rates: when, bytes read, pictures shown.
+    struct RateSample
+    {
+        std::chrono::steady_clock::time_point at;
+        qint64 readBytes = 0;
+        std::uint64_t shown = 0;
+    };
+    std::deque<RateSample> rates;
+    bool frameRateKnown = false;
 };
 
 CChannelPlayback::CChannelPlayback(QObject* parent) : QObject(parent)
@@ -330,6 +395,68 @@ bool CChannelPlayback::HasPicture() const
     return m_session && m_session->hasPicture;
 }
 
+CChannelPlayback::Figures CChannelPlayback::CurrentFigures() const
+{
+    Figures figures;
+    figures.address = m_address;
+    if (!m_session)
+        return figures;
+    const Session& session = *m_session;
+    figures.fromBuffer = session.source != nullptr;
+    figures.throughRelay = session.route != nullptr;
+    figures.shape = session.frames->CurrentShape();
+    figures.late = session.frames->PictureTiming().late;
+    if (session.source)
+        figures.firstTimestamp = session.source->first.Found();
+
+    libvlc_media_t* media = session.media.get();
+    libvlc_media_stats_t stats{};
+    if (media != nullptr && libvlc_media_get_stats(media, &stats)) {
+        figures.decoded = stats.i_decoded_video;
+        figures.dropped = stats.i_lost_pictures;
+    }
+    if (session.rates.size() >= 2) {
+        const Session::RateSample& from = session.rates.front();
+        const Session::RateSample& to = session.rates.back();
+        const double seconds = std::chrono::duration<double>(to.at - from.at).count();
+        // libvlc counts its bytes in a 32-bit int, which wraps on a long run.
+        const auto bytes = quint32(to.readBytes) - quint32(from.readBytes);
+        if (seconds > 0) {
+            figures.bitRate = bytes * 8.0 / seconds;
+            figures.shownRate = double(to.shown - from.shown) / seconds;
+        }
+    }
+
+    libvlc_media_track_t** tracks = nullptr;
+    const unsigned count = media != nullptr ? libvlc_media_tracks_get(media, &tracks) : 0;
+    for (unsigned i = 0; i < count; ++i) {
+        const libvlc_media_track_t* track = tracks[i];
+        const char* codec = libvlc_media_get_codec_description(track->i_type, track->i_codec);
+        const QString name = codec != nullptr && *codec != 0 ? QString::fromUtf8(codec) : QString();
+        if (track->i_type == libvlc_track_video && track->video != nullptr &&
+            figures.videoCodec.isEmpty()) {
+            figures.videoCodec = name;
+            if (track->video->i_frame_rate_den > 0)
+                figures.frameRate =
+                    double(track->video->i_frame_rate_num) / track->video->i_frame_rate_den;
+        } else if (track->i_type == libvlc_track_audio && track->audio != nullptr &&
+                   figures.audioCodec.isEmpty()) {
+            figures.audioCodec = name.isEmpty() ? QStringLiteral("?") : name;
+            figures.audioChannels = track->audio->i_channels;
+            figures.audioRate = track->audio->i_rate;
+        }
+    }
+    if (tracks != nullptr)
+        libvlc_media_tracks_release(tracks, count);
+
+    if (session.player && libvlc_media_player_is_playing(session.player.get()) != 0) {
+        const libvlc_time_t time = libvlc_media_player_get_time(session.player.get());
+        if (time >= 0)
+            figures.timeMs = time;
+    }
+    return figures;
+}
+
 std::optional<std::chrono::seconds> CChannelPlayback::PendingReopen() const
 {
     if (!m_reopen.isActive())
@@ -417,6 +544,18 @@ void CChannelPlayback::Watch()
     if (!m_session)
         return;
     const Progress now = ProgressOf(m_session->media.get());
+    Session& session = *m_session;
+    session.rates.push_back(
+        {std::chrono::steady_clock::now(), now[0], session.frames->PictureTiming().shown});
+    if (session.rates.size() > kRateSamples + 1)
+        session.rates.pop_front();
+    if (!session.frameRateKnown) {
+        // The picture path counts a picture late against the stream's own rate.
+        const double rate = CurrentFigures().frameRate;
+        session.frameRateKnown = rate > 0;
+        if (rate > 0)
+            session.frames->SetFrameRate(rate);
+    }
     if (now != m_session->progress) {
         m_session->progress = now;
         m_session->quietSeconds = 0;

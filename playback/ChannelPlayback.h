@@ -74,6 +74,33 @@ public:
     std::optional<std::chrono::seconds> PendingReopen() const;
     // Time left before that reopen.
     std::chrono::milliseconds UntilReopen() const;
+    // The wait the next stop would bring (after 1 s, 2 s... since pictures last came).
+    std::chrono::seconds Backoff() const { return m_backoff; }
+
+    // What the viewer's panel of figures shows of this player, from libvlc's statistics and
+    // tracks and from the picture path. Nothing here waits: libvlc only copies counters out.
+    struct Figures
+    {
+        QString address;
+        bool fromBuffer = false;   // started from the group's buffered pictures
+        bool throughRelay = false; // an HTTP stream read through the relay
+        QString videoCodec;        // libvlc's description; empty before its track is known
+        double frameRate = 0;      // the stream's, as its track says; 0 when it does not
+        VideoFrames::Shape shape;
+        double bitRate = 0;   // bits a second read over the last few seconds; 0 before a second
+        double shownRate = 0; // pictures shown a second over the same seconds
+        qint64 decoded = 0;
+        qint64 dropped = 0;     // libvlc's video output threw them away (too late, mostly)
+        std::uint64_t late = 0; // shown over half a frame time after their turn
+        QString audioCodec;     // empty without sound
+        unsigned audioChannels = 0;
+        unsigned audioRate = 0;
+        // libvlc's time of the picture it shows, and the first video timestamp (90 kHz) libvlc
+        // read from the group's buffered pictures, which that time counts from.
+        std::optional<qint64> timeMs;
+        std::optional<std::uint64_t> firstTimestamp;
+    };
+    Figures CurrentFigures() const;
 
 signals:
     void PictureChanged();

@@ -2,6 +2,7 @@
 
 #include <QRect>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,7 @@ void VideoFrames::SetTrackShape(unsigned width, unsigned height, unsigned sarNum
     if (m_aspect > 0 || aspect <= 0)
         return;
     m_aspect = aspect;
+    m_shape = {QSize(int(width), int(height)), sarNum, sarDen, aspect};
     m_needsShape = false;
 }
 
@@ -120,6 +122,24 @@ double VideoFrames::DisplayAspect() const
 {
     const std::lock_guard lock(m_mutex);
     return m_aspect;
+}
+
+VideoFrames::Shape VideoFrames::CurrentShape() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_aspect > 0 ? m_shape : Shape{};
+}
+
+void VideoFrames::SetFrameRate(double perSecond)
+{
+    const std::lock_guard lock(m_mutex);
+    m_frameRate = perSecond;
+}
+
+VideoFrames::Timing VideoFrames::PictureTiming() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_timing;
 }
 
 QRect VideoFrames::FitInto(double aspect, QSize area)
@@ -169,11 +189,14 @@ unsigned VideoFrames::Format(void** opaque, char* chroma, unsigned* width, unsig
     double visibleWidth = bufferWidth;
     double visibleHeight = bufferHeight;
     self->m_aspect = 0;
+    self->m_shape = {};
     self->m_needsShape = false;
     if (found != self->m_shapes.rend()) {
         visibleWidth = found->width;
         visibleHeight = found->height;
         self->m_aspect = ShownAspect(found->width, found->height, found->sarNum, found->sarDen);
+        self->m_shape = {QSize(int(found->width), int(found->height)), found->sarNum, found->sarDen,
+                         self->m_aspect};
     }
     // Otherwise libvlc stretches the visible area over the whole buffer, and libvlc's tracks tell
     // the shape to show it in.
@@ -265,10 +288,19 @@ QImage VideoFrames::TakeOutput(QSize size)
 void VideoFrames::Display(void* opaque, void* picture)
 {
     auto* self = static_cast<VideoFrames*>(opaque);
+    const std::int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
     std::unique_lock lock(self->m_mutex);
     const auto index = reinterpret_cast<std::size_t>(picture) - 1;
     if (index >= self->m_buffers.size())
         return;
+    // libvlc's video output hands each picture over when it is due.
+    if (self->m_timing.shown > 0 && self->m_frameRate > 0 &&
+        double(nowNs - self->m_lastShownNs) > 1.5e9 / self->m_frameRate)
+        ++self->m_timing.late;
+    ++self->m_timing.shown;
+    self->m_lastShownNs = nowNs;
     if (self->m_aspect <= 0) {
         self->m_needsShape = true;
         self->NotifyLocked();

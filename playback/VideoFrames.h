@@ -83,6 +83,27 @@ public:
     // Width over height as the pictures are shown; 0 while not known.
     double DisplayAspect() const;
 
+    // The shape the pictures are shown in: the stream's visible size and sample aspect as its
+    // header or libvlc's tracks told them; empty while not known.
+    struct Shape
+    {
+        QSize visible;
+        unsigned sarNum = 0;
+        unsigned sarDen = 0;
+        double aspect = 0;
+    };
+    Shape CurrentShape() const;
+
+    // The stream's pictures a second, when known: a picture that comes more than one and a half
+    // frame times after the one before is counted late.
+    void SetFrameRate(double perSecond);
+    struct Timing
+    {
+        std::uint64_t shown = 0; // pictures libvlc handed over to be shown
+        std::uint64_t late = 0;
+    };
+    Timing PictureTiming() const;
+
     // The largest rectangle of `aspect` (width over height) inside `area`, centred; the same
     // rounding wherever it is worked out, so that a picture made for an area fills it exactly.
     static QRect FitInto(double aspect, QSize area);
@@ -121,6 +142,10 @@ private:
     QSize m_area{800, 600};
     QSize m_largest;
     double m_aspect = 0; // of the current video output; 0 while not known
+    Shape m_shape;
+    double m_frameRate = 0;
+    Timing m_timing;
+    std::int64_t m_lastShownNs = 0;
     bool m_needsShape = false;
     QSize m_source; // the YUV pictures libvlc writes
     std::array<unsigned, 3> m_pitches{};

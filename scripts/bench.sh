@@ -17,6 +17,9 @@
 #                               (--play-stream PATH for another clip): CPU, memory, lost pictures
 #   scripts/bench.sh scale      one picture's conversion to the window's size, per libswscale
 #                               filter (Google Benchmark)
+#   scripts/bench.sh fallback   a multicast group falls silent mid-play and comes back: to the
+#                               storage stream's picture and back, the stand-still at each
+#                               change; against Fallback=0, taking turns (--rounds N)
 #   scripts/bench.sh jitter     a stream with 20 ms of network jitter, against one without
 #   scripts/bench.sh stuck      storage servers that freeze or never end a segment: close time,
 #                               exit time, resident memory
@@ -34,7 +37,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
-what=${1:?"which benchmark: scan, scale, zap, live, cpu, warmup, startup, play, jitter, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
+what=${1:?"which benchmark: scan, scale, zap, live, cpu, warmup, startup, play, jitter, fallback, stuck, pictures, picture-startup, fastzap-cpu or fastzap-latency"}
 shift
 
 "$root/scripts/install-deps.sh"
@@ -58,7 +61,7 @@ case $what in
       OversizedRefused OversizedUncapped ManyScansRefused ManyScansUncapped; do
       "$build/bench/bench_pictures" --benchmark_filter="^$name/" "$@"
     done ;;
-  zap|live|cpu|warmup|startup|play|jitter)
+  zap|live|cpu|warmup|startup|play|jitter|fallback)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" "$what" --build "$build" "$@" ;;
   picture-startup)
     "$root/scripts/in-netns.sh" python3 "$root/bench/run.py" pictures --build "$build" "$@" ;;

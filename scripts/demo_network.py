@@ -167,6 +167,7 @@ class Fixture:
         self.display = display
         self.clips = encode_clips(os.path.join(self.build_dir, "e2e-media"))
         self.www = {k: os.path.join(self.work, "www%d" % k) for k in SERVERS}
+        self.storage = {}
 
     # --- the network -------------------------------------------------------------------------
 
@@ -185,11 +186,20 @@ class Fixture:
             channels = [7, 8] if k == 2 else [1, 2, 3, 4, 5, 6]
             with open(os.path.join(www, "hls", "storage_tasks.json"), "wb") as f:
                 f.write(channel_list(address, channels, "\r\n" if k == 1 else "\n"))
-            if k in up:
-                self.spawn([sys.executable, "-m", "http.server", "80", "--bind", address,
-                            "--directory", www])
         for k in up:
-            wait_for(lambda: self._listening(SERVERS[k], 80), 10, "storage server %d" % k)
+            self.start_storage_server(k)
+
+    def start_storage_server(self, k):
+        """Serves storage server `k`'s folder (its channel list and HLS streams) on port 80."""
+        self.storage[k] = self.spawn([sys.executable, "-m", "http.server", "80", "--bind",
+                                      SERVERS[k], "--directory", self.www[k]])
+        wait_for(lambda: self._listening(SERVERS[k], 80), 10, "storage server %d" % k)
+
+    def stop_storage_server(self, k):
+        """Stops storage server `k`'s HTTP server; its HLS senders go on writing its folder."""
+        server = self.storage.pop(k)
+        server.kill()
+        server.wait()
 
     @staticmethod
     def _listening(address, port):

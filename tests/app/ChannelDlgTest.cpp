@@ -73,6 +73,7 @@ struct ModeCase
 {
     const char* file;
     bool multicast;
+    bool fallback; // on where the other source is the storage server, unless told
 };
 
 void PrintTo(const ModeCase& c, std::ostream* os)
@@ -90,20 +91,24 @@ TEST_P(ModeFlag, IsReadFromTheSettingsFile)
     CChannelDlg dialog;
     dialog.OnInitDialog();
     EXPECT_EQ(dialog.MultiMode(), GetParam().multicast);
+    EXPECT_EQ(dialog.FallbackOn(), GetParam().fallback);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, ModeFlag,
-                         ::testing::Values(ModeCase{nullptr, false},
-                                           ModeCase{"[Default]\nMutiMode=1\n", true},
-                                           ModeCase{"[default]\nmutimode = 1\n", true},
-                                           ModeCase{"[Default]\nMutiMode=0\n", false},
-                                           ModeCase{"[Default]\nOther=1\n", false},
-                                           ModeCase{"[Other]\nMutiMode=1\n", false}),
-                         [](const auto& info) {
-                             return info.param.file == nullptr
-                                        ? std::string("no_file")
-                                        : "file_" + CaseName(info.param.file);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Files, ModeFlag,
+    ::testing::Values(ModeCase{nullptr, false, false},
+                      ModeCase{"[Default]\nMutiMode=1\n", true, true},
+                      ModeCase{"[default]\nmutimode = 1\n", true, true},
+                      ModeCase{"[Default]\nMutiMode=0\n", false, false},
+                      ModeCase{"[Default]\nOther=1\n", false, false},
+                      ModeCase{"[Other]\nMutiMode=1\n", false, false},
+                      ModeCase{"[Default]\nMutiMode=1\nFallback=0\n", true, false},
+                      ModeCase{"[Default]\nMutiMode=0\nFallback=1\n", false, true},
+                      ModeCase{"[Default]\nMutiMode=1\nFallback=\n", true, true}),
+    [](const auto& info) {
+        return info.param.file == nullptr ? std::string("no_file")
+                                          : "file_" + CaseName(info.param.file);
+    });
 
 // Run as the program runs it (DoModal): the window is on screen, its pictures painted, before
 // libvlc and the rest start; whatever comes first, a click or Escape, finds them started or

@@ -50,7 +50,7 @@ protected:
         player.SetAddress(QStringLiteral("udp://@224.1.1.%1:1234").arg(channel));
         player.SetChannel(channel, [](int other, QWidget*) {
             return std::optional(
-                ChannelAddress{QStringLiteral("udp://@224.1.1.%1:1234").arg(other), {}});
+                ChannelAddress{QStringLiteral("udp://@224.1.1.%1:1234").arg(other), {}, {}});
         });
         player.OnInitDialog();
         player.show();

@@ -159,7 +159,7 @@ TEST_F(PlayerWindowKeys, FailedSwitchKeepsTheChannelAndShowsTheMessageOverThePla
     nowhere.forChannels7and8 = "not-an-address";
     m_player.SetChannel(2, [&](int channel, QWidget* owner) -> std::optional<ChannelAddress> {
         const auto address = locator::LocateChannel(channel, false, owner, nowhere);
-        return address ? std::optional(ChannelAddress{*address, {}}) : std::nullopt;
+        return address ? std::optional(ChannelAddress{*address, {}, {}}) : std::nullopt;
     });
     ModalWatcher watcher;
     QTest::keyClick(&m_player, Qt::Key_5);

@@ -70,7 +70,7 @@ class Options(unittest.TestCase):
         self.assertTrue(long.stdout.startswith("Usage: quorvel "))
         for words in ("--verbose", "--version", "F11", "Page Up", "Alt+A", "MutiMode=",
                       "StorageServer1To6=", "StorageServer7To8=", "NetworkCaching=",
-                      "FastChannelChange=", "PreStart=", "images/channelNN-1.jpg"):
+                      "FastChannelChange=", "PreStart=", "Fallback=", "images/channelNN-1.jpg"):
             self.assertIn(words, long.stdout)
 
     def test_unknown_options_and_arguments_print_the_usage_and_fail_with_two(self):

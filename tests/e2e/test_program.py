@@ -608,6 +608,180 @@ class FastChannelChange(EndToEnd):
         self.assertEqual(self.plays(log, "udp://@224.1.1.2:1234"), "plain")
 
 
+def bright_pixels(shot, left, top, width, height):
+    """How many pixels of a region are near white: the program's texts over the picture."""
+    w, _, rgb = shot
+    count = 0
+    for y in range(top, top + height, 2):
+        for x in range(left, left + width, 2):
+            p = 3 * (y * w + x)
+            count += rgb[p] > 200 and rgb[p + 1] > 200 and rgb[p + 2] > 200
+    return count
+
+
+class Fallback(EndToEnd):
+    """A multicast channel falls over to its storage server's stream and comes back; in
+    storage-server mode, with Fallback=1, a channel the server cannot give plays its group."""
+
+    HLS3 = "http://192.168.10.11/hls/ch3/index.m3u8"
+    UDP3 = "udp://@224.1.1.3:1234"
+    # The message line along the bottom of an 800 x 600 player, below a 16:9 picture.
+    MESSAGE = (150, 530, 500, 60)
+    # The status in the middle.
+    STATUS = (150, 270, 500, 60)
+
+    def start_telling(self, multicast, settings=None):
+        self.log_path = os.path.join(self.fixture.work, "verbose.log")
+        self.log = open(self.log_path, "w")
+        self.addCleanup(self.log.close)
+        site = self.fixture.site(multicast=multicast, settings=settings)
+        self.app = self.fixture.start_program(multicast, site=site, args=["--verbose"],
+                                              stderr=self.log)
+        self.window = self.fixture.channel_window
+
+    def said(self):
+        with open(self.log_path, errors="replace") as f:
+            return [line[len("on the picture: "):].rstrip("\n") for line in f
+                    if line.startswith("on the picture: ")]
+
+    def wait_title(self, player, address, timeout):
+        fx.wait_for(lambda: self.fixture.name(player) == " - " + address, timeout,
+                    "the title " + address)
+
+    def message_shown(self, player):
+        return bright_pixels(self.fixture.screenshot(player), *self.MESSAGE) > 40
+
+    def test_silent_group_plays_the_storage_stream_and_its_return_switches_back(self):
+        self.fixture.start_storage_servers()
+        self.fixture.start_hls([3])
+        self.start_telling(multicast=True)
+        player = self.open_channel(3, " - " + self.UDP3)  # nobody sends to the group yet
+        self.wait_title(player, self.HLS3, 10)
+        fx.wait_for(lambda: self.message_shown(player), 3, "the message over the picture")
+        self.assertEqual(self.said(), ["组播无信号，已改用存储服务器"])
+        self.assert_plays(player, "fallback-storage-3.png")
+        fx.wait_for(lambda: not self.message_shown(player), 5, "the message to go")
+
+        sender = self.fixture.start_multicast([3], stagger=0)[0]
+        started = time.monotonic()
+        # The group must carry its pictures for 10 s before the window goes back to it; the
+        # picture shows all along.
+        while self.fixture.name(player) == " - " + self.HLS3:
+            self.assertLess(time.monotonic() - started, 25, "the switch back")
+            self.assertGreater(fx.share_of_picture(self.fixture.screenshot(player)), 0.5,
+                               "a picture while the storage stream plays")
+        self.assertGreater(time.monotonic() - started, 9.5, "ten seconds of the group first")
+        self.assertGreater(fx.share_of_picture(self.fixture.screenshot(player)), 0.5,
+                           "a picture right after the switch back")
+        fx.wait_for(lambda: self.message_shown(player), 3, "the message of the return")
+        self.assertEqual(self.said(), ["组播无信号，已改用存储服务器", "已恢复组播"])
+        self.fixture.screenshot(player, os.path.join(SHOTS, "fallback-back-on-group-3.png"))
+
+        sender.kill()  # mid-play: the group falls silent again
+        sender.wait()
+        went = time.monotonic()
+        self.wait_title(player, self.HLS3, 10)
+        self.assertGreater(time.monotonic() - went, 1.5, "two seconds of silence first")
+        self.assert_plays(player, "fallback-storage-again-3.png")
+        self.close(player)
+
+    def test_storage_server_down_as_well_leaves_the_window_as_it_was(self):
+        down = UnansweredPort(fx.SERVERS[1], 80)  # the probe waits its 2 s, every time
+        self.addCleanup(down.close)
+        self.start_telling(multicast=True)
+        player = self.open_channel(3, " - " + self.UDP3)
+        # Past the stall watch's 5 s: the window counts down to the next reopen, as without the
+        # fallback, and no box shows.
+        fx.wait_for(lambda: bright_pixels(self.fixture.screenshot(player), *self.STATUS) > 40,
+                    10, "the status in the middle")
+
+        def log():
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        # Silent from 2 s, the probe's 2 s, the next try 5 s later and its 2 s.
+        fx.wait_for(lambda: "asking again in 10000 ms" in log(), 20, "a second lookup")
+        self.assertIn("asking again in 5000 ms", log())
+        shot = self.fixture.screenshot(player, os.path.join(SHOTS, "fallback-nothing-plays.png"))
+        self.assertGreater(fx.share_of_colour(shot, fx.BACKGROUND), 0.8, "nothing plays")
+        self.assertGreater(bright_pixels(shot, *self.STATUS), 40, "the window says so")
+        self.assertEqual(self.fixture.name(player), " - " + self.UDP3)
+        self.assertEqual(self.fixture.windows("提示"), [], "no box")
+        self.assertEqual(self.said(), [])
+        # A lookup is under way or waiting: nothing holds up closing the window or the program.
+        pressed = time.monotonic()
+        self.close(player)
+        self.assertLess(time.monotonic() - pressed, 2.0)
+        self.fixture.key(self.window, "Escape")
+        self.assertEqual(self.app.wait(10), 0)
+
+    def test_storage_mode_with_fallback_plays_the_group_of_a_channel_its_server_cannot_give(self):
+        self.fixture.start_multicast([3])
+        self.start_telling(multicast=False, settings={"Fallback": 1})  # no storage server up
+        player = self.open_channel(3, " - " + self.UDP3)
+        self.assert_plays(player, "storage-fallback-group-3.png")
+        self.assertEqual(self.said(), ["存储服务器不可用，已改用组播"])
+        self.assertEqual(self.fixture.windows("提示"), [], "no box")
+        self.close(player)
+        x, y = centre(4)  # nobody sends to group 4: the box, as without the fallback
+        self.fixture.click(self.window, x, y)
+        box = self.fixture.wait_window("提示", timeout=10)
+        self.assertEqual(sorted(self.fixture.windows()), sorted([self.window, box]))
+        self.fixture.key(box, "Return")
+
+    def test_fallback_zero_keeps_a_silent_group(self):
+        self.fixture.start_storage_servers()
+        self.fixture.start_hls([3])
+        self.start_telling(multicast=True, settings={"Fallback": 0})
+        player = self.open_channel(3, " - " + self.UDP3)
+
+        def stopped():
+            with open(self.log_path, errors="replace") as f:
+                return "stopped " + self.UDP3 in f.read()
+        # The stall watch gives up on the group after 5 s: long past the 2 s of silence and the
+        # storage server's quick answer that would have changed the source.
+        fx.wait_for(stopped, 15, "the stall watch to stop the silent group")
+        self.assertEqual(self.fixture.name(player), " - " + self.UDP3)
+        self.assertEqual(self.said(), [])
+        self.close(player)
+
+
+def dim_share(shot, left, top, width, height):
+    """The share of a region's pixels that are dim: under the panel's plate, which lets a third
+    of the picture through, even the bars of full colour are."""
+    w, _, rgb = shot
+    dark = total = 0
+    for y in range(top, top + height, 2):
+        for x in range(left, left + width, 2):
+            p = 3 * (y * w + x)
+            dark += max(rgb[p], rgb[p + 1], rgb[p + 2]) < 120
+            total += 1
+    return dark / total
+
+
+class InfoPanel(EndToEnd):
+    """I shows the panel of figures over the picture, I again hides it."""
+
+    # Inside the panel's plate in the top left of an 800 x 600 player, between its lines.
+    PANEL = (24, 90, 200, 150)
+
+    def test_i_shows_the_panel_and_i_again_hides_it(self):
+        self.fixture.start_multicast([5])
+        self.start(multicast=True)
+        player = self.open_channel(5, " - udp://@224.1.1.5:1234")
+        self.assert_plays(player, "panel-before.png")
+        before = dim_share(self.fixture.screenshot(player), *self.PANEL)
+        self.assertLess(before, 0.3, "the picture there, no plate")
+        self.fixture.key(player, "i")
+        fx.wait_for(lambda: dim_share(self.fixture.screenshot(player), *self.PANEL) > 0.6, 5,
+                    "the panel's plate")
+        self.fixture.screenshot(player, os.path.join(SHOTS, "panel-shown.png"))
+        self.fixture.key(player, "i")
+        fx.wait_for(lambda: dim_share(self.fixture.screenshot(player), *self.PANEL) < 0.3, 5,
+                    "the panel to go")
+        self.assertGreater(fx.share_of_picture(self.fixture.screenshot(player)), 0.5)
+        self.close(player)
+
+
 class Shape(EndToEnd):
     """The picture keeps the stream's shape whatever way it comes, in the window and in full
     screen: here an anamorphic stream (720 x 576, samples 64:45, so 16:9) through the relay."""

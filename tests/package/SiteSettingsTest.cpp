@@ -19,13 +19,14 @@ struct Setting
     const char* byDefault; // what the program uses when the key is absent
 };
 
-constexpr std::array<Setting, 6> kSettings{{
+constexpr std::array<Setting, 7> kSettings{{
     {"MutiMode", "0"},
     {"StorageServer1To6", "192.168.10.11"},
     {"StorageServer7To8", "192.168.10.12"},
     {"NetworkCaching", "100"},
     {"FastChannelChange", "1"},
     {"PreStart", "1"},
+    {"Fallback", ""}, // no value: the mode chooses
 }};
 
 void PrintTo(const Setting& s, std::ostream* os)
