@@ -14,7 +14,7 @@ packages=(
   # start scans all the plugins
   libvlc-bin
   libcurl4-openssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libx11-dev libxtst-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libx11-dev libxtst-dev libxcb1-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   # the Debian package, its manual page and icons, and their checks
   dpkg-dev file binutils help2man librsvg2-bin lintian appstream desktop-file-utils
