@@ -52,8 +52,8 @@ void FillAtMap(QWidget& window, QColor colour)
     xcb_connection_t* connection = x11->connection();
     const auto id = static_cast<xcb_window_t>(window.winId());
     const std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attributes(
-        xcb_get_window_attributes_reply(connection,
-                                        xcb_get_window_attributes(connection, id), nullptr),
+        xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, id),
+                                        nullptr),
         &std::free);
     if (!attributes)
         return;

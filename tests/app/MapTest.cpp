@@ -122,11 +122,16 @@ TEST_P(GreyAtMap, BeforeItsFirstPaint)
     EXPECT_EQ(ShareOf(x, y, attributes.width, attributes.height, kRed), 0.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Windows, GreyAtMap,
-    ::testing::Values(WindowCase{"Dialog", [] { return std::make_unique<CDarkDialog>(); }},
-                      WindowCase{"Player", [] { return std::make_unique<CPlayerDlg>(); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Windows, GreyAtMap,
+                         ::testing::Values(WindowCase{"Dialog",
+                                                      [] {
+                                                          return std::make_unique<CDarkDialog>();
+                                                      }},
+                                           WindowCase{"Player",
+                                                      [] {
+                                                          return std::make_unique<CPlayerDlg>();
+                                                      }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // An Xvfb for this process alone: the number it picked comes back on a pipe.
 pid_t StartXvfb()
@@ -135,8 +140,8 @@ pid_t StartXvfb()
     if (pipe(fds) != 0)
         return -1;
     const std::string fd = std::to_string(fds[1]);
-    const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
-                          "-nolisten", "tcp", nullptr};
+    const char* argv[] = {"Xvfb",         "-displayfd", fd.c_str(), "-screen", "0",
+                          "1280x1024x24", "-nolisten",  "tcp",      nullptr};
     pid_t pid = -1;
     if (posix_spawnp(&pid, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
         pid = -1;
