@@ -284,6 +284,13 @@ class Bench:
                     results["%s/%s" % (stream, which)] = s
                     print("%-9s %-8s %s; first after start-up %s ms" % (
                         stream, which, fmt(s), ", ".join("%.0f" % f for f in firsts)), flush=True)
+                    # What lay beneath the new window, seen on screen between its map and its
+                    # first picture (zapprobe).
+                    beneath = [z["beneath_ms"] for z in samples[which] if z["beneath_samples"]]
+                    s["beneath"] = {"clicks": len(beneath), "max_ms": max(beneath, default=0)}
+                    print("%-9s %-8s what lay beneath the window shown after its map: %d of %d "
+                          "clicks, up to %.0f ms" % (stream, which, len(beneath), len(times),
+                                                     max(beneath, default=0)), flush=True)
                 ratio = (results[stream + "/program"]["median"] /
                          results[stream + "/baseline"]["median"])
                 results[stream + "/ratio"] = ratio
