@@ -11,7 +11,8 @@ namespace fastzap {
 // the past. A live player's clock takes the first timestamp it reads as "now" and plays on from
 // it at the stream's pace, so it would stay that far behind live until its drift correction
 // notices and throws pictures away in a jump. Here the group's timeline is squeezed instead:
-// every time stamp t before the group's newest one, tNew, becomes tNew - (tNew - t) / speed, so
+// tNew being the newest clock the group carries (its latest PCR or decode time: what a player's
+// clock follows), every stamp t before it becomes tNew - (tNew - t) / speed, later ones stay, so
 // that the player runs through the group `speed` times as fast, every picture decoded and shown,
 // and meets the live packets, whose stamps are left as they are, at the live edge.
 //
