@@ -20,6 +20,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     // Fills the part of the window being painted.
     bool OnEraseBkgnd(QPaintEvent* event);
 };

@@ -1,7 +1,7 @@
 #include "PlayerDlg.h"
 
-#include "WindowFrame.h"
 #include "Verbose.h"
+#include "WindowFrame.h"
 #include "ui_PlayerDlg.h"
 
 #include <QGuiApplication>

@@ -164,6 +164,6 @@ private:
     QTimer m_connecting; // when "connecting" may show after an open
     QTimer m_countdown;  // ticks the lost-signal countdown
     QTimer m_pointer;    // hides the pointer in full screen
-    QTimer m_panel; // refreshes the panel of figures while it shows
+    QTimer m_panel;      // refreshes the panel of figures while it shows
     BehindLive m_behindLive;
 };

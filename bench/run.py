@@ -94,6 +94,7 @@ class Tap:
     """bench_tap on some channels: when each of their pictures arrived from the network."""
 
     def __init__(self, bench, channels):
+        self.site_like = bench.fixture.site_like
         self.path = os.path.join(bench.out, "tap-%d.txt" % os.getpid())
         self.file = open(self.path, "w")
         self.process = bench.fixture.spawn(
@@ -101,37 +102,64 @@ class Tap:
             stdout=self.file)
 
     def arrivals(self):
-        """Per channel: [(arrival_ns, frame number in the clip, keyframe)] in arrival order.
-
-        The tap sees timestamps, not frame numbers. The clips are sent in a loop, so a frame's
-        number is its count of frames since the loop began, modulo the clip's length; a loop
-        begins with the keyframe that follows the clip's last, short group of pictures (100
-        frames, a keyframe every 12: the last group has 4)."""
+        """Per channel: [(arrival_ns, frame number in the clip, keyframe)] in arrival order."""
         self.file.flush()
         per_channel = {}
         with open(self.path) as f:
             for line in f:
                 parts = line.split()
-                if len(parts) != 4:
+                if len(parts) != 5:
                     continue
-                channel, arrival, stamp, key = (int(p) for p in parts)
-                per_channel.setdefault(channel, []).append((arrival, stamp, key == 1))
+                channel, arrival, stamp, key, pts = (int(p) for p in parts)
+                per_channel.setdefault(channel, []).append((arrival, stamp, key == 1, pts))
+        if self.site_like:
+            return {channel: self.site_numbers(rows) for channel, rows in per_channel.items()}
         out = {}
         for channel, rows in per_channel.items():
-            first = rows[0][1]
-            indexed = [(a, round(((s - first) & ((1 << 33) - 1)) / FRAME_TICKS), k)
-                       for a, s, k in rows]
-            keys = [i for _, i, k in indexed if k]
-            short = fx.CLIP_FRAMES % fx.KEYFRAME_FRAMES
-            starts = [b for a, b in zip(keys, keys[1:]) if b - a == short]
-            if not starts:
-                continue
-            start = starts[0]
-            if any((i - start) % fx.CLIP_FRAMES % fx.KEYFRAME_FRAMES for i in keys):
-                raise RuntimeError("channel %d: keyframes off the clip's pattern; cannot number "
-                                   "its frames" % channel)
-            out[channel] = [(a, (i - start) % fx.CLIP_FRAMES, k) for a, i, k in indexed]
+            numbered = self.demo_numbers(channel, [(a, s, k) for a, s, k, _ in rows])
+            if numbered is not None:
+                out[channel] = numbered
         return out
+
+    @staticmethod
+    def site_numbers(rows):
+        """scripts/loop_sender.py moves a site-like clip's timeline so that its first picture is
+        presented at a whole number of clip lengths: a picture's number is its presentation time
+        within the clip. (With B-frames the pictures come in decode order.)"""
+        length = fx.SITE_CLIP_SECONDS * 90000
+        return [(a, (pts % length) // FRAME_TICKS, k) for a, _, k, pts in rows if pts >= 0]
+
+    @staticmethod
+    def demo_numbers(channel, rows):
+        """The demo clips carry no B-frames and are sent in a loop that starts each loop's
+        timestamps afresh, so a frame's number is its count of frames since the loop began,
+        modulo the clip's length; a loop begins with the keyframe that follows the clip's last,
+        short group of pictures (100 frames, a keyframe every 12: the last group has 4)."""
+        first = rows[0][1]
+        indexed = [(a, round(((s - first) & ((1 << 33) - 1)) / FRAME_TICKS), k) for a, s, k in rows]
+        keys = [i for _, i, k in indexed if k]
+        short = fx.CLIP_FRAMES % fx.KEYFRAME_FRAMES
+        starts = [b for a, b in zip(keys, keys[1:]) if b - a == short]
+        if not starts:
+            return None
+        start = starts[0]
+        if any((i - start) % fx.CLIP_FRAMES % fx.KEYFRAME_FRAMES for i in keys):
+            raise RuntimeError("channel %d: keyframes off the clip's pattern; cannot number "
+                               "its frames" % channel)
+        return [(a, (i - start) % fx.CLIP_FRAMES, k) for a, i, k in indexed]
+
+    def keyframe_check(self):
+        """Site-like channels: whether every keyframe the tap saw came flagged exactly one
+        keyframe interval after the last (a keyframe without its random-access flag, or one
+        missing, shows as a longer gap)."""
+        seen = regular = 0  # pairs of successive keyframes, and those one interval apart
+        for channel, rows in self.arrivals().items():
+            interval = fx.SITE_PROFILES[fx.site_profile(channel)]["keyframe_frames"]
+            clip = fx.SITE_CLIP_SECONDS * fx.FRAME_RATE
+            keys = [n for _, n, k in rows if k]
+            seen += max(len(keys) - 1, 0)
+            regular += sum(1 for a, b in zip(keys, keys[1:]) if (b - a) % clip == interval)
+        return seen, regular
 
     def stop(self):
         self.process.terminate()
@@ -140,9 +168,11 @@ class Tap:
 
 
 class Bench:
-    def __init__(self, build, seed):
+    def __init__(self, build, seed, site_like=False):
         self.build = os.path.abspath(build)
-        self.fixture = fx.Fixture(build)
+        self.fixture = fx.Fixture(build, site_like=site_like)
+        self.site_like = site_like
+        self.clip_frames = fx.SITE_CLIP_SECONDS * fx.FRAME_RATE if site_like else fx.CLIP_FRAMES
         self.out = os.path.join(self.build, "bench")
         os.makedirs(self.out, exist_ok=True)
         self.seed = seed
@@ -160,7 +190,22 @@ class Bench:
         self.fixture.start_multicast(stagger=CLIP_SECONDS, rng=self.rng)
         if hls:
             self.fixture.start_hls(stagger=CLIP_SECONDS, rng=self.rng)
-        time.sleep(CLIP_SECONDS + 1)  # every sender has started, and the receivers have a group
+        if self.site_like:
+            # The senders start at once, each at a random moment of its clip; two keyframe
+            # intervals and every receiver has a group.
+            time.sleep(2 * self.keyframe_interval(5) + 1)
+        else:
+            time.sleep(CLIP_SECONDS + 1)  # every sender has started, and the receivers have a group
+
+    def keyframe_interval(self, channel):
+        """Seconds between the keyframes of a channel's stream."""
+        if self.site_like:
+            return fx.SITE_PROFILES[fx.site_profile(channel)]["keyframe_frames"] / fx.FRAME_RATE
+        return fx.KEYFRAME_INTERVAL
+
+    def kind(self, channel):
+        """What a channel carries, for figures given per kind: a site-like profile, or "demo"."""
+        return fx.site_profile(channel) if self.site_like else "demo"
 
     def launch(self, which, hls, display, program=None, settings=None, args=(), stderr=None,
                settle=0.5):
@@ -185,13 +230,13 @@ class Bench:
             raise RuntimeError("zapprobe %s: %s" % (" ".join(map(str, args)), r.stderr.strip()))
         return r.stdout
 
-    def random_wait(self):
-        """A wait before a click spread over two keyframe intervals, so that clicks fall at
-        every moment of the streams' keyframe cycle alike."""
-        time.sleep(0.3 + self.rng.uniform(0, 2 * fx.KEYFRAME_INTERVAL))
+    def random_wait(self, channel):
+        """A wait before a click spread over two keyframe intervals of the channel clicked, so
+        that clicks fall at every moment of the streams' keyframe cycle alike."""
+        time.sleep(0.3 + self.rng.uniform(0, 2 * self.keyframe_interval(channel)))
 
     def zap_once(self, running, channel, hls, rest=(0, 0), follow=0.0):
-        self.random_wait()
+        self.random_wait(channel)
         rest_ms = self.rng.randint(*rest) if rest[1] > 0 else 0
         x, y = centre(channel)
         result = json.loads(self.probe(running.display, "zap", "Corvessa", x, y,
@@ -242,9 +287,25 @@ class Bench:
                     results["%s/%s" % (stream, which)] = s
                     print("%-9s %-8s %s; first after start-up %s ms" % (
                         stream, which, fmt(s), ", ".join("%.0f" % f for f in firsts)), flush=True)
+                    # What lay beneath the new window, seen on screen between its map and its
+                    # first picture (zapprobe).
+                    beneath = [z["beneath_ms"] for z in samples[which] if z["beneath_samples"]]
+                    s["beneath"] = {"clicks": len(beneath), "max_ms": max(beneath, default=0)}
+                    print("%-9s %-8s what lay beneath the window shown after its map: %d of %d "
+                          "clicks, up to %.0f ms" % (stream, which, len(beneath), len(times),
+                                                     max(beneath, default=0)), flush=True)
                 ratio = (results[stream + "/program"]["median"] /
                          results[stream + "/baseline"]["median"])
                 results[stream + "/ratio"] = ratio
+                if self.site_like:
+                    for kind in fx.SITE_PROFILES:
+                        for which in ("baseline", "program"):
+                            mine = [z["first_ms"] for z in samples[which]
+                                    if self.kind(z["channel"]) == kind]
+                            if mine:
+                                results["%s/%s/%s" % (stream, kind, which)] = summary(mine)
+                                print("%-9s %-5s %-8s %s" % (stream, kind, which,
+                                                             fmt(summary(mine))), flush=True)
                 loads = [z["load"] for w in samples for z in samples[w]]
                 print("%-9s program / baseline median: %.2f; one-minute load during the series "
                       "%.1f to %.1f" % (stream, ratio, min(loads), max(loads)), flush=True)
@@ -252,30 +313,37 @@ class Bench:
                 results["multicast/keyframe_phase"] = self.keyframe_phases(
                     tap, results["multicast/program"]["samples"] +
                     results["multicast/baseline"]["samples"])
+            if self.site_like:
+                seen, regular = tap.keyframe_check()
+                results["keyframes"] = {"pairs": seen, "one_interval_apart": regular}
+                print("keyframes the tap saw: %d pairs in a row, %d of them one interval apart" % (
+                    seen, regular), flush=True)
         finally:
             tap.stop()
-        name = "zap%s-%s.json" % ("-rest" if rest[1] > 0 else "", "-".join(streams))
+        name = "zap%s%s-%s.json" % ("-rest" if rest[1] > 0 else "",
+                                    "-site" if self.site_like else "", "-".join(streams))
         with open(os.path.join(self.out, name), "w") as f:
             json.dump(results, f, indent=1)
         return results
 
     def keyframe_phases(self, tap, zaps):
-        """For each multicast click, the wait from the click to its channel's next keyframe:
-        spread evenly over 0 to 480 ms if the clicks are not in step with the streams."""
+        """For each multicast click, the wait from the click to its channel's next keyframe, as
+        a share of the channel's keyframe interval: spread evenly over 0 to 1 if the clicks are
+        not in step with the streams."""
         arrivals = tap.arrivals()
-        waits = []
+        shares = []
         for z in zaps:
             keys = [a for a, _, k in arrivals.get(z["channel"], []) if k and a >= z["click_ns"]]
             if keys:
                 z["keyframe_wait_ms"] = (keys[0] - z["click_ns"]) / 1e6
-                waits.append(z["keyframe_wait_ms"])
-        if not waits:
+                shares.append(z["keyframe_wait_ms"] / 1000 / self.keyframe_interval(z["channel"]))
+        if not shares:
             return {}
-        quartiles = [percentile(waits, q) for q in (0.1, 0.25, 0.5, 0.75, 0.9)]
-        print("clicks to the channel's next keyframe: 10/25/50/75/90 %% at %s ms (n=%d); even "
-              "spread: 48/120/240/360/432" % ("/".join("%.0f" % q for q in quartiles), len(waits)),
-              flush=True)
-        return {"n": len(waits), "percentiles_10_25_50_75_90": quartiles}
+        quartiles = [percentile(shares, q) for q in (0.1, 0.25, 0.5, 0.75, 0.9)]
+        print("clicks to the channel's next keyframe, in keyframe intervals: 10/25/50/75/90 %% at "
+              "%s (n=%d); even spread: 0.10/0.25/0.50/0.75/0.90" % (
+                  "/".join("%.2f" % q for q in quartiles), len(shares)), flush=True)
+        return {"n": len(shares), "percentiles_10_25_50_75_90": quartiles}
 
     # --- live ----------------------------------------------------------------------------------
 
@@ -310,13 +378,19 @@ class Bench:
                 for r in running.values():
                     r.stop()
             arrivals = tap.arrivals()
+            tap_check = tap.keyframe_check() if self.site_like else None
         finally:
             tap.stop()
         with open(log_path, errors="replace") as f:
             log_text = f.read()
         results = {"seed": self.seed, "follow_s": follow}
+        if self.site_like:
+            seen, regular = tap_check
+            results["keyframes"] = {"pairs": seen, "one_interval_apart": regular}
+            print("keyframes the tap saw: %d pairs in a row, %d of them one interval apart" % (
+                seen, regular), flush=True)
         for which in who:
-            zaps = [dict(z, **self.motion(z, arrivals.get(z["channel"], []), follow))
+            zaps = [dict(z, **self.motion(z, arrivals.get(z["channel"], []), self.clip_frames))
                     for z in samples[which]]
             for z in zaps:
                 if "log" in z:
@@ -324,14 +398,20 @@ class Bench:
                     z["late_messages"] = sum(1 for line in lines
                                              if any(m in line for m in LATE_MESSAGES))
                 z.pop("frames", None)
-            results[which] = {"samples": zaps}
-            for key in ("first_ms", "smooth_after_ms", "first_behind_ms", "behind_ms",
-                        "behind_max_ms", "rate", "skipped", "late_messages"):
-                values = [z[key] for z in zaps if z.get(key) is not None]
-                if values:
-                    results[which][key] = summary(values)
-            print(self.live_line(which, results[which], len(zaps)), flush=True)
-        with open(os.path.join(self.out, "live.json"), "w") as f:
+            kinds = sorted({self.kind(z["channel"]) for z in zaps})
+            for kind in kinds:
+                label = which if not self.site_like else "%s/%s" % (which, kind)
+                mine = [z for z in zaps if self.kind(z["channel"]) == kind]
+                results[label] = {"samples": mine}
+                for key in ("first_ms", "smooth_after_ms", "jump_max_ms", "first_behind_ms",
+                            "behind_at_1s_ms", "behind_after_1s_max_ms", "behind_ms",
+                            "behind_max_ms", "rate", "skipped", "late_messages"):
+                    values = [z[key] for z in mine if z.get(key) is not None]
+                    if values:
+                        results[label][key] = summary(values)
+                print(self.live_line(label, results[label], len(mine)), flush=True)
+        with open(os.path.join(self.out, "live%s.json" % ("-site" if self.site_like else "")),
+                  "w") as f:
             json.dump(results, f, indent=1)
         return results
 
@@ -339,21 +419,28 @@ class Bench:
     def live_line(which, r, n):
         def m(key, what="median"):
             return r[key][what] if key in r else float("nan")
-        return ("%-8s first picture %.0f ms (p95 %.0f); smooth %.0f ms after it (p95 %.0f, max "
-                "%.0f); behind live: first picture %.0f ms, settled %.0f ms (p95 %.0f, worst "
-                "moment %.0f); %.1f pictures/s, %.0f frames skipped (max %.0f); \"too late\" "
-                "messages %.0f a zap (max %.0f), n=%d" % (
-                    which, m("first_ms"), m("first_ms", "p95"), m("smooth_after_ms"),
-                    m("smooth_after_ms", "p95"), m("smooth_after_ms", "max"),
-                    m("first_behind_ms"), m("behind_ms"), m("behind_ms", "p95"),
+        return ("%-14s first picture %.0f ms (p95 %.0f, max %.0f); smooth %.0f ms after it (p95 "
+                "%.0f, max %.0f); largest jump forward %.0f ms (max %.0f); behind live: first "
+                "picture %.0f ms, 1 s later %.0f ms (p95 %.0f, max %.0f), worst after that %.0f "
+                "ms (max %.0f), settled %.0f ms (p95 %.0f), worst moment %.0f; %.1f pictures/s, "
+                "%.0f frames skipped (max %.0f); \"too late\" messages %.0f a zap (max %.0f), "
+                "n=%d" % (
+                    which, m("first_ms"), m("first_ms", "p95"), m("first_ms", "max"),
+                    m("smooth_after_ms"), m("smooth_after_ms", "p95"), m("smooth_after_ms", "max"),
+                    m("jump_max_ms"), m("jump_max_ms", "max"), m("first_behind_ms"),
+                    m("behind_at_1s_ms"), m("behind_at_1s_ms", "p95"),
+                    m("behind_at_1s_ms", "max"), m("behind_after_1s_max_ms"),
+                    m("behind_after_1s_max_ms", "max"), m("behind_ms"), m("behind_ms", "p95"),
                     m("behind_max_ms", "max"), m("rate"), m("skipped"), m("skipped", "max"),
                     m("late_messages"), m("late_messages", "max"), n))
 
     @staticmethod
-    def motion(zap, arrivals, follow):
+    def motion(zap, arrivals, clip_frames):
         """From the frame numbers seen on screen: when motion became smooth (from then on the
-        picture never stood still for over STILL_MS) and how far behind live each picture was
-        (from its frame's arrival to its showing)."""
+        picture never stood still for over STILL_MS), the largest jump forward between two
+        pictures shown one after the other (in the clip's time: one frame is 40 ms), and how far
+        behind live each picture was (from its frame's arrival to its showing): the first, the
+        one on screen 1 s after it, the worst after that, and over the last 2 s."""
         frames = zap["frames"]
         if len(frames) < 2:
             return {}
@@ -367,7 +454,9 @@ class Bench:
         settled = [(t, n) for t, n in shown if t >= end - 2e9]
         rate = (len(settled) - 1) / ((settled[-1][0] - settled[0][0]) / 1e9) \
             if len(settled) > 1 and settled[-1][0] > settled[0][0] else None
-        skipped = sum((n1 - n0 - 1) % fx.CLIP_FRAMES for (_, n0), (_, n1) in zip(shown, shown[1:]))
+        steps = [(n1 - n0) % clip_frames for (_, n0), (_, n1) in zip(shown, shown[1:])]
+        skipped = sum(step - 1 for step in steps if step > 0)
+        frame_ms = 1000 / fx.FRAME_RATE
 
         def behind(t, n):
             candidates = [a for a, number, _ in arrivals if number == n and a <= t]
@@ -375,9 +464,15 @@ class Bench:
         lags = [behind(t, n) for t, n in shown]
         settled_lags = [lag for (t, _), lag in zip(shown, lags) if lag is not None and
                         t >= end - 2e9]
+        one_second = shown[0][0] + 1e9
+        at_1s = [lag for (t, _), lag in zip(shown, lags) if t <= one_second and lag is not None]
+        after_1s = [lag for (t, _), lag in zip(shown, lags) if t > one_second and lag is not None]
         return {"smooth_after_ms": (smooth_from - shown[0][0]) / 1e6,
                 "smooth_in_time": end - smooth_from >= 1e9,
+                "jump_max_ms": max(steps, default=0) * frame_ms,
                 "first_behind_ms": lags[0],
+                "behind_at_1s_ms": at_1s[-1] if at_1s else None,
+                "behind_after_1s_max_ms": max(after_1s, default=None),
                 "behind_ms": statistics.median(settled_lags) if settled_lags else None,
                 "behind_max_ms": max((lag for lag in lags if lag is not None), default=None),
                 "rate": rate, "skipped": skipped, "pictures": len(shown)}
@@ -572,6 +667,9 @@ class Bench:
                    "-bufsize", "6M", "-g", "50", "-keyint_min", "50", "-sc_threshold", "0",
                    "-bf", "0", "-pix_fmt", "yuv420p"]),
     }
+    # Site-like streams (scripts/demo_network.py), by the channel whose clip they send: with
+    # B-frames, so sent by scripts/loop_sender.py rather than in an ffmpeg loop.
+    SITE_STREAMS = {"720p-site": 1, "1080p-site": 5}
     # What the program gives libvlc for a plain multicast address (FastChannelChange=0), handed
     # to the baseline too: the same caching, the same software decoding, the same quiet log.
     BARE_OPTIONS = [":network-caching=100", ":avcodec-hw=none"]
@@ -579,6 +677,8 @@ class Bench:
     def play_clip(self, name):
         if name == "360p":
             return self.fixture.clips[1]
+        if name in self.SITE_STREAMS:
+            return fx.encode_site_clip(self.fixture.media, self.SITE_STREAMS[name])
         if name in self.PLAY_STREAMS:
             source, frames, options = self.PLAY_STREAMS[name]
             return fx.encode_clip(os.path.join(self.build, "e2e-media"), "bench-" + name,
@@ -690,9 +790,15 @@ class Bench:
         os.makedirs(logs, exist_ok=True)
         for stream in streams:
             clip = self.play_clip(stream)
-            sender = self.fixture.spawn(
-                ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1", "-i",
-                 clip, "-c", "copy", "-f", "mpegts", "udp://224.1.1.1:1234?pkt_size=1316&ttl=1"])
+            if stream in self.SITE_STREAMS:
+                sender = self.fixture.spawn(
+                    [sys.executable, os.path.join(ROOT, "scripts", "loop_sender.py"), clip,
+                     "224.1.1.1:1234", "--offset", "%.3f" % self.rng.uniform(0, 6)])
+            else:
+                sender = self.fixture.spawn(
+                    ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1", "-i",
+                     clip, "-c", "copy", "-f", "mpegts",
+                     "udp://224.1.1.1:1234?pkt_size=1316&ttl=1"])
             time.sleep(2)
             rows = {(w, full): [] for w in who for full in (False, True)}
             for turn in range(rounds):
@@ -899,8 +1005,12 @@ def main():
     parser.add_argument("what", choices=("zap", "live", "cpu", "warmup", "startup", "jitter",
                                          "pictures", "play", "fallback", "try"))
     parser.add_argument("--play-stream", action="append", dest="play_streams",
-                        help="with play: 360p, 1080p or a clip's path (repeatable; default "
-                        "360p and 1080p)")
+                        help="with play: 360p, 1080p, 720p-site, 1080p-site (site-like: B-frames, "
+                        "sound) or a clip's path (repeatable; default 360p and 1080p)")
+    parser.add_argument("--site-like", action="store_true",
+                        help="with zap, live and cpu: the channels as a site's encoders send them "
+                        "(720p with 1 s groups on channels 1 to 4, 1080p with 2 s groups on 5 to "
+                        "8, B-frames, about 6 Mbit/s, sound); figures per kind")
     parser.add_argument("--rounds", type=int, default=3, help="with play and fallback: rounds")
     parser.add_argument("--bare-x11", action="store_true",
                         help="with play: the baseline without a GL driver, so that libvlc uses its "
@@ -942,7 +1052,7 @@ def main():
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 31)
     streams = ("multicast", "hls") if args.stream == "both" else (args.stream,)
-    bench = Bench(args.build, seed)
+    bench = Bench(args.build, seed, args.site_like)
     # Other work on the machine spreads every wall-clock figure: say how busy it was.
     print("load average (1, 5, 15 min) at the start: %.2f %.2f %.2f" % os.getloadavg(), flush=True)
     try:

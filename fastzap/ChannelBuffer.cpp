@@ -1,11 +1,14 @@
 #include "ChannelBuffer.h"
 
+#include "CatchUp.h"
+
 #include <algorithm>
 
 namespace fastzap {
 
-ChannelBuffer::ChannelBuffer(BufferLimits limits, std::size_t maxBehind)
-    : m_core(limits), m_maxBehind(maxBehind)
+ChannelBuffer::ChannelBuffer(BufferLimits limits, std::size_t maxBehind,
+                             std::optional<CatchUpLimits> catchUp)
+    : m_core(limits), m_maxBehind(maxBehind), m_catchUp(catchUp)
 {}
 
 void ChannelBuffer::Push(std::span<const std::uint8_t> bytes)
@@ -66,7 +69,10 @@ std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds 
         return nullptr;
     if (maxSilence != std::chrono::milliseconds::max() && now - m_lastArrival > maxSilence)
         return nullptr;
-    const auto gop = m_core.Gop();
+    std::vector<TsPacket> gop(m_core.Gop().begin(), m_core.Gop().end());
+    if (m_catchUp && m_core.Pat() && m_core.Pmt())
+        CatchUp(gop, m_core.Pat()->pmtPid, m_core.Pmt()->videoPid, m_core.Pmt()->pcrPid,
+                *m_catchUp);
     std::vector<TsPacket> pat(m_core.PatPackets().begin(), m_core.PatPackets().end());
     std::vector<TsPacket> pmt(m_core.PmtPackets().begin(), m_core.PmtPackets().end());
     LeadInto(pat, gop);

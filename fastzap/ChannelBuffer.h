@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CatchUp.h"
 #include "ChannelCore.h"
 #include "LiveSource.h"
 
@@ -28,7 +29,10 @@ class ChannelBuffer
 {
 public:
     // `maxBehind`: how many live bytes a source's reader may leave unread (LiveSource).
-    explicit ChannelBuffer(BufferLimits limits = {}, std::size_t maxBehind = kDefaultMaxBehind);
+    // `catchUp`: the group a source starts with is squeezed so that its player reaches live
+    // (CatchUp.h); without it the group is handed over as it was sent.
+    explicit ChannelBuffer(BufferLimits limits = {}, std::size_t maxBehind = kDefaultMaxBehind,
+                           std::optional<CatchUpLimits> catchUp = std::nullopt);
 
     static constexpr std::size_t kDefaultMaxBehind = std::size_t(4) << 20;
 
@@ -55,6 +59,7 @@ private:
     mutable std::mutex m_mutex;
     ChannelCore m_core;
     std::size_t m_maxBehind;
+    std::optional<CatchUpLimits> m_catchUp;
     std::vector<TsPacket> m_live;
     std::vector<std::weak_ptr<LiveSource>> m_sources;
     std::chrono::steady_clock::time_point m_lastArrival{};

@@ -37,7 +37,8 @@ Receivers::Receivers(std::vector<GroupAddress> groups, ReceiverOptions options) 
     for (auto& group : groups) {
         auto slot = std::make_unique<ChannelSlot>();
         slot->group = std::move(group);
-        slot->buffer = std::make_unique<ChannelBuffer>(options.limits, options.maxBehind);
+        slot->buffer =
+            std::make_unique<ChannelBuffer>(options.limits, options.maxBehind, options.catchUp);
         m_channels.push_back(std::move(slot));
     }
 }

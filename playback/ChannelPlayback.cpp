@@ -141,8 +141,8 @@ private:
 // libvlc only as a relay URL, or not at all.
 bool IsMulticastForm(const QString& address)
 {
-    static const QRegularExpression form(
-        QStringLiteral("^udp://@(22[4-9]|23[0-9])\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3}):(\\d{1,5})$"));
+    static const QRegularExpression form(QStringLiteral(
+        "^udp://@(22[4-9]|23[0-9])\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3}):(\\d{1,5})$"));
     const QRegularExpressionMatch match = form.match(address);
     if (!match.hasMatch())
         return false;

@@ -29,6 +29,10 @@
 #   scripts/bench.sh pictures   the sixteen costliest pictures the bounds allow (Google Benchmark)
 #   scripts/bench.sh picture-startup
 #                               the program started over those pictures, and over the shipped ones
+#   --site-like (zap, live)     the channels as a site's encoders send them: 720p with 1 s groups on
+#                               channels 1 to 4, 1080p with 2 s groups on 5 to 8, B-frames, about
+#                               6 Mbit/s, sound; play takes them as --play-stream 720p-site or
+#                               1080p-site
 # Extra arguments go to the benchmark (e.g. scripts/bench.sh zap --count 60 --seed 7;
 # python3 bench/run.py --help lists them).
 #   CORVESSA_BENCH_NO_PLUGIN_CACHE=1   run with libvlc's plugin cache (plugins.dat) moved aside, as

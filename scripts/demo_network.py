@@ -40,6 +40,20 @@ BAND_HEIGHT = 24
 BAND_BITS = 8
 BLOCK_WIDTH = 40
 
+# Site-like channels (--site-like): what a site's encoders send. 720p with a keyframe every second
+# on channels 1 to 4, 1080p with one every two seconds on channels 5 to 8; x264 with B-frames at
+# about 6 Mbit/s, and sound (MPEG audio layer II). Their pictures carry a noise that keeps the
+# encoder at its rate, as camera pictures do, and the frame-number band at the same place
+# relative to the picture as the demo clips'. Each clip lasts 6 s, a whole number of keyframe
+# intervals, of pictures (150) and of audio frames (250 of 24 ms), so that a loop joins up
+# exactly; scripts/loop_sender.py sends it endlessly with its timeline carried on.
+SITE_CLIP_SECONDS = 6
+SITE_PROFILES = {
+    "720p": {"size": (1280, 720), "keyframe_frames": 25, "channels": (1, 2, 3, 4)},
+    "1080p": {"size": (1920, 1080), "keyframe_frames": 50, "channels": (5, 6, 7, 8)},
+}
+SITE_RATE = "6M"
+
 
 def server_for(channel):
     return SERVERS[2] if channel > 6 else SERVERS[1]
@@ -83,17 +97,56 @@ def wait_for(condition, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
-def frame_number_band():
-    """The drawbox filters that draw a picture's frame number (see BAND_TOP)."""
-    boxes = ["drawbox=x=0:y=%d:w=%d:h=%d:color=black:t=fill" % (BAND_TOP, CLIP_SIZE[0],
-                                                                  BAND_HEIGHT)]
+def frame_number_band(scale=1):
+    """The drawbox filters that draw a picture's frame number (see BAND_TOP), for a picture
+    `scale` times as large as the demo clips'."""
+    top, height, width = BAND_TOP * scale, BAND_HEIGHT * scale, BLOCK_WIDTH * scale
+    boxes = ["drawbox=x=0:y=%d:w=%d:h=%d:color=black:t=fill" % (top, CLIP_SIZE[0] * scale,
+                                                                  height)]
     for bit in range(BAND_BITS):
         for block, value in ((bit, 1), (BAND_BITS + bit, 0)):
             boxes.append("drawbox=x=%d:y=%d:w=%d:h=%d:color=white:t=fill:"
                          "enable='eq(mod(floor(n/%d),2),%d)'" % (
-                             block * BLOCK_WIDTH, BAND_TOP, BLOCK_WIDTH, BAND_HEIGHT, 1 << bit,
-                             value))
+                             block * width, top, width, height, 1 << bit, value))
     return boxes
+
+
+def site_profile(channel):
+    """The name of the site-like profile a channel carries with --site-like."""
+    return next(name for name, p in SITE_PROFILES.items() if channel in p["channels"])
+
+
+def encode_site_clip(cache, channel):
+    """Channel `channel`'s site-like clip (SITE_PROFILES), encoded once into `cache`."""
+    profile = SITE_PROFILES[site_profile(channel)]
+    width, height = profile["size"]
+    scale = width // CLIP_SIZE[0]
+    keyframes = profile["keyframe_frames"]
+    name = "site%d-%dp-%dk.ts" % (channel, height, keyframes)
+    os.makedirs(cache, exist_ok=True)
+    clip = os.path.join(cache, name)
+    with open(os.path.join(cache, ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(clip):
+            return clip
+        text = "drawtext=fontfile=%s:text='频道 %d':fontsize=%d:fontcolor=white:" \
+               "box=1:boxcolor=black@0.6:x=(w-tw)/2:y=(h-th)/2" % (FONT, channel, 110 * scale)
+        subprocess.run(
+            ["ffmpeg", "-nostdin", "-loglevel", "error", "-y",
+             "-f", "lavfi", "-i", "testsrc2=size=%dx%d:rate=%d" % (width, height, FRAME_RATE),
+             "-f", "lavfi", "-i", "sine=frequency=%d:sample_rate=48000:duration=%d" % (
+                 300 + 50 * channel, SITE_CLIP_SECONDS),
+             "-t", str(SITE_CLIP_SECONDS),
+             "-vf", ",".join(["noise=alls=10:allf=t", text] + frame_number_band(scale)),
+             "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high",
+             "-b:v", SITE_RATE, "-maxrate", SITE_RATE, "-bufsize", "3M",
+             "-g", str(keyframes), "-keyint_min", str(keyframes), "-sc_threshold", "0",
+             "-bf", "3", "-pix_fmt", "yuv420p",
+             "-c:a", "mp2", "-b:a", "128k", "-ac", "2",
+             "-muxdelay", "0", "-muxpreload", "0", "-f", "mpegts", clip + ".part"],
+            check=True)
+        os.replace(clip + ".part", clip)
+    return clip
 
 
 def encode_clips(cache):
@@ -158,14 +211,18 @@ def channel_list(server, channels, line_break):
 
 
 class Fixture:
-    def __init__(self, build_dir, workdir=None, display=None):
+    def __init__(self, build_dir, workdir=None, display=None, site_like=False):
+        """`site_like`: the channels send site-like streams (SITE_PROFILES) rather than the demo
+        clips."""
         require_private_network()
         self.build_dir = os.path.abspath(build_dir)
         self.program = os.path.join(self.build_dir, "quorvel")
         self.work = workdir or tempfile.mkdtemp(prefix="corvessa-")
         self.processes = []
         self.display = display
-        self.clips = encode_clips(os.path.join(self.build_dir, "e2e-media"))
+        self.site_like = site_like
+        self.media = os.path.join(self.build_dir, "e2e-media")
+        self.clips = encode_clips(self.media)
         self.www = {k: os.path.join(self.work, "www%d" % k) for k in SERVERS}
         self.storage = {}
 
@@ -219,7 +276,13 @@ class Fixture:
 
     def start_multicast(self, channels=range(1, 9), stagger=KEYFRAME_INTERVAL, rng=None):
         """Sends each channel's clip to its group in a loop; each sender starts up to `stagger`
-        seconds late (random, from `rng` if given)."""
+        seconds late (random, from `rng` if given). Site-like channels start at once, each at a
+        random moment of its clip."""
+        if self.site_like:
+            return [self.spawn([sys.executable, os.path.join(ROOT, "scripts", "loop_sender.py"),
+                                encode_site_clip(self.media, n), "224.1.1.%d:1234" % n,
+                                "--offset", "%.3f" % (rng or random).uniform(0, SITE_CLIP_SECONDS)])
+                    for n in channels]
         senders = []
         for n in channels:
             senders.append(self._spawn_sender(
@@ -229,15 +292,22 @@ class Fixture:
         return senders
 
     def start_hls(self, channels=range(1, 9), stagger=KEYFRAME_INTERVAL, rng=None):
+        """Each channel as live HLS on its storage server. Site-like channels are recorded from
+        their multicast groups, as a site's storage servers do (start_multicast first)."""
         for n in channels:
             out = os.path.join(self.www[2 if n > 6 else 1], "hls", "ch%d" % n)
             os.makedirs(out, exist_ok=True)
+            segments = ["-c", "copy", "-f", "hls", "-hls_time", "1", "-hls_list_size", "6",
+                        "-hls_flags", "delete_segments",
+                        "-hls_segment_filename", os.path.join(out, "seg%05d.ts"),
+                        os.path.join(out, "index.m3u8")]
+            if self.site_like:
+                self.spawn(["ffmpeg", "-nostdin", "-loglevel", "error", "-i",
+                            "udp://@224.1.1.%d:1234?fifo_size=1000000" % n] + segments)
+                continue
             self._spawn_sender(
                 ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1",
-                 "-i", self.clips[n], "-c", "copy", "-f", "hls", "-hls_time", "1",
-                 "-hls_list_size", "6", "-hls_flags", "delete_segments",
-                 "-hls_segment_filename", os.path.join(out, "seg%05d.ts"),
-                 os.path.join(out, "index.m3u8")], stagger, rng)
+                 "-i", self.clips[n]] + segments, stagger, rng)
         for n in channels:
             playlist = os.path.join(self.www[2 if n > 6 else 1], "hls", "ch%d" % n, "index.m3u8")
             wait_for(lambda: os.path.exists(playlist), 15, "HLS playlist of channel %d" % n)
@@ -423,12 +493,15 @@ def demo(argv):
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("--multicast", action="store_true",
                         help="play straight from the multicast groups (MutiMode=1)")
+    parser.add_argument("--site-like", action="store_true",
+                        help="channels as a site's encoders send them: 720p (channels 1 to 4) and "
+                        "1080p (5 to 8) at about 6 Mbit/s, with B-frames and sound")
     parser.add_argument("--shots", default=os.path.join(ROOT, "build", "demo"),
                         help="where screenshots go when there is no display")
     args = parser.parse_args(argv)
 
     user_display = os.environ.get("DISPLAY") or None
-    fixture = Fixture(args.build, display=user_display)
+    fixture = Fixture(args.build, display=user_display, site_like=args.site_like)
     try:
         print("Starting the demo network: two storage servers, eight channels...", flush=True)
         fixture.start_storage_servers()

@@ -2,7 +2,8 @@
 # Sets everything up and runs Corvessa on the demo network: two storage servers and eight
 # channels, inside a private network namespace so that nothing reaches the real network.
 # On a desktop the program opens on your display; without one it runs under Xvfb and saves
-# screenshots. Pass --multicast to play straight from the multicast groups.
+# screenshots. Pass --multicast to play straight from the multicast groups, --site-like for
+# channels as a site's encoders send them (720p and 1080p, B-frames, about 6 Mbit/s).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}

@@ -3,9 +3,12 @@
 //
 //   bench_tap CHANNEL...
 //       joins udp://@224.1.1.CHANNEL:1234 for each channel and prints a line for every video PES
-//       that starts: "CHANNEL ARRIVAL_NS TIMESTAMP KEYFRAME", ARRIVAL_NS being the CLOCK_MONOTONIC
-//       time its first packet came in, TIMESTAMP its 90 kHz decode (or presentation) time, and
-//       KEYFRAME 1 for a picture a decoder can start from. Runs until SIGTERM or SIGINT.
+//       that starts: "CHANNEL ARRIVAL_NS TIMESTAMP KEYFRAME PTS", ARRIVAL_NS being the
+//       CLOCK_MONOTONIC time its first packet came in, TIMESTAMP its 90 kHz decode (or
+//       presentation) time, KEYFRAME 1 for a picture a decoder can start from, and PTS its
+//       presentation time (-1 when the PES header does not say): with B-frames, pictures come in
+//       decode order, and it is the presentation time that says which picture it is. Runs until
+//       SIGTERM or SIGINT.
 #include "ChannelCore.h"
 #include "RandomAccess.h"
 #include "TsFramer.h"
@@ -45,7 +48,19 @@ struct Channel
     // the next one starts.
     std::optional<std::pair<long long, std::uint64_t>> pending;
     bool pendingKey = false;
+    long long pendingPts = -1;
 };
+
+// The presentation time of the PES a packet starts, when its header lies in this packet.
+long long PresentationTime(const fastzap::TsPacket& packet)
+{
+    const auto p = packet.Payload();
+    if (!packet.PayloadUnitStart() || p.size() < 14 || p[0] != 0 || p[1] != 0 || p[2] != 1 ||
+        (p[7] & 0x80) == 0)
+        return -1;
+    return (static_cast<long long>(p[9] & 0x0E) << 29) | (p[10] << 22) | ((p[11] & 0xFE) << 14) |
+           (p[12] << 7) | (p[13] >> 1);
+}
 
 bool Join(Channel& channel)
 {
@@ -73,9 +88,9 @@ void Flush(Channel& channel)
 {
     if (!channel.pending)
         return;
-    std::printf("%d %lld %llu %d\n", channel.number, channel.pending->first,
+    std::printf("%d %lld %llu %d %lld\n", channel.number, channel.pending->first,
                 static_cast<unsigned long long>(channel.pending->second),
-                channel.pendingKey ? 1 : 0);
+                channel.pendingKey ? 1 : 0, channel.pendingPts);
     channel.pending.reset();
 }
 
@@ -100,6 +115,7 @@ void Receive(Channel& channel, std::vector<std::uint8_t>& buffer,
             Flush(channel);
             channel.pending.emplace(now, *info.timestamp);
             channel.pendingKey = info.startPoint;
+            channel.pendingPts = PresentationTime(packet);
         }
         if (info.startPoint)
             channel.pendingKey = true;

@@ -7,8 +7,10 @@
 //       picture, follows the pictures' frame numbers for follow-s seconds, then closes it with
 //       Escape and parks the pointer in the screen's bottom-right corner, off every button.
 //       Prints one line of JSON: "click_ns" (CLOCK_MONOTONIC, the button's release), "first_ms"
-//       (click to first picture) and "frames": [ns, number] each time the frame number on
-//       screen changed, from the click on.
+//       (click to first picture), "mapped_ms" (click to the window's map), "beneath_ms" (from
+//       the map to the last moment the window showed something other than its grey before its
+//       first picture: what lay beneath it; 0 if never) with "beneath_samples", and "frames":
+//       [ns, number] each time the frame number on screen changed, from the click on.
 //   zapprobe watch <player> <seconds>
 //       watches the top-left corner of the picture (the test streams' running timecode) and
 //       prints how often it changed, the longest time it stood still, and how many times it
@@ -259,10 +261,27 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
         if (number >= 0 && (frames.empty() || frames.back().second != number))
             frames.emplace_back(monotonicNs(), number);
     };
+    // Until its first picture the window must be its grey all over: anything else in four
+    // strips across it (clear of the texts in its corner and its middle) is what lay beneath,
+    // left on screen because the window was not filled at its map.
+    const Clock::time_point mapped = Clock::now();
+    double beneathUntilMs = 0;
+    int beneathSamples = 0;
+    int sx = 0, sy = 0;
+    toRoot(player, 0, 0, sx, sy);
     const bool shown = waitFor(deadline, [&] {
         if (followSeconds > 0)
             noteFrame();
-        return shareOfPicture(px, py, attributes.width / 2, 6, true) > 0.5;
+        double beneath = 0;
+        for (const int eighths : {2, 3, 5, 6})
+            beneath = std::max(beneath, shareOfPicture(sx, sy + attributes.height * eighths / 8,
+                                                       attributes.width, 2));
+        const bool picture = shareOfPicture(px, py, attributes.width / 2, 6, true) > 0.5;
+        if (!picture && beneath > 0.05) {
+            beneathUntilMs = msSince(mapped);
+            ++beneathSamples;
+        }
+        return picture;
     });
     const double ms = msSince(clicked);
     if (shown && followSeconds > 0) {
@@ -283,7 +302,10 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
         std::fprintf(stderr, "zapprobe: no picture within %d ms\n", timeoutMs);
         return 1;
     }
-    std::printf("{\"click_ns\": %lld, \"first_ms\": %.1f, \"frames\": [", clickedNs, ms);
+    std::printf("{\"click_ns\": %lld, \"first_ms\": %.1f, \"mapped_ms\": %.1f, "
+                "\"beneath_ms\": %.1f, \"beneath_samples\": %d, \"frames\": [",
+                clickedNs, ms, std::chrono::duration<double, std::milli>(mapped - clicked).count(),
+                beneathSamples > 0 ? beneathUntilMs : 0.0, beneathSamples);
     for (std::size_t i = 0; i < frames.size(); ++i)
         std::printf("%s[%lld, %d]", i == 0 ? "" : ", ", frames[i].first, frames[i].second);
     std::printf("]}\n");

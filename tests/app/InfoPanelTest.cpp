@@ -58,9 +58,9 @@ TEST_P(Panel, TellsWhatPlaysFromTheStreamAndHidesOnTheSecondPress)
         // Channel 5 first, so that channel 6's receiver holds a group of pictures by the switch.
         if (!QTest::qWaitFor([&] { return player->Playback().HasPicture(); }, 20000))
             return;
-        if (fast && !QTest::qWaitFor(
-                        [&] { return dialog.FastSource(locator::MulticastAddress(6)) != nullptr; },
-                        20000))
+        if (fast &&
+            !QTest::qWaitFor(
+                [&] { return dialog.FastSource(locator::MulticastAddress(6)) != nullptr; }, 20000))
             return;
         QTest::keyClick(player, Qt::Key_6);
         if (!QTest::qWaitFor([&] { return player->Playback().HasPicture(); }, 20000))

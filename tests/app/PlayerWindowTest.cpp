@@ -165,7 +165,9 @@ TEST_F(PlayerView, CountsDownToTheReopenOfALostStreamThenConnects)
     player.ReopenLater();
     EXPECT_EQ(surface->StatusText(), QStringLiteral("信号中断，2 秒后重新连接"));
     // The text is refreshed five times a second: with more than a second left, it still says 2.
-    const auto left = [&] { return player.Playback().UntilReopen(); };
+    const auto left = [&] {
+        return player.Playback().UntilReopen();
+    };
     ASSERT_TRUE(QTest::qWaitFor([&] { return left() < 1300ms; }, 3000));
     if (left() > 1000ms) {
         EXPECT_EQ(surface->StatusText(), QStringLiteral("信号中断，2 秒后重新连接"));

@@ -105,6 +105,9 @@ class Handler(BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # socketserver listens with a backlog of 5: a burst of clients beyond it has its connections
+    # dropped and retried a second or more later, which a 2 s probe reads as a dead server.
+    request_queue_size = 64
 
 
 server = Server(("127.0.0.1", 0), Handler)
