@@ -59,6 +59,7 @@ public:
     void Close();
     // Volume 0 to 100 and mute, for this player and every one it opens.
     void SetAudio(int volume, bool muted);
+    bool Muted() const { return m_muted; }
     // Where the pictures are shown and the screen they are on, in device pixels, for this
     // player and every one it opens: pictures are made at the size they are shown.
     void SetPictureArea(QSize area, QSize screen);

@@ -52,6 +52,7 @@ TEST_F(PreStart, RestingPreparesOneChannelAndLeavingLetsItGo)
     ASSERT_TRUE(prepared(3));
     ASSERT_NE(m_dialog->PreparedPlayback(), nullptr);
     EXPECT_EQ(m_dialog->PreparedPlayback()->Address(), QStringLiteral("udp://@224.1.1.3:1234"));
+    EXPECT_TRUE(m_dialog->PreparedPlayback()->Muted()) << "heard before the click";
     EXPECT_TRUE(QApplication::topLevelWidgets().contains(m_dialog.get()));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no window before the click";
 
