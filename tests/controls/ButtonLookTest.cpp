@@ -3,65 +3,47 @@
 #include "LabelButton.h"
 
 #include <gtest/gtest.h>
-#include <string>
-#include <utility>
 
 namespace {
 
-struct PictureCase
+struct StateCase
 {
     ButtonState state;
-    ButtonPicture expected;
+    ButtonPicture picture;
+    CaptionColour caption;
 };
 
-class ChoosePictureTest : public ::testing::TestWithParam<PictureCase>
+class ButtonStates : public ::testing::TestWithParam<StateCase>
 {};
 
-TEST_P(ChoosePictureTest, FirstMatchWins)
+// The picture: first match wins. The caption colour follows the flags whether or not the
+// pictures exist.
+TEST_P(ButtonStates, ChooseThePictureAndTheCaptionColour)
 {
-    EXPECT_EQ(ChoosePicture(GetParam().state), GetParam().expected);
+    EXPECT_EQ(ChoosePicture(GetParam().state), GetParam().picture);
+    EXPECT_EQ(ChooseCaptionColour(GetParam().state), GetParam().caption);
 }
+
+using P = ButtonPicture;
+using C = CaptionColour;
 
 // {hasNormal, hasHover, hasPressed, hasDisabled, hover, pressed, disabled}
 INSTANTIATE_TEST_SUITE_P(
-    States, ChoosePictureTest,
+    States, ButtonStates,
     ::testing::Values(
-        PictureCase{{true, true, true, true, false, false, false}, ButtonPicture::Normal},
-        PictureCase{{true, true, true, true, true, false, false}, ButtonPicture::Hover},
-        PictureCase{{true, true, true, true, true, true, false}, ButtonPicture::Pressed},
-        PictureCase{{true, true, true, true, true, true, true}, ButtonPicture::Disabled},
+        StateCase{{true, true, true, true, false, false, false}, P::Normal, C::Normal},
+        StateCase{{true, true, true, true, true, false, false}, P::Hover, C::Hover},
+        StateCase{{true, true, true, true, true, true, false}, P::Pressed, C::Pressed},
+        StateCase{{true, true, true, true, true, true, true}, P::Disabled, C::Disabled},
         // A flag whose picture is missing falls through to the next rule.
-        PictureCase{{true, true, false, false, true, true, true}, ButtonPicture::Hover},
-        PictureCase{{true, false, false, false, true, true, true}, ButtonPicture::Normal},
-        PictureCase{{true, false, true, false, true, true, false}, ButtonPicture::Pressed},
+        StateCase{{true, true, false, false, true, true, true}, P::Hover, C::Disabled},
+        StateCase{{true, false, false, false, true, true, true}, P::Normal, C::Disabled},
+        StateCase{{true, false, true, false, true, true, false}, P::Pressed, C::Pressed},
+        StateCase{{true, false, false, false, true, true, false}, P::Normal, C::Pressed},
         // Without a normal picture nothing but the platform face is drawn.
-        PictureCase{{false, true, true, true, true, true, true}, ButtonPicture::Fallback},
-        PictureCase{{false, true, false, false, true, false, false}, ButtonPicture::Fallback}),
-    [](const auto& info) {
-        // Which pictures exist, then which flags are set: "NHP_hover_pressed".
-        const ButtonState& s = info.param.state;
-        std::string name = std::string(s.hasNormal ? "N" : "") + (s.hasHover ? "H" : "") +
-                           (s.hasPressed ? "P" : "") + (s.hasDisabled ? "D" : "");
-        name = name.empty() ? "none" : name;
-        for (const auto& [set, flag] :
-             {std::pair{s.hover, "_hover"}, std::pair{s.pressed, "_pressed"},
-              std::pair{s.disabled, "_disabled"}})
-            if (set)
-                name += flag;
-        return name + "_" + std::to_string(info.index);
-    });
-
-TEST(CaptionColour, FollowsTheFlagsWhetherOrNotPicturesExist)
-{
-    EXPECT_EQ(ChooseCaptionColour({false, false, false, false, false, false, false}),
-              CaptionColour::Normal);
-    EXPECT_EQ(ChooseCaptionColour({true, false, false, false, true, false, false}),
-              CaptionColour::Hover);
-    EXPECT_EQ(ChooseCaptionColour({true, false, false, false, true, true, false}),
-              CaptionColour::Pressed);
-    EXPECT_EQ(ChooseCaptionColour({true, false, false, false, true, true, true}),
-              CaptionColour::Disabled);
-}
+        StateCase{{false, true, true, true, true, true, true}, P::Fallback, C::Disabled},
+        StateCase{{false, true, false, false, true, false, false}, P::Fallback, C::Hover},
+        StateCase{{false, false, false, false, false, false, false}, P::Fallback, C::Normal}));
 
 TEST(Colorref, IsBlueGreenRed)
 {
@@ -84,28 +66,18 @@ TEST_P(TextFormat, MapsDrawTextFlags)
     EXPECT_EQ(TextFlagsFromFormat(GetParam().format), GetParam().flags);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, TextFormat,
-    ::testing::Values(
-        // The default: centred across, and on the top line since vertical
-        // centring needs a single line.
-        FormatCase{DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
-        FormatCase{DT_CENTER | DT_VCENTER | DT_SINGLELINE,
-                   Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
-        FormatCase{DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
-                   Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
-        FormatCase{DT_LEFT | DT_WORDBREAK, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
-        FormatCase{DT_LEFT, Qt::AlignLeft | Qt::AlignTop}),
-    [](const auto& info) {
-        std::string name = "format";
-        for (const auto& [bit, word] :
-             {std::pair{DT_CENTER, "_centre"}, std::pair{DT_RIGHT, "_right"},
-              std::pair{DT_VCENTER, "_vcentre"}, std::pair{DT_BOTTOM, "_bottom"},
-              std::pair{DT_WORDBREAK, "_wordbreak"}, std::pair{DT_SINGLELINE, "_singleline"}})
-            if ((info.param.format & bit) != 0)
-                name += word;
-        return name == "format" ? std::string("format_left") : name;
-    });
+INSTANTIATE_TEST_SUITE_P(Formats, TextFormat,
+                         ::testing::Values(
+                             // The default: centred across, and on the top line since vertical
+                             // centring needs a single line.
+                             FormatCase{DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
+                             FormatCase{DT_CENTER | DT_VCENTER | DT_SINGLELINE,
+                                        Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
+                             FormatCase{DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
+                                        Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
+                             FormatCase{DT_LEFT | DT_WORDBREAK,
+                                        Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
+                             FormatCase{DT_LEFT, Qt::AlignLeft | Qt::AlignTop}));
 
 TEST(LabelButton, AnswersWhiteTextOnTransparentForEveryGroup)
 {

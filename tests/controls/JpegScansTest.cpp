@@ -2,8 +2,6 @@
 
 #include "JpegFiles.h"
 
-#include <QBuffer>
-#include <QImage>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -37,17 +35,6 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-QByteArray png()
-{
-    QImage image(8, 8, QImage::Format_RGB32);
-    image.fill(Qt::green);
-    QByteArray out;
-    QBuffer buffer(&out);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return out;
-}
-
 const QSize kSmall(64, 48);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -60,11 +47,8 @@ INSTANTIATE_TEST_SUITE_P(
                           return MakeJpeg({300, 200}, true, Qt::gray, Qt::yellow, 95, 60);
                       },
                       10},
-        ScanCountCase{"first_scan_repeated_to_37",
-                      [] { return WithScans(MakeJpeg(kSmall, true), 37); }, 37},
-        ScanCountCase{"refinement_scan_repeated_to_101",
-                      [] { return WithScans(MakeJpeg(kSmall, true), 101, 9); }, 101},
-        ScanCountCase{"not_a_jpeg", png, 0}, ScanCountCase{"empty", [] { return QByteArray(); }, 0},
+        ScanCountCase{"png", [] { return QByteArray("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16); }, 0},
+        ScanCountCase{"empty", [] { return QByteArray(); }, 0},
         ScanCountCase{"start_of_image_only",
                       [] {
                           return bytes({0xFF, 0xD8});
@@ -72,9 +56,9 @@ INSTANTIATE_TEST_SUITE_P(
                       0},
         ScanCountCase{"stuffed_zeros_and_restarts_belong_to_the_data",
                       [] {
-                          return bytes({0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0x12,
-                                        0xFF, 0x00, 0x34, 0xFF, 0xD3, 0x56, 0xFF,
-                                        0xDA, 0x00, 0x02, 0x78, 0xFF, 0xD9});
+                          return bytes({0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0x12, 0xFF,
+                                        0x00, 0x34, 0xFF, 0xD0, 0x56, 0xFF, 0xD7, 0x57,
+                                        0xFF, 0xDA, 0x00, 0x02, 0x78, 0xFF, 0xD9});
                       },
                       2},
         ScanCountCase{"marker_bytes_inside_a_segment_are_skipped",

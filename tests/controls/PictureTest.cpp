@@ -1,13 +1,85 @@
+// Pictures as anyone with write access to images/ might leave them: every one must fail fast and
+// leave the picture empty, or load within the bounds.
 #include "Picture.h"
 
+#include "BlockedPool.h"
+#include "JpegFiles.h"
+#include "PictureFile.h"
+
 #include <QBuffer>
+#include <QCoreApplication>
+#include <QDataStream>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPainter>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+void PrintTo(PictureProblem problem, std::ostream* os)
+{
+    static const char* const kNames[] = {"None",         "NotAPlainFile", "Unreadable",
+                                         "TooManyBytes", "NotAPicture",   "TooManyPixels",
+                                         "TooManyScans", "Undecodable"};
+    *os << kNames[int(problem)];
+}
 
 namespace {
+
+QString write(const QDir& dir, const char* name, const QByteArray& bytes)
+{
+    QString path = dir.filePath(QString::fromLatin1(name));
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    EXPECT_EQ(file.write(bytes), bytes.size());
+    return path;
+}
+
+// The two-colour picture MakeJpeg makes, written by Qt in another format.
+QByteArray Encoded(const char* format, QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    QPainter(&image).fillRect(0, 0, size.width() / 2, size.height(), Qt::red);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, format));
+    return bytes;
+}
+
+bool waitUntilDecoded(const CPicture& picture)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (picture.IsDecoding()) {
+        if (clock.elapsed() > 20000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// The colours a picture shows at the left and right quarter when drawn into 64 x 32.
+std::pair<QRgb, QRgb> shownColours(const CPicture& picture)
+{
+    QImage canvas(64, 32, QImage::Format_RGB32);
+    canvas.fill(Qt::black);
+    {
+        QPainter painter(&canvas);
+        picture.Draw(&painter, canvas.rect());
+    }
+    return {canvas.pixel(8, 16), canvas.pixel(56, 16)};
+}
+
+bool near(QRgb pixel, QColor colour)
+{
+    return std::abs(qRed(pixel) - colour.red()) < 40 &&
+           std::abs(qGreen(pixel) - colour.green()) < 40 &&
+           std::abs(qBlue(pixel) - colour.blue()) < 40;
+}
 
 // An image to paint on whose logical resolution is `dpi`.
 QImage canvas(int width, int height, int dpi = 96)
@@ -19,172 +91,442 @@ QImage canvas(int width, int height, int dpi = 96)
     return image;
 }
 
-class PictureTest : public ::testing::Test
+const QSize kSmall(64, 48);
+
+// ---------------------------------------------------------------------------------------------
+// Files that must not load.
+
+struct HostileFile
 {
-protected:
-    // A real JPEG file: left half red, right half blue.
-    QString jpeg(const char* name, int width, int height)
-    {
-        QImage image(width, height, QImage::Format_RGB32);
-        image.fill(Qt::blue);
-        QPainter(&image).fillRect(0, 0, width / 2, height, Qt::red);
-        const QString path = m_dir.filePath(QString::fromLatin1(name));
-        EXPECT_TRUE(image.save(path, "JPG", 95));
-        return path;
-    }
-    QString file(const char* name, const QByteArray& bytes)
-    {
-        const QString path = m_dir.filePath(QString::fromLatin1(name));
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        return path;
-    }
-    QTemporaryDir m_dir;
-    CPicture m_picture;
+    const char* name;
+    std::function<QByteArray()> bytes; // the file's; null: `make` makes what lies at the path
+    PictureProblem problem;
+    std::function<QString(const QDir&)> make;
 };
 
-bool near(QRgb pixel, QColor colour)
+void PrintTo(const HostileFile& c, std::ostream* os)
 {
-    return std::abs(qRed(pixel) - colour.red()) < 40 &&
-           std::abs(qGreen(pixel) - colour.green()) < 40 &&
-           std::abs(qBlue(pixel) - colour.blue()) < 40;
+    *os << c.name;
 }
 
-TEST_F(PictureTest, LoadsAJpegAndReportsItsSize)
+class HostilePicture : public ::testing::TestWithParam<HostileFile>
 {
-    EXPECT_FALSE(m_picture.IsLoaded());
-    EXPECT_EQ(m_picture.GetPixelSize(), QSize(0, 0));
-    ASSERT_TRUE(m_picture.LoadFromPath(jpeg("a.jpg", 180, 120)));
-    EXPECT_TRUE(m_picture.IsLoaded());
+protected:
+    QTemporaryDir m_dir;
+};
+
+TEST_P(HostilePicture, FailsAtOnceAndLeavesThePictureEmpty)
+{
+    const HostileFile& c = GetParam();
+    const QString path = c.bytes ? write(QDir(m_dir.path()), "channel01-1.jpg", c.bytes())
+                                 : c.make(QDir(m_dir.path()));
+    const QString good = write(QDir(m_dir.path()), "good.jpg", MakeJpeg(kSmall, false));
+
+    CPicture picture;
+    ASSERT_TRUE(picture.LoadFromPath(good));
+    EXPECT_FALSE(picture.LoadFromPath(path));
+    EXPECT_FALSE(picture.IsLoaded());
+    EXPECT_EQ(picture.GetPixelSize(), QSize(0, 0));
+    EXPECT_EQ(picture.LastProblem(), c.problem);
+
+    // The background load checks the file and its header at once; the scans and the decode
+    // are checked on the worker, and their failure arrives later.
+    CPicture background;
+    ASSERT_TRUE(background.LoadFromPath(good));
+    EXPECT_EQ(background.LoadFromPathInBackground(path),
+              c.problem == PictureProblem::Undecodable ||
+                  c.problem == PictureProblem::TooManyScans);
+    ASSERT_TRUE(waitUntilDecoded(background));
+    EXPECT_FALSE(background.IsLoaded());
+    EXPECT_EQ(background.GetPixelSize(), QSize(0, 0));
+    EXPECT_EQ(background.LastProblem(), c.problem);
+}
+
+using P = PictureProblem;
+
+const HostileFile kHostileFiles[] = {
+    {"fifo_without_a_writer", nullptr, P::NotAPlainFile,
+     [](const QDir& dir) {
+         QString path = dir.filePath(QStringLiteral("channel01-1.jpg"));
+         EXPECT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+         return path;
+     }},
+    {"folder", nullptr, P::NotAPlainFile,
+     [](const QDir& dir) {
+         dir.mkdir(QStringLiteral("folder.jpg"));
+         return dir.filePath(QStringLiteral("folder.jpg"));
+     }},
+    {"device", nullptr, P::NotAPlainFile,
+     [](const QDir&) {
+         return QStringLiteral("/dev/zero");
+     }},
+    {"link_to_a_device", nullptr, P::NotAPlainFile,
+     [](const QDir& dir) {
+         QString path = dir.filePath(QStringLiteral("zero.jpg"));
+         EXPECT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path));
+         return path;
+     }},
+    {"missing", nullptr, P::NotAPlainFile,
+     [](const QDir& dir) {
+         return dir.filePath(QStringLiteral("missing.jpg"));
+     }},
+    {"one_byte_over_8_MiB", [] { return PaddedTo(MakeJpeg(kSmall, false), kPictureMaxBytes + 1); },
+     P::TooManyBytes, nullptr},
+    {"header_claims_4097_wide",
+     [] { return WithClaimedSize(MakeJpeg(kSmall, false), QSize(4097, 16)); }, P::TooManyPixels,
+     nullptr},
+    {"header_claims_4097_high",
+     [] { return WithClaimedSize(MakeJpeg(kSmall, false), QSize(16, 4097)); }, P::TooManyPixels,
+     nullptr},
+    {"progressive_with_101_scans", [] { return WithScans(MakeJpeg(kSmall, true), 101); },
+     P::TooManyScans, nullptr},
+    {"text", [] { return QByteArray("not a picture"); }, P::NotAPicture, nullptr},
+    // Formats Qt reads but the channel pictures never came in: PNG's text chunks are inflated
+    // whole, and its chunk lengths allocated before they are read.
+    {"png", [] { return Encoded("PNG", kSmall); }, P::NotAPicture, nullptr},
+    {"xpm", [] { return Encoded("XPM", kSmall); }, P::NotAPicture, nullptr},
+    {"empty", [] { return QByteArray(); }, P::NotAPicture, nullptr},
+    {"truncated_header", [] { return MakeJpeg(kSmall, false).first(40); }, P::NotAPicture, nullptr},
+    // Logical screen 3 x 8195, one frame of 3 x 3: the header gives the frame's size, the
+    // decoder paints the whole screen.
+    {"gif_whose_screen_is_far_larger_than_its_frame",
+     [] {
+         return QByteArray::fromHex("47494638396103000320f00000008000"
+                                    "00000021f90400000000002c00000000"
+                                    "03000300000203847f05003b");
+     },
+     P::Undecodable, nullptr},
+    {"no_quantization_tables", [] { return WithoutSegments(MakeJpeg(kSmall, false), 0xDB); },
+     P::Undecodable, nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, HostilePicture, ::testing::ValuesIn(kHostileFiles),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------
+// Pictures at the bounds load, decoded at most at kPictureMaxDecodedSide, shown as they are.
+
+struct BoundCase
+{
+    const char* name;
+    std::function<QByteArray()> bytes;
+    QSize header;
+    QSize decoded;
+};
+
+void PrintTo(const BoundCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PictureAtTheBound : public ::testing::TestWithParam<BoundCase>
+{
+protected:
+    QTemporaryDir m_dir;
+};
+
+TEST_P(PictureAtTheBound, LoadsAndReportsItsHeaderSize)
+{
+    const BoundCase& c = GetParam();
+    const QString path = write(QDir(m_dir.path()), "bound.jpg", c.bytes());
     const QImage at96 = canvas(1, 1, 96);
     const QImage at192 = canvas(1, 1, 192);
-    EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(180, 120));
-    EXPECT_EQ(m_picture.GetPixelSize(&at192), QSize(360, 240));
+
+    CPicture now;
+    ASSERT_TRUE(now.LoadFromPath(path));
+    EXPECT_EQ(now.GetPixelSize(&at96), c.header);
+    EXPECT_EQ(now.GetPixelSize(&at192), c.header * 2);
+    EXPECT_EQ(now.GetDecodedSize(), c.decoded);
+    const auto [left, right] = shownColours(now);
+    EXPECT_TRUE(near(left, Qt::red)) << std::hex << left;
+    EXPECT_TRUE(near(right, Qt::blue)) << std::hex << right;
+
+    CPicture later;
+    int arrivals = 0;
+    ASSERT_TRUE(later.LoadFromPathInBackground(path, 0, [&] { ++arrivals; }));
+    EXPECT_TRUE(later.IsLoaded());
+    EXPECT_EQ(later.GetPixelSize(&at96), c.header) << "the size is known before the decode";
+    ASSERT_TRUE(waitUntilDecoded(later));
+    EXPECT_EQ(arrivals, 1);
+    EXPECT_EQ(later.GetDecodedSize(), c.decoded);
+    EXPECT_EQ(shownColours(later), shownColours(now));
 }
 
-TEST_F(PictureTest, NinetySixPixelsAreOneInch)
-{
-    ASSERT_TRUE(m_picture.LoadFromPath(jpeg("inch.jpg", 96, 48)));
-    EXPECT_EQ(m_picture.GetHimetricSize(), QSize(2540, 1270));
-    const QImage at96 = canvas(1, 1, 96);
-    EXPECT_EQ(m_picture.GetPixelSize(&at96).width(), 96);
-}
+const BoundCase kBoundCases[] = {
+    {"exactly_8_MiB", [] { return PaddedTo(MakeJpeg(kSmall, false), kPictureMaxBytes); }, kSmall,
+     kSmall},
+    {"exactly_100_scans", [] { return WithScans(MakeJpeg(kSmall, true), 100); }, kSmall, kSmall},
+    {"4096_by_4096_decoded_at_a_quarter", [] { return MakeJpeg(QSize(4096, 4096), true); },
+     QSize(4096, 4096), QSize(1024, 1024)},
+    {"1025_wide_decoded_at_a_half", [] { return MakeJpeg(QSize(1025, 200), false); },
+     QSize(1025, 200), QSize(513, 100)},
+    {"1024_wide_decoded_whole", [] { return MakeJpeg(QSize(1024, 64), false); }, QSize(1024, 64),
+     QSize(1024, 64)},
+    {"bmp_1500_wide_decoded_at_a_half", [] { return Encoded("BMP", QSize(1500, 300)); },
+     QSize(1500, 300), QSize(750, 150)},
+};
 
-TEST_F(PictureTest, EveryFailedDecodeLeavesTheObjectEmpty)
-{
-    const QString good = jpeg("good.jpg", 20, 20);
-    const QString text = file("text.jpg", "this is not a picture");
-    const QString truncated = [&] {
-        QFile f(good);
-        f.open(QIODevice::ReadOnly);
-        return file("truncated.jpg", f.read(40));
-    }();
-    const QString empty = file("empty.jpg", "");
-    QDir(m_dir.path()).mkdir(QStringLiteral("folder.jpg"));
+INSTANTIATE_TEST_SUITE_P(Files, PictureAtTheBound, ::testing::ValuesIn(kBoundCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-    for (const QString& bad : {m_dir.filePath(QStringLiteral("missing.jpg")), text, truncated,
-                               empty, m_dir.filePath(QStringLiteral("folder.jpg"))}) {
-        ASSERT_TRUE(m_picture.LoadFromPath(good));
-        EXPECT_FALSE(m_picture.LoadFromPath(bad)) << bad.toStdString();
-        EXPECT_FALSE(m_picture.IsLoaded()) << bad.toStdString();
+// ---------------------------------------------------------------------------------------------
+// The same bounds on devices: at most kPictureMaxBytes + 1 bytes are read, whichever way in.
+
+// A sequential device serving `bytes`, then zeros up to `total` bytes; counts what it served.
+class Source : public QIODevice
+{
+public:
+    Source(QByteArray bytes, qint64 total) : m_bytes(std::move(bytes)), m_total(total) {}
+    bool isSequential() const override { return true; }
+    qint64 served() const { return m_served; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const qint64 n = std::min(maxSize, m_total - m_served);
+        for (qint64 i = 0; i < n; ++i) {
+            const qint64 at = m_served + i;
+            data[i] = at < m_bytes.size() ? m_bytes[at] : '\0';
+        }
+        m_served += n;
+        return n;
     }
-    ASSERT_TRUE(m_picture.LoadFromPath(good));
-    EXPECT_FALSE(m_picture.LoadFromStream(nullptr));
-    EXPECT_FALSE(m_picture.IsLoaded());
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray m_bytes;
+    qint64 m_total;
+    qint64 m_served = 0;
+};
+
+struct StreamCase
+{
+    const char* name;
+    std::function<QByteArray()> bytes;
+    qint64 total; // bytes the device serves; more than the picture is zeros after it
+    PictureProblem problem;
+};
+
+void PrintTo(const StreamCase& c, std::ostream* os)
+{
+    *os << c.name;
 }
 
-TEST_F(PictureTest, LoadsFromAStreamAtItsPosition)
+class PictureFromADevice : public ::testing::TestWithParam<StreamCase>
+{};
+
+TEST_P(PictureFromADevice, KeepsTheBoundsWhicheverWayIn)
 {
-    QFile f(jpeg("s.jpg", 30, 10));
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    QByteArray bytes = "PREFIX" + f.readAll();
+    const StreamCase& c = GetParam();
+    const QByteArray bytes = c.bytes();
+    const std::function<bool(CPicture&, QIODevice*)> loads[] = {
+        [](CPicture& picture, QIODevice* device) { return picture.LoadFromStream(device); },
+        [](CPicture& picture, QIODevice* device) { return picture.LoadFromFile(device); },
+        [](CPicture& picture, QIODevice* device) {
+            QDataStream archive(device);
+            return picture.LoadFromArchive(&archive);
+        }};
+    for (const auto& load : loads) {
+        Source source(bytes, c.total < 0 ? bytes.size() : c.total);
+        ASSERT_TRUE(source.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+        CPicture picture;
+        EXPECT_EQ(load(picture, &source), c.problem == PictureProblem::None);
+        EXPECT_EQ(picture.IsLoaded(), c.problem == PictureProblem::None);
+        EXPECT_EQ(picture.LastProblem(), c.problem);
+        EXPECT_LE(source.served(), kPictureMaxBytes + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, PictureFromADevice,
+    ::testing::Values(StreamCase{"endless", [] { return MakeJpeg(kSmall, false); },
+                                 qint64(64) * 1024 * 1024, PictureProblem::TooManyBytes},
+                      StreamCase{"header_claims_5000_by_5000",
+                                 [] {
+                                     return WithClaimedSize(MakeJpeg(kSmall, false), {5000, 5000});
+                                 },
+                                 -1, PictureProblem::TooManyPixels},
+                      StreamCase{"progressive_with_101_scans",
+                                 [] { return WithScans(MakeJpeg(kSmall, true), 101); }, -1,
+                                 PictureProblem::TooManyScans},
+                      StreamCase{"exactly_100_scans",
+                                 [] { return WithScans(MakeJpeg(kSmall, true), 100); }, -1,
+                                 PictureProblem::None},
+                      StreamCase{"exactly_8_MiB", [] { return MakeJpeg(kSmall, false); },
+                                 kPictureMaxBytes, PictureProblem::None}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------
+// Decoding in the background.
+
+// Until the decode arrives the picture has its size and draws nothing. Another load (in the
+// background or not), Clear and the picture's end abandon a decode, which then never arrives.
+TEST(BackgroundDecode, DrawsNothingUntilItArrivesAndAnAbandonedOneNeverArrives)
+{
+    QTemporaryDir dir;
+    const QString red =
+        write(QDir(dir.path()), "red.jpg", MakeJpeg(kSmall, true, Qt::red, Qt::red));
+    const QString green =
+        write(QDir(dir.path()), "green.jpg", MakeJpeg(kSmall, true, Qt::green, Qt::green));
+    CPicture replaced;
+    CPicture loaded;
+    CPicture cleared;
+    int replacedArrivals = 0;
+    int abandonedArrivals = 0;
+    {
+        BlockedPool pool;
+        ASSERT_TRUE(replaced.LoadFromPathInBackground(red, 0, [&] { ++abandonedArrivals; }));
+        ASSERT_TRUE(replaced.LoadFromPathInBackground(green, 0, [&] { ++replacedArrivals; }));
+        EXPECT_TRUE(replaced.IsDecoding());
+        EXPECT_TRUE(replaced.IsLoaded());
+        EXPECT_EQ(replaced.GetDecodedSize(), QSize(0, 0));
+        EXPECT_EQ(shownColours(replaced), std::pair(qRgb(0, 0, 0), qRgb(0, 0, 0)))
+            << "nothing drawn yet";
+        ASSERT_TRUE(loaded.LoadFromPathInBackground(red, 0, [&] { ++abandonedArrivals; }));
+        ASSERT_TRUE(loaded.LoadFromPath(green));
+        EXPECT_FALSE(loaded.IsDecoding());
+        ASSERT_TRUE(cleared.LoadFromPathInBackground(red, 0, [&] { ++abandonedArrivals; }));
+        cleared.Clear();
+        auto destroyed = std::make_unique<CPicture>();
+        ASSERT_TRUE(destroyed->LoadFromPathInBackground(red, 0, [&] { ++abandonedArrivals; }));
+        destroyed.reset();
+    }
+    ASSERT_TRUE(CPicture::DecodePool().waitForDone(20000));
+    ASSERT_TRUE(waitUntilDecoded(replaced));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(replacedArrivals, 1);
+    EXPECT_EQ(abandonedArrivals, 0);
+    EXPECT_TRUE(near(shownColours(replaced).first, Qt::green)) << "the later load wins";
+    EXPECT_TRUE(near(shownColours(loaded).first, Qt::green));
+    EXPECT_FALSE(cleared.IsLoaded());
+}
+
+// A picture replaced between the check on the calling thread and the worker's turn is judged
+// afresh there: whatever now lies at the path must keep every bound.
+struct Replacement
+{
+    const char* name;
+    std::function<void(const QString&)> replace;
+    PictureProblem problem;
+};
+
+void PrintTo(const Replacement& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReplacedWhileQueued : public ::testing::TestWithParam<Replacement>
+{
+protected:
+    QTemporaryDir m_dir;
+};
+
+void overwrite(const QString& path, const QByteArray& bytes)
+{
+    QFile::remove(path);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+TEST_P(ReplacedWhileQueued, IsCheckedAgainOnTheWorker)
+{
+    const QString path = write(QDir(m_dir.path()), "channel01-1.jpg", MakeJpeg(kSmall, true));
+    CPicture picture;
+    int arrivals = 0;
+    {
+        BlockedPool pool;
+        ASSERT_TRUE(picture.LoadFromPathInBackground(path, 0, [&] { ++arrivals; }));
+        GetParam().replace(path);
+    }
+    ASSERT_TRUE(waitUntilDecoded(picture));
+    EXPECT_EQ(arrivals, 1);
+    EXPECT_FALSE(picture.IsLoaded());
+    EXPECT_EQ(picture.LastProblem(), GetParam().problem);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ReplacedWhileQueued,
+    ::testing::Values(
+        Replacement{"by_a_fifo",
+                    [](const QString& path) {
+                        QFile::remove(path);
+                        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+                    },
+                    PictureProblem::NotAPlainFile},
+        Replacement{"by_nothing", [](const QString& path) { QFile::remove(path); },
+                    PictureProblem::NotAPlainFile},
+        Replacement{"by_a_header_claiming_5000_by_5000",
+                    [](const QString& path) {
+                        overwrite(path, WithClaimedSize(MakeJpeg(kSmall, false), {5000, 5000}));
+                    },
+                    PictureProblem::TooManyPixels},
+        Replacement{"by_one_over_8_MiB",
+                    [](const QString& path) {
+                        overwrite(path, PaddedTo(MakeJpeg(kSmall, false), kPictureMaxBytes + 1));
+                    },
+                    PictureProblem::TooManyBytes},
+        Replacement{
+            "by_101_scans",
+            [](const QString& path) { overwrite(path, WithScans(MakeJpeg(kSmall, true), 101)); },
+            PictureProblem::TooManyScans}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------
+// Other ways in, and drawing.
+
+TEST(PictureLoad, FromAStreamAtItsPositionOrFromAResourceByItsLowSixteenBits)
+{
+    CPicture picture;
+    EXPECT_FALSE(picture.LoadFromStream(nullptr));
+    QByteArray bytes = "PREFIX" + MakeJpeg({30, 10}, false);
     QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
+    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
     buffer.seek(6);
-    EXPECT_TRUE(m_picture.LoadFromFile(&buffer));
+    EXPECT_TRUE(picture.LoadFromFile(&buffer));
     const QImage at96 = canvas(1, 1);
-    EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(30, 10));
+    EXPECT_EQ(picture.GetPixelSize(&at96), QSize(30, 10));
+
+    EXPECT_FALSE(picture.LoadFromResource(9));
+    EXPECT_EQ(picture.GetPixelSize(&at96), QSize(30, 10)) << "a missing resource keeps the picture";
+    EXPECT_TRUE(picture.LoadFromResource(0x10007));
+    EXPECT_EQ(picture.GetPixelSize(&at96), QSize(48, 24));
+    EXPECT_FALSE(picture.LoadFromResource(8)) << "found but not a picture";
+    EXPECT_FALSE(picture.IsLoaded());
 }
 
-TEST_F(PictureTest, ResourcesUseTheLowSixteenBitsAndAMissingOneChangesNothing)
+// Stretched to the rectangle without keeping the aspect ratio; (0, 0, 0, 0) is the picture's own
+// size at the origin; an empty rectangle or an empty picture draws nothing.
+TEST(PictureDraw, FillsTheRectangleAndNothingElse)
 {
-    const QImage at96 = canvas(1, 1);
-    ASSERT_TRUE(m_picture.LoadFromResource(7));
-    EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(48, 24));
-
-    ASSERT_TRUE(m_picture.LoadFromPath(jpeg("x.jpg", 10, 10)));
-    EXPECT_FALSE(m_picture.LoadFromResource(9));
-    EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(10, 10))
-        << "a missing resource keeps the picture";
-
-    EXPECT_TRUE(m_picture.LoadFromResource(0x10007));
-    EXPECT_EQ(m_picture.GetPixelSize(&at96), QSize(48, 24));
-
-    EXPECT_FALSE(m_picture.LoadFromResource(8)) << "found but not a picture";
-    EXPECT_FALSE(m_picture.IsLoaded());
-}
-
-TEST_F(PictureTest, DrawsStretchedWithoutKeepingTheAspectRatio)
-{
-    ASSERT_TRUE(m_picture.LoadFromPath(jpeg("rb.jpg", 100, 100)));
-    QImage target = canvas(300, 100);
-    {
+    CPicture picture;
+    const auto drawn = [&picture](QRect rect) {
+        QImage target = canvas(300, 100);
         QPainter painter(&target);
-        m_picture.Draw(&painter, QRect(0, 25, 300, 50));
-    }
-    EXPECT_TRUE(near(target.pixel(70, 50), Qt::red));
-    EXPECT_TRUE(near(target.pixel(230, 50), Qt::blue));
-    EXPECT_TRUE(near(target.pixel(150, 10), Qt::white)) << "nothing outside the rectangle";
-    EXPECT_TRUE(near(target.pixel(2, 27), Qt::red)) << "the whole rectangle is covered";
-    EXPECT_TRUE(near(target.pixel(297, 72), Qt::blue));
-}
-
-TEST_F(PictureTest, ZeroRectangleDrawsAtOwnSizeAtTheOrigin)
-{
-    ASSERT_TRUE(m_picture.LoadFromPath(jpeg("own.jpg", 40, 20)));
-    QImage target = canvas(100, 100);
-    {
-        QPainter painter(&target);
-        m_picture.Draw(&painter, QRect(0, 0, 0, 0));
-    }
-    EXPECT_TRUE(near(target.pixel(5, 10), Qt::red));
-    EXPECT_TRUE(near(target.pixel(35, 10), Qt::blue));
-    EXPECT_TRUE(near(target.pixel(45, 10), Qt::white));
-    EXPECT_TRUE(near(target.pixel(10, 25), Qt::white));
-}
-
-TEST_F(PictureTest, ZeroSizedRectangleAndEmptyPictureDrawNothing)
-{
-    QImage target = canvas(50, 50);
-    const QImage before = target;
-    {
-        QPainter painter(&target);
-        m_picture.Draw(&painter, QRect(0, 0, 50, 50)); // an empty object
-        ASSERT_TRUE(m_picture.LoadFromPath(jpeg("z.jpg", 10, 10)));
-        m_picture.Draw(&painter, QRect(5, 5, 0, 0));
-        m_picture.Draw(&painter, QRect(5, 5, 20, 0));
-    }
-    EXPECT_EQ(target, before) << "not a pixel changed";
-}
-
-TEST_F(PictureTest, ClaimedGiantJpegIsRefusedWithoutAllocating)
-{
-    // A valid header that claims 30000 x 30000 pixels, with no image data behind it.
-    QImage small(8, 8, QImage::Format_RGB32);
-    small.fill(Qt::green);
-    QByteArray bytes;
+        picture.Draw(&painter, rect);
+        painter.end();
+        return target;
+    };
+    EXPECT_EQ(drawn(QRect(0, 0, 300, 100)), canvas(300, 100));
+    QByteArray bytes = MakeJpeg({40, 20}, false);
     QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    small.save(&buffer, "JPG");
-    const qsizetype sof = bytes.indexOf("\xFF\xC0");
-    ASSERT_GT(sof, 0);
-    bytes[sof + 5] = char(30000 >> 8);
-    bytes[sof + 6] = char(30000 & 0xFF);
-    bytes[sof + 7] = char(30000 >> 8);
-    bytes[sof + 8] = char(30000 & 0xFF);
-    EXPECT_FALSE(m_picture.LoadFromPath(file("giant.jpg", bytes)));
-    EXPECT_FALSE(m_picture.IsLoaded());
+    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(picture.LoadFromStream(&buffer));
+    EXPECT_EQ(drawn(QRect(5, 5, 0, 0)), canvas(300, 100));
+    EXPECT_EQ(drawn(QRect(5, 5, 20, 0)), canvas(300, 100));
+
+    const QImage own = drawn(QRect(0, 0, 0, 0));
+    EXPECT_TRUE(near(own.pixel(5, 10), Qt::red));
+    EXPECT_TRUE(near(own.pixel(35, 10), Qt::blue));
+    EXPECT_TRUE(near(own.pixel(45, 10), Qt::white));
+    EXPECT_TRUE(near(own.pixel(10, 25), Qt::white));
+
+    const QImage stretched = drawn(QRect(0, 25, 300, 50));
+    EXPECT_TRUE(near(stretched.pixel(70, 50), Qt::red));
+    EXPECT_TRUE(near(stretched.pixel(230, 50), Qt::blue));
+    EXPECT_TRUE(near(stretched.pixel(150, 10), Qt::white)) << "nothing outside the rectangle";
+    EXPECT_TRUE(near(stretched.pixel(2, 27), Qt::red)) << "the whole rectangle is covered";
+    EXPECT_TRUE(near(stretched.pixel(297, 72), Qt::blue));
 }
 
 } // namespace

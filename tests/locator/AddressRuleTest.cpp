@@ -1,15 +1,9 @@
 // An address the player cannot take is no address: too long for the player window's title, or
 // holding white space or control characters, which libvlc refuses.
 #include "ChannelList.h"
-#include "ChannelListFiles.h"
-#include "ChannelLocator.h"
 #include "Fetch.h"
-#include "HttpServer.h"
-#include "ModalWatcher.h"
 
-#include <QElapsedTimer>
 #include <QRegularExpression>
-#include <QWidget>
 #include <gtest/gtest.h>
 
 namespace {
@@ -111,67 +105,5 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"lone low surrogate", with(QChar(0xDE00)), false},
         AddressCase{"Chinese path", kPrefix + u"频道三/index.m3u8"_qs, true}),
     [](const auto& info) { return caseName(info.param.name); });
-
-// The same rule through the whole lookup, with lists served by a real server.
-struct ServedCase
-{
-    const char* name;
-    QString address;
-    bool usable;
-};
-
-void PrintTo(const ServedCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class ServedAddress : public ::testing::TestWithParam<ServedCase>
-{
-protected:
-    TempFiles m_files;
-    QWidget m_owner;
-};
-
-TEST_P(ServedAddress, IsPlayedOrReportedAsNotNamed)
-{
-    const ServedCase& c = GetParam();
-    // Channel 5's URL in a list as storage servers write it, replaced by the case's address.
-    QByteArray list = StorageChannelList("http://a", 1, 6);
-    const QByteArray before = "\"source\":\"udp://224.1.1.5:1234\",\r\n\"url\":\"";
-    const qsizetype start = list.indexOf(before) + before.size();
-    ASSERT_GE(start, before.size());
-    list.replace(start, list.indexOf("\"\r\n}", start) - start, c.address.toUtf8());
-    HttpServer server({u"serve"_qs, m_files.put("list.json", list)});
-    locator::StorageServers servers;
-    servers.forChannels1to6 = "127.0.0.1";
-    servers.port = server.port();
-
-    ModalWatcher watcher;
-    QElapsedTimer clock;
-    clock.start();
-    const std::optional<QString> address = locator::LocateChannel(5, false, &m_owner, servers);
-    EXPECT_LT(clock.elapsed(), 5000);
-    QStringList messages;
-    for (const auto& seen : watcher.seen())
-        messages << seen.text;
-    if (c.usable) {
-        EXPECT_EQ(address, c.address);
-        EXPECT_TRUE(messages.isEmpty());
-    } else {
-        EXPECT_FALSE(address);
-        EXPECT_EQ(messages, QStringList{u"解析播放地址出错，请与管理员联系！"_qs});
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lists, ServedAddress,
-    ::testing::Values(ServedCase{"address_of_4096_bytes", addressOf(4096, u"频"_qs), true},
-                      ServedCase{"address_of_4097_bytes", addressOf(4097, u"a"_qs), false},
-                      ServedCase{"address_of_6_MB", addressOf(6'000'000, u"a"_qs), false},
-                      ServedCase{"ideographic_space", with(QChar(0x3000)), false},
-                      ServedCase{"tab", with(u'\t'), false},
-                      ServedCase{"line_break", with(u'\n'), false},
-                      ServedCase{"escape", with(QChar(0x1B)), false}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -2,8 +2,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -17,6 +17,14 @@ QByteArray utf16le(const QString& text)
         out.append(char(c.unicode() >> 8));
     }
     return out;
+}
+
+template <class Case> std::string caseName(const ::testing::TestParamInfo<Case>& info)
+{
+    std::string name = info.param.name;
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return !std::isalnum(uchar(c)); }, '_');
+    return name;
 }
 
 struct ReadCase
@@ -78,11 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"U+FEFF inside is a character", "\xEF\xBB\xBF[A]\n\xEF\xBB\xBFk=\xEF\xBB\xBFv\n",
                  u"A", u"\uFEFFk", u"\uFEFFv"_qs},
         ReadCase{"unclosed header is not a header", "[A\nk=v\n", u"A", u"k", std::nullopt}),
-    [](const auto& info) {
-        QString n = QString::fromLatin1(info.param.name);
-        n.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"));
-        return n.toStdString();
-    });
+    caseName<ReadCase>);
 
 struct WriteCase
 {
@@ -122,8 +126,9 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"new key after last key of section", "[A]\nx=1\n\n; c\n[B]\ny=2\n", u"A", u"k",
                   u"v", "[A]\nx=1\nk=v\n\n; c\n[B]\ny=2\n"},
         WriteCase{"new key in empty section", "[A]\n[B]\n", u"A", u"k", u"v", "[A]\nk=v\n[B]\n"},
-        WriteCase{"new key uses file's CRLF", "[A]\r\nx=1\r\n", u"A", u"k", u"v",
-                  "[A]\r\nx=1\r\nk=v\r\n"},
+        WriteCase{"new key uses file's CR", "[A]\rx=1\r", u"A", u"k", u"v", "[A]\rx=1\rk=v\r"},
+        WriteCase{"new key after the last key, not a comment", "[A]\nx=1\n;y=2\n[B]\n", u"A", u"k",
+                  u"v", "[A]\nx=1\nk=v\n;y=2\n[B]\n"},
         WriteCase{"new key at end without final break", "[A]\nx=1", u"A", u"k", u"v",
                   "[A]\nx=1\nk=v"},
         WriteCase{"new section at end", "[A]\nx=1\n", u"B", u"k", u"v", "[A]\nx=1\n[B]\nk=v\n"},
@@ -138,11 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                   utf16le(u"[A]\r\nk=中\r\n"_qs)},
         WriteCase{"first section only", "[A]\nk=1\n[A]\nk=2\n", u"a", u"k", u"3",
                   "[A]\nk=3\n[A]\nk=2\n"}),
-    [](const auto& info) {
-        QString n = QString::fromLatin1(info.param.name);
-        n.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"));
-        return n.toStdString();
-    });
+    caseName<WriteCase>);
 
 TEST(ProfileWrite, RefusesWhatWouldChangeTheFileStructure)
 {
@@ -167,52 +168,35 @@ protected:
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
     }
-    static void put(const QString& path, const QByteArray& bytes)
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
     QTemporaryDir m_dir;
 };
 
-TEST_F(ProfileFiles, BufferSizeBoundsTheValue)
-{
-    put(path("a.ini"), "[A]\nk=abcdefghij\n");
-    EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 4, path("a.ini")), u"abc"_qs);
-    EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 11, path("a.ini")), u"abcdefghij"_qs);
-    EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 1, path("a.ini")), QString());
-}
-
-TEST_F(ProfileFiles, MissingOrUnusableFilesReadAsEmpty)
-{
-    EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 40, path("missing.ini")), QString());
-    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("dir.ini")));
-    EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 40, path("dir.ini")), QString());
-    // Nothing ever writes to this FIFO: reading it would block for good.
-    ASSERT_EQ(mkfifo(path("fifo.ini").toLocal8Bit().constData(), 0600), 0);
-    EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 40, path("fifo.ini")), QString());
-    EXPECT_FALSE(profile::WritePrivateProfileString(u"A", u"k", u"v", path("fifo.ini")));
-}
-
-TEST_F(ProfileFiles, WriteCreatesTheFileAndLeavesNoTemporaryBehind)
+TEST_F(ProfileFiles, WriteCreatesTheFileLeavesNoTemporaryAndTheBufferBoundsTheRead)
 {
     ASSERT_TRUE(profile::WritePrivateProfileString(u"Default", u"MutiMode", u"1", path("q.ini")));
-    ASSERT_TRUE(profile::WritePrivateProfileString(u"Default", u"Other", u"x", path("q.ini")));
-    EXPECT_EQ(contents(path("q.ini")), "[Default]\nMutiMode=1\nOther=x\n");
+    ASSERT_TRUE(profile::WritePrivateProfileString(u"Default", u"k", u"abcdefghij", path("q.ini")));
+    EXPECT_EQ(contents(path("q.ini")), "[Default]\nMutiMode=1\nk=abcdefghij\n");
     EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral("q.ini")});
+    EXPECT_EQ(profile::GetPrivateProfileString(u"Default", u"k", 4, path("q.ini")), u"abc"_qs);
+    EXPECT_EQ(profile::GetPrivateProfileString(u"Default", u"k", 11, path("q.ini")),
+              u"abcdefghij"_qs);
+    EXPECT_EQ(profile::GetPrivateProfileString(u"Default", u"k", 1, path("q.ini")), QString());
 }
 
-TEST_F(ProfileFiles, FailedWriteChangesNothing)
+TEST_F(ProfileFiles, WhatIsNoPlainFileReadsAsEmptyAndIsNeverReplaced)
 {
-    // A directory where the file should be cannot be read, so it must not be replaced.
     ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("dir.ini")));
-    EXPECT_FALSE(profile::WritePrivateProfileString(u"A", u"k", u"v", path("dir.ini")));
-    EXPECT_TRUE(QFileInfo(path("dir.ini")).isDir());
-    // A folder that does not exist cannot take the temporary file.
-    EXPECT_FALSE(profile::WritePrivateProfileString(u"A", u"k", u"v", path("none/q.ini")));
-    EXPECT_FALSE(QFileInfo::exists(path("none")));
+    // Nothing ever writes to this FIFO: reading it would block for good.
+    ASSERT_EQ(mkfifo(path("fifo.ini").toLocal8Bit().constData(), 0600), 0);
+    for (const char* name : {"dir.ini", "fifo.ini", "none/q.ini"}) {
+        EXPECT_EQ(profile::GetPrivateProfileString(u"A", u"k", 40, path(name)), QString()) << name;
+        EXPECT_FALSE(profile::WritePrivateProfileString(u"A", u"k", u"v", path(name))) << name;
+    }
+    EXPECT_EQ(QDir(m_dir.path())
+                  .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot | QDir::Hidden),
+              (QStringList{QStringLiteral("dir.ini"), QStringLiteral("fifo.ini")}));
+    EXPECT_TRUE(QDir(path("dir.ini")).isEmpty());
 }
 
 } // namespace

@@ -12,12 +12,11 @@ namespace {
 class SettingsFileTest : public ::testing::Test
 {
 protected:
-    QString write(const QByteArray& bytes)
+    void write(const QByteArray& bytes)
     {
         QFile f(m_path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(bytes);
-        return m_path;
     }
     QByteArray contents() const
     {
@@ -29,72 +28,51 @@ protected:
     CSettingsFile m_settings;
 };
 
-struct BoolCase
+struct ValueCase
 {
-    const char* value;
-    bool expected;
+    const char* value; // null: the file has no such key; "<no file>": there is no file
+    bool flag;
+    int number;
 };
 
-class BoolConfig : public SettingsFileTest, public ::testing::WithParamInterface<BoolCase>
+class ConfigValue : public SettingsFileTest, public ::testing::WithParamInterface<ValueCase>
 {};
 
-TEST_P(BoolConfig, SeesOnlyTheFirstCharacter)
+// A flag sees the first character only, a number the first nine.
+TEST_P(ConfigValue, ReadsThroughTheFixedBuffers)
 {
-    write(QByteArray("[Default]\nMutiMode=") + GetParam().value + "\n");
-    EXPECT_EQ(m_settings.GetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs), GetParam().expected)
-        << "value " << GetParam().value;
+    const ValueCase& c = GetParam();
+    if (c.value == nullptr)
+        write("[S]\nother=1\n");
+    else if (std::string_view(c.value) != "<no file>")
+        write(QByteArray("[S]\nn=") + c.value + "\n");
+    EXPECT_EQ(m_settings.GetBoolConfig(m_path, u"S"_qs, u"n"_qs), c.flag);
+    EXPECT_EQ(m_settings.GetIntConfig(m_path, u"S"_qs, u"n"_qs), c.number);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, BoolConfig,
-                         ::testing::Values(BoolCase{"1", true}, BoolCase{"0", false},
-                                           BoolCase{"2", true}, BoolCase{"10", true},
-                                           BoolCase{"01", false}, BoolCase{"true", false},
-                                           BoolCase{"-1", false}, BoolCase{"", false},
-                                           BoolCase{"\"1\"", true}, BoolCase{" 9 ", true}),
-                         [](const auto& info) { return "value_" + CaseName(info.param.value); });
+INSTANTIATE_TEST_SUITE_P(Values, ConfigValue,
+                         ::testing::Values(ValueCase{"1", true, 1}, ValueCase{"0", false, 0},
+                                           ValueCase{"2", true, 2}, ValueCase{"10", true, 10},
+                                           ValueCase{"01", false, 1}, ValueCase{"true", false, 0},
+                                           ValueCase{"-1", false, -1}, ValueCase{"", false, 0},
+                                           ValueCase{"\"1\"", true, 1}, ValueCase{" 9 ", true, 9},
+                                           ValueCase{"+5", false, 5}, ValueCase{"12abc", true, 12},
+                                           ValueCase{"123456789", true, 123456789},
+                                           ValueCase{"1234567890", true, 123456789},
+                                           ValueCase{"-12345678", false, -12345678},
+                                           ValueCase{"-", false, 0}, ValueCase{nullptr, false, 0},
+                                           ValueCase{"<no file>", false, 0}),
+                         [](const auto& info) {
+                             return info.param.value == nullptr
+                                        ? std::string("no_key")
+                                        : "value_" + CaseName(info.param.value);
+                         });
 
-TEST_F(SettingsFileTest, MissingFileOrKeyIsFalseAndZero)
+TEST_F(SettingsFileTest, CStringReadsThirtyNineCharactersAndShowsTheErrorForNone)
 {
-    EXPECT_FALSE(m_settings.GetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs));
-    EXPECT_EQ(m_settings.GetIntConfig(m_path, u"Default"_qs, u"Count"_qs), 0);
-    write("[Default]\nOther=1\n");
-    EXPECT_FALSE(m_settings.GetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs));
-}
-
-struct IntCase
-{
-    const char* value;
-    int expected;
-};
-
-class IntConfig : public SettingsFileTest, public ::testing::WithParamInterface<IntCase>
-{};
-
-TEST_P(IntConfig, ReadsLeadingDigitsOfNineCharacters)
-{
-    write(QByteArray("[S]\nn=") + GetParam().value + "\n");
-    EXPECT_EQ(m_settings.GetIntConfig(m_path, u"S"_qs, u"n"_qs), GetParam().expected)
-        << "value " << GetParam().value;
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, IntConfig,
-                         ::testing::Values(IntCase{"42", 42}, IntCase{"-17", -17}, IntCase{"+5", 5},
-                                           IntCase{"12abc", 12}, IntCase{"abc", 0},
-                                           IntCase{"123456789", 123456789},
-                                           IntCase{"1234567890", 123456789},
-                                           IntCase{"-12345678", -12345678}, IntCase{"-", 0}),
-                         [](const auto& info) { return "value_" + CaseName(info.param.value); });
-
-TEST_F(SettingsFileTest, CStringReadsThirtyNineCharacters)
-{
-    write("[S]\ns=" + QByteArray(50, 'x') + "\nc=中文\n");
+    write("[S]\ns=" + QByteArray(50, 'x') + "\nc=中文\nempty=\n");
     EXPECT_EQ(m_settings.GetCStringConfig(m_path, u"S"_qs, u"s"_qs), QString(39, u'x'));
     EXPECT_EQ(m_settings.GetCStringConfig(m_path, u"S"_qs, u"c"_qs), u"中文"_qs);
-}
-
-TEST_F(SettingsFileTest, EmptyCStringShowsTheErrorOnceAndReturnsERROR)
-{
-    write("[S]\nempty=\n");
     for (const QString& key : {u"empty"_qs, u"missing"_qs}) {
         ModalWatcher watcher;
         EXPECT_EQ(m_settings.GetCStringConfig(m_path, u"S"_qs, key), u"ERROR"_qs);
