@@ -184,7 +184,8 @@ class InstallRules(unittest.TestCase):
         self.assertIn("play channels straight from their multicast groups", help_text)
         self.assertIn("play channels straight from their multicast groups", page)
 
-        # Every text gives the eight demo channels' cost as the one figure measured.
+        # Every text gives the eight demo channels' cost as the one figure measured (and the
+        # README a site's: eight 6 Mbit/s channels).
         texts = {"manual": page, "--help": help_text}
         for name in ("README.md", "app/Quorvel.ini"):
             with open(os.path.join(fx.ROOT, name), encoding="utf-8") as f:
@@ -192,7 +193,8 @@ class InstallRules(unittest.TestCase):
         for name, text in texts.items():
             figures = set(re.findall(r"(\d+(?:\.\d+)?) Mbit/s", text.replace("\n", " ")))
             self.assertIn("10.6", figures, name)
-            self.assertLessEqual(figures, {"10.6", "1.3"}, name)
+            self.assertLessEqual(figures, {"10.6", "1.3"} | ({"48", "6"} if name == "README.md"
+                                                             else set()), name)
 
 
 def run_script(name, root, *args):
