@@ -97,6 +97,11 @@ class EndToEnd(unittest.TestCase):
 
     def open_channel(self, channel, title):
         x, y = centre(channel)
+        # As a viewer would: once the channel window has its focus back from a player window
+        # that has just closed. On a loaded machine a click sent sooner can reach it while it
+        # still waits on that window, and is lost.
+        fx.wait_for(lambda: self.fixture.xdo("getactivewindow", check=False).strip() ==
+                    str(self.window), 60, "the channel window to have the focus")
         self.fixture.click(self.window, x, y)
         player = self.fixture.wait_window(title)
         self.assertEqual(self.fixture.name(player), title)
