@@ -1076,8 +1076,8 @@ def main():
             variants = {"program": {}, "plain": {"FastChannelChange": 0}}
             if args.variants:
                 variants = {}
-                for spec in args.variants:
-                    name, _, keys = spec.partition("=")
+                for variant in args.variants:
+                    name, _, keys = variant.partition("=")
                     variants[name] = dict(k.split(":", 1) for k in keys.split(",") if k)
             bench.play(args.play_streams or ["360p", "1080p"], args.rounds,
                        args.seconds if args.seconds != 30 else 12, args.stats_seconds, variants,
