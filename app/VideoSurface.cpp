@@ -134,13 +134,19 @@ void CVideoSurface::DrawPanel(QPainter& painter)
     const QRect box = painter.fontMetrics()
                           .boundingRect(area, Qt::AlignLeft | Qt::AlignTop, text)
                           .adjusted(-kPadding, -kPadding / 2, kPadding, kPadding / 2);
+    DrawPlate(painter, box, 170);
+    painter.drawText(box.adjusted(kPadding, kPadding / 2, -kPadding, -kPadding / 2),
+                     Qt::AlignLeft | Qt::AlignTop, text);
+}
+
+// Over any picture, text stays readable on a dark, half-transparent plate; the pen is left white.
+void CVideoSurface::DrawPlate(QPainter& painter, const QRect& box, int alpha)
+{
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath plate;
     plate.addRoundedRect(box, 6, 6);
-    painter.fillPath(plate, QColor(0, 0, 0, 170));
+    painter.fillPath(plate, QColor(0, 0, 0, alpha));
     painter.setPen(Qt::white);
-    painter.drawText(box.adjusted(kPadding, kPadding / 2, -kPadding, -kPadding / 2),
-                     Qt::AlignLeft | Qt::AlignTop, text);
 }
 
 void CVideoSurface::DrawText(QPainter& painter, const QString& text, Qt::Alignment where,
@@ -153,11 +159,6 @@ void CVideoSurface::DrawText(QPainter& painter, const QString& text, Qt::Alignme
     QRect box = painter.fontMetrics()
                     .boundingRect(area, int(where) | Qt::TextSingleLine, text)
                     .adjusted(-kPadding, -kPadding / 2, kPadding, kPadding / 2);
-    // Over any picture the text stays readable on a dark, half-transparent plate.
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath plate;
-    plate.addRoundedRect(box, 6, 6);
-    painter.fillPath(plate, QColor(0, 0, 0, 150));
-    painter.setPen(Qt::white);
+    DrawPlate(painter, box, 150);
     painter.drawText(box, Qt::AlignCenter | Qt::TextSingleLine, text);
 }

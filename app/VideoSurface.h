@@ -50,6 +50,7 @@ protected:
 
 private:
     void DrawText(QPainter& painter, const QString& text, Qt::Alignment where, int pointSize);
+    static void DrawPlate(QPainter& painter, const QRect& box, int alpha);
     void DrawPanel(QPainter& painter);
 
     VideoFrames::Picture m_picture;

@@ -1,6 +1,6 @@
 #include "GroupProbe.h"
 
-#include "UniqueFd.h"
+#include "GroupSocket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,26 +16,10 @@ bool GroupCarriesData(const QByteArray& group, quint16 port, std::chrono::millis
     if (inet_pton(AF_INET, group.constData(), &address) != 1 ||
         !IN_MULTICAST(ntohl(address.s_addr)))
         return false;
-    const posix::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const posix::UniqueFd socket = posix::JoinGroupSocket(address, port);
     if (!socket.valid())
         return false;
     const int fd = socket.get();
-    const int on = 1;
-    const int off = 0;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr = address;
-    ip_mreqn join{};
-    join.imr_multiaddr = address;
-    // Bound to the group itself, and deaf to the other groups this host has joined on the port
-    // (Linux hands a socket every joined group's datagrams otherwise): a player of this program
-    // may be receiving another channel on the same port meanwhile.
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
-        ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
-        return false;
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + within;

@@ -1,5 +1,6 @@
 #include "GroupWatch.h"
 
+#include "GroupSocket.h"
 #include "VideoFrames.h"
 #include "VideoShape.h"
 
@@ -28,24 +29,9 @@ std::unique_ptr<GroupWatch> GroupWatch::Start(const QString& address,
         !IN_MULTICAST(ntohl(group.s_addr)))
         return nullptr;
 
-    posix::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    posix::UniqueFd socket = posix::JoinGroupSocket(group, quint16(port));
     posix::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!socket.valid() || !wake.valid())
-        return nullptr;
-    const int fd = socket.get();
-    // libvlc binds the same group and port: both sockets get every datagram.
-    const int on = 1;
-    const int off = 0;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(quint16(port));
-    local.sin_addr = group;
-    ip_mreqn join{};
-    join.imr_multiaddr = group;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
-        ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
         return nullptr;
     return std::make_unique<GroupWatch>(std::move(socket), std::move(wake), std::move(frames));
 }

@@ -73,6 +73,22 @@ QString liveFolder(MediaFolder& media, const QString& name)
     return folder;
 }
 
+// Resident memory while `player` plays, twice a second for `seconds`, printed every 5 s; the peak.
+qint64 watchResident(MemoryPlayer& player, int seconds, qint64 before)
+{
+    qint64 peak = before;
+    const Clock::time_point start = Clock::now();
+    for (int tick = 1; tick <= seconds * 2; ++tick) {
+        QThread::msleep(500);
+        const qint64 now = ResidentBytes();
+        peak = std::max(peak, now);
+        if (tick % 10 == 0 || tick == seconds * 2)
+            std::printf("  %5.1f s  resident %5lld MB  pictures %d\n",
+                        Ms(Clock::now() - start).count() / 1000, now >> 20, player.Pictures());
+    }
+    return peak;
+}
+
 int measureMemory(bool throughRelay, int seconds)
 {
     MediaFolder media;
@@ -88,16 +104,7 @@ int measureMemory(bool throughRelay, int seconds)
     std::printf("endless segment, %s, %d s\n", throughRelay ? "through the relay" : "direct",
                 seconds);
     const qint64 before = ResidentBytes();
-    qint64 peak = before;
-    const Clock::time_point start = Clock::now();
-    for (int tick = 1; tick <= seconds * 2; ++tick) {
-        QThread::msleep(500);
-        const qint64 now = ResidentBytes();
-        peak = std::max(peak, now);
-        if (tick % 10 == 0 || tick == seconds * 2)
-            std::printf("  %5.1f s  resident %5lld MB  pictures %d\n",
-                        Ms(Clock::now() - start).count() / 1000, now >> 20, player->Pictures());
-    }
+    const qint64 peak = watchResident(*player, seconds, before);
     std::printf("peak resident %lld MB (%lld MB before playing); endless segment requested %d "
                 "times\n",
                 peak >> 20, before >> 20, countOf(server.requests(), u"endless.ts"_qs));
@@ -183,16 +190,7 @@ int measureForms(bool throughRelay, int seconds)
     std::printf("odd URI forms before an endless segment, %s, %d s\n",
                 throughRelay ? "through the relay" : "handed to libvlc as they are", seconds);
     const qint64 before = ResidentBytes();
-    qint64 peak = before;
-    const Clock::time_point start = Clock::now();
-    for (int tick = 1; tick <= seconds * 2; ++tick) {
-        QThread::msleep(500);
-        const qint64 now = ResidentBytes();
-        peak = std::max(peak, now);
-        if (tick % 10 == 0 || tick == seconds * 2)
-            std::printf("  %5.1f s  resident %5lld MB  pictures %d\n",
-                        Ms(Clock::now() - start).count() / 1000, now >> 20, player->Pictures());
-    }
+    const qint64 peak = watchResident(*player, seconds, before);
     std::printf("peak resident %lld MB (%lld MB before playing)\n", peak >> 20, before >> 20);
     printRequests(server);
     if (throughRelay)
