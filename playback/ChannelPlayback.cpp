@@ -1,12 +1,12 @@
 #include "ChannelPlayback.h"
 
+#include "GroupAddress.h"
 #include "GroupWatch.h"
 #include "LiveSource.h"
 #include "StreamRelay.h"
 #include "TsFramer.h"
 #include "Verbose.h"
 
-#include <QRegularExpression>
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -135,23 +135,6 @@ private:
     fastzap::TsShapeWatch m_watch;
     std::vector<fastzap::VideoShape> m_found;
 };
-
-// The one form of address libvlc opens by itself: a multicast group it joins and listens on,
-// written exactly as a channel's address is ("udp://@224.1.1.1:1234"). Anything else reaches
-// libvlc only as a relay URL, or not at all.
-bool IsMulticastForm(const QString& address)
-{
-    static const QRegularExpression form(QStringLiteral(
-        "^udp://@(22[4-9]|23[0-9])\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3}):(\\d{1,5})$"));
-    const QRegularExpressionMatch match = form.match(address);
-    if (!match.hasMatch())
-        return false;
-    for (int part = 2; part <= 4; ++part)
-        if (match.captured(part).toInt() > 255)
-            return false;
-    const int port = match.captured(5).toInt();
-    return port >= 1 && port <= 65535;
-}
 
 } // namespace
 
@@ -319,7 +302,7 @@ void CChannelPlayback::Start()
         } else if (m_instance != nullptr) {
             session->watch = GroupWatch::Start(m_address, session->frames);
         }
-        if (session->route || IsMulticastForm(m_address))
+        if (session->route || ParseGroupAddress(m_address).has_value())
             session->media =
                 CreateVlcMedia(m_instance, session->route ? session->route->LocalUrl() : m_address,
                                m_mediaOptions + kDecodeOptions);

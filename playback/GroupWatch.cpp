@@ -1,13 +1,12 @@
 #include "GroupWatch.h"
 
+#include "GroupAddress.h"
 #include "GroupSocket.h"
 #include "VideoFrames.h"
 #include "VideoShape.h"
 
-#include <arpa/inet.h>
 #include <array>
 #include <cerrno>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -16,20 +15,10 @@
 std::unique_ptr<GroupWatch> GroupWatch::Start(const QString& address,
                                               std::shared_ptr<VideoFrames> frames)
 {
-    const QString prefix = QStringLiteral("udp://@");
-    if (!address.startsWith(prefix))
+    const std::optional<GroupAddress> parsed = ParseGroupAddress(address);
+    if (!parsed)
         return nullptr;
-    const QString where = address.mid(prefix.size());
-    const qsizetype colon = where.lastIndexOf(u':');
-    bool portOk = false;
-    const uint port = colon > 0 ? where.mid(colon + 1).toUInt(&portOk) : 0;
-    in_addr group{};
-    if (!portOk || port == 0 || port > 65535 ||
-        ::inet_pton(AF_INET, where.left(colon).toLatin1().constData(), &group) != 1 ||
-        !IN_MULTICAST(ntohl(group.s_addr)))
-        return nullptr;
-
-    posix::UniqueFd socket = posix::JoinGroupSocket(group, quint16(port));
+    posix::UniqueFd socket = posix::JoinGroupSocket(parsed->group, parsed->port);
     posix::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!socket.valid() || !wake.valid())
         return nullptr;
