@@ -180,7 +180,7 @@ void PlaylistRewriter::passLine(QByteArrayView line, QByteArray& out)
     if (std::exchange(m_firstLine, false) && line.startsWith(kUtf8Bom))
         line = line.sliced(kUtf8Bom.size());
     QByteArray written = RewriteLine(line);
-    if (written.isEmpty())
+    if (m_full || written.isEmpty())
         return;
     written += '\n';
     if (m_written + written.size() > m_maxBytes) {
@@ -268,8 +268,7 @@ std::optional<QByteArray> PlaylistRewriter::rewriteTag(QByteArrayView line)
 
 // NAME=VALUE pairs separated by commas; a quoted value may hold commas. Blanks around names,
 // '=' and commas are tolerated (libvlc would stop reading at the first), and not written.
-std::optional<QByteArray> PlaylistRewriter::rewriteAttributes(QByteArrayView list,
-                                                              Kind uriKind) const
+std::optional<QByteArray> PlaylistRewriter::rewriteAttributes(QByteArrayView list, Kind uriKind)
 {
     QByteArray out;
     qsizetype at = 0;
@@ -334,6 +333,13 @@ std::optional<QByteArray> PlaylistRewriter::rewriteAttributes(QByteArrayView lis
         if (!out.isEmpty())
             out += ',';
         out += written;
+        // Each URI attribute is written as a relay URL as long as the playlist's own address: a
+        // line of short ones would grow many times over. What could not be passed on is not
+        // built.
+        if (out.size() >= m_maxBytes - m_written) {
+            m_full = true;
+            return std::nullopt;
+        }
     }
     if (out.isEmpty())
         return std::nullopt;

@@ -47,14 +47,15 @@ public:
     bool Full() const { return m_full; }
 
     // One line, without its line break: what is written for it (without LF), or empty when it is
-    // dropped. Lines are read in order: an EXT-X-STREAM-INF makes later URI lines playlists.
+    // dropped, or when it would not fit below the bound (then Full()). Lines are read in order:
+    // an EXT-X-STREAM-INF makes later URI lines playlists.
     QByteArray RewriteLine(QByteArrayView line);
 
 private:
     void passLine(QByteArrayView line, QByteArray& out);
     QByteArray relayUrl(QByteArrayView uri, Kind kind) const;
     std::optional<QByteArray> rewriteTag(QByteArrayView line);
-    std::optional<QByteArray> rewriteAttributes(QByteArrayView list, Kind uriKind) const;
+    std::optional<QByteArray> rewriteAttributes(QByteArrayView list, Kind uriKind);
 
     std::optional<QByteArray> m_base;
     QByteArray m_routeBase;

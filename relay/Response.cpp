@@ -149,17 +149,19 @@ void ResponseShaper::forward(QByteArrayView data, QByteArray& out)
 {
     if (m_full || data.isEmpty() || m_headOnly)
         return;
+    // Every body is read up to the body bound: a playlist's too, whose titles, unknown tags and
+    // blank lines write nothing and would otherwise never reach its own bound.
+    const qsizetype take = std::min(data.size(), m_limits.maxBodyBytes - m_taken);
+    m_taken += take;
     if (m_mode == Mode::Playlist) {
-        m_rewriter->Feed(data, out);
-        m_full = m_rewriter->Full();
+        m_rewriter->Feed(data.first(take), out);
+        m_full = m_rewriter->Full() || m_taken >= m_limits.maxBodyBytes;
         return;
     }
-    const qsizetype take = std::min(data.size(), m_limits.maxBodyBytes - m_written);
     if (m_observer)
         m_observer(data.first(take));
     out += data.first(take);
-    m_written += take;
-    m_full = m_written >= m_limits.maxBodyBytes;
+    m_full = m_taken >= m_limits.maxBodyBytes;
 }
 
 } // namespace relay

@@ -81,7 +81,7 @@ private:
     bool m_channelWasPlaylist;
     Mode m_mode = Mode::Undecided;
     QByteArray m_prefix;
-    qsizetype m_written = 0;
+    qsizetype m_taken = 0; // upstream body bytes read
     std::optional<PlaylistRewriter> m_rewriter;
     std::function<Route::BodyObserver()> m_observe;
     Route::BodyObserver m_observer;

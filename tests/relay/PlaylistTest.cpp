@@ -7,6 +7,7 @@
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -196,6 +197,28 @@ TEST(PlaylistFeed, LineLongerThanTheBoundEndsThePlaylistBeforeIt)
     EXPECT_EQ(out, "#EXTM3U\n#EXT-X-TARGETDURATION:1\n");
 }
 
+TEST(PlaylistFeed, ManyShortUrisOnOneLineAreNotBuiltPastTheBound)
+{
+    // Every URI=a becomes a relay URL as long as the playlist's address: 40,000 of them from a
+    // 4 kB address would be 200 MB of text for a line that cannot be passed on.
+    const QByteArray longBase = "http://origin:8080/" + QByteArray(4000, 'p') + "/index.m3u8";
+    relay::PlaylistRewriter rewriter(longBase, kRouteBase.toByteArray(), 256 * 1024);
+    QByteArray line = "#EXT-X-KEY:METHOD=AES-128";
+    while (line.size() < 240 * 1024)
+        line += ",URI=a";
+    const auto peakResidentKb = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_maxrss;
+    };
+    const long before = peakResidentKb();
+    QByteArray out;
+    rewriter.Feed("#EXTM3U\n" + line + "\nseg1.ts\n", out);
+    EXPECT_TRUE(rewriter.Full());
+    EXPECT_EQ(out, "#EXTM3U\n");
+    EXPECT_LT(peakResidentKb() - before, 32 * 1024);
+}
+
 struct Sniff
 {
     const char* name;
@@ -352,6 +375,9 @@ INSTANTIATE_TEST_SUITE_P(
         Shaping{"list_is_rewritten_whatever_it_holds", Kind::Playlist,
                 upstream(200, "video/mp2t", -1), "G@\x11\x10seg.ts\nhttp://x/y\n",
                 PLAYLIST_HEAD MEDIA("http://x/y") "\n", false},
+        Shaping{"list_of_nothing_to_pass_is_cut_at_the_body_bound", Kind::Playlist,
+                upstream(200, "", -1), "#EXTM3U\n" + QByteArray(700, '\n'),
+                PLAYLIST_HEAD "#EXTM3U\n", true},
         Shaping{"list_range_from_the_start_is_whole", Kind::Playlist,
                 upstream(206, "", 8, "bytes 0-7/8"), "#EXTM3U\n", PLAYLIST_HEAD "#EXTM3U\n", false},
         Shaping{"list_range_from_the_middle_is_refused", Kind::Playlist,
