@@ -140,15 +140,21 @@ constexpr std::uint32_t SubHeight(std::uint32_t chromaFormat)
     return chromaFormat == 1 ? 2 : 1;
 }
 
-void SkipH264ScalingList(BitReader& bits, int size)
+// False for a delta_scale outside -128 to 127: no encoder writes one, and the sum would overflow.
+bool SkipH264ScalingList(BitReader& bits, int size)
 {
     std::int32_t last = 8;
     std::int32_t next = 8;
     for (int j = 0; j < size && !bits.Overrun(); ++j) {
-        if (next != 0)
-            next = (last + bits.Se() + 256) % 256;
+        if (next != 0) {
+            const std::int32_t delta = bits.Se();
+            if (delta < -128 || delta > 127)
+                return false;
+            next = (last + delta + 256) % 256;
+        }
         last = next == 0 ? last : next;
     }
+    return true;
 }
 
 } // namespace
@@ -176,8 +182,8 @@ std::optional<VideoShape> ParseH264Sps(std::span<const std::uint8_t> nal)
         bits.Bit(); // qpprime_y_zero_transform_bypass
         if (bits.Bit() != 0) {
             for (int i = 0; i < (chromaFormat == 3 ? 12 : 8); ++i)
-                if (bits.Bit() != 0)
-                    SkipH264ScalingList(bits, i < 6 ? 16 : 64);
+                if (bits.Bit() != 0 && !SkipH264ScalingList(bits, i < 6 ? 16 : 64))
+                    return std::nullopt;
         }
     }
     bits.Ue(); // log2_max_frame_num_minus4
