@@ -90,6 +90,9 @@ std::optional<QString> FindStreamAddress(QStringView text, int channel)
 
 std::optional<QString> FindStreamAddressInBody(QByteArrayView body, int channel)
 {
+    // An empty body may have no bytes at all, and memchr and memmem want some.
+    if (body.isEmpty())
+        return std::nullopt;
     // The text ends at the first NUL, as the decoded list does.
     if (const void* nul = std::memchr(body.data(), 0, size_t(body.size())))
         body = body.first(static_cast<const char*>(nul) - body.data());

@@ -37,6 +37,7 @@ const QString kUrl3 = u"http://192.168.10.11/hls/ch3/index.m3u8"_qs;
 INSTANTIATE_TEST_SUITE_P(
     Records, Scan,
     ::testing::Values(
+        ScanCase{"empty list", u"", 3, std::nullopt},
         ScanCase{"CRLF before brace",
                  u"[{\"src\":\"udp://224.1.1.3:1234\",\"url\":\"http://192.168.10.11/hls/ch3/"
                  u"index.m3u8\"\r\n}]",
