@@ -215,8 +215,14 @@ void CChannelFallback::PrepareReturn(Time now)
     m_state = State::Returning;
     m_returnDeadline = now + m_timing.returnWithin;
     // The way back starts from the group's buffered pictures, whatever the window's own
-    // players start from.
-    m_return->SetFastSources([tap = m_tap](const QString&) { return tap->OpenSource(); });
+    // players start from. The window keeps this player for the channels it is switched to
+    // next: those start as its own players would.
+    m_return->SetFastSources([tap = m_tap, group = locator::MulticastAddress(m_channel),
+                              theirs = m_return->CurrentFastSources()](const QString& address) {
+        if (address == group)
+            return tap->OpenSource();
+        return theirs ? theirs(address) : nullptr;
+    });
     connect(m_return.get(), &CChannelPlayback::PicturesStarted, this, [this] {
         if (m_state != State::Returning || m_returnReady)
             return;

@@ -48,6 +48,7 @@ public:
     // address that has them; none, and the player opens the address itself.
     using FastSources = std::function<std::shared_ptr<fastzap::LiveSource>(const QString&)>;
     void SetFastSources(FastSources sources) { m_fastSources = std::move(sources); }
+    const FastSources& CurrentFastSources() const { return m_fastSources; }
     // HTTP streams are played through `relay`, which bounds what libvlc is sent and lets a
     // player's reads be cut when it is let go. libvlc is given nothing else but a multicast
     // group's address: without a relay, or for an address it cannot route, nothing plays.

@@ -681,6 +681,17 @@ class Fallback(EndToEnd):
         fx.wait_for(lambda: self.message_shown(player), 3, "the message of the return")
         self.assertEqual(self.said(), ["组播无信号，已改用存储服务器", "已恢复组播"])
         self.fixture.screenshot(player, os.path.join(SHOTS, "fallback-back-on-group-3.png"))
+        # The window plays on with the player that came back: another channel from it is that
+        # channel (nobody sends to group 4), not the group it came back to.
+        self.fixture.key(player, "Next")  # Page Down
+        self.wait_title(player, "udp://@224.1.1.4:1234", 5)
+        shown = time.monotonic()
+        while time.monotonic() - shown < 1.5:  # within the 2 s before channel 4's own fallback
+            self.assertLess(fx.share_of_picture(self.fixture.screenshot(player)), 0.1,
+                            "a picture on channel 4, which nobody sends")
+        self.fixture.key(player, "Prior")  # Page Up
+        self.wait_title(player, self.UDP3, 5)
+        self.assert_plays(player, "fallback-group-3-again.png")
 
         sender.kill()  # mid-play: the group falls silent again
         sender.wait()
