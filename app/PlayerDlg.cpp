@@ -200,11 +200,15 @@ void CPlayerDlg::Play()
                                                         : m_strCaption);
     m_countdown.stop();
     m_connecting.start();
-    // A playback prepared before the window opened already plays; it has its newest picture.
-    if (m_playback->Address() == m_strAddress && m_playback->IsOpen())
+    // A playback prepared before the window opened already plays; it has its newest picture,
+    // or it lost its stream before any window heard it and waits to reopen.
+    if (m_playback->Address() == m_strAddress && m_playback->IsOpen()) {
         m_ui->video->SetPicture(m_playback->Picture());
-    else
+        if (m_playback->PendingReopen())
+            m_countdown.start();
+    } else {
         m_playback->Open(m_strAddress);
+    }
     ShowStatus();
     if (!m_strNote.isEmpty())
         Say(m_strNote);

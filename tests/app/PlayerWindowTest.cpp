@@ -176,6 +176,25 @@ TEST_F(PlayerView, CountsDownToTheReopenOfALostStreamThenConnects)
         [&] { return surface->StatusText() == QStringLiteral("信号中断，1 秒后重新连接"); }, 2000));
 }
 
+TEST_F(PlayerView, APreparedPlayerThatLostItsStreamCountsDownInTheWindow)
+{
+    // Prepared while the mouse rested on a silent channel, it lost its stream twice before the
+    // click: its next reopen is two seconds away when the window takes it.
+    auto prepared = std::make_unique<CChannelPlayback>();
+    prepared->SetInstance(m_instance.get());
+    prepared->Open(QStringLiteral("udp://@224.1.1.9:1234"));
+    prepared->ReopenLater();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !prepared->PendingReopen(); }, 3000));
+    prepared->ReopenLater();
+    CPlayerDlg player;
+    player.AdoptPlayback(std::move(prepared));
+    open(player, 9);
+    CVideoSurface* surface = surfaceOf(player);
+    EXPECT_EQ(surface->StatusText(), QStringLiteral("信号中断，2 秒后重新连接"));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return surface->StatusText() == QStringLiteral("信号中断，1 秒后重新连接"); }, 2000));
+}
+
 TEST_F(PlayerView, ARepeatedStopReportDoesNotDoubleAPendingWait)
 {
     CPlayerDlg player;
