@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <vlc/vlc.h>
 
 using namespace std::chrono_literals;
 
@@ -231,6 +232,24 @@ TEST_F(LiveChannel, PicturesClearTheTextsAndTheBackoffStartsAgainAtOneSecond)
         ASSERT_TRUE(QTest::qWaitFor([&] { return surface->HasPicture(); }, 15000));
         EXPECT_TRUE(surface->StatusText().isEmpty());
     }
+}
+
+TEST_F(PlayerView, EveryNewPlayerHasTheViewersVolumeAndMute)
+{
+    CPlayerDlg player;
+    player.SetAudio(40, true);
+    open(player, 9);
+    ASSERT_NE(player.Player(), nullptr);
+    EXPECT_EQ(libvlc_audio_get_mute(player.Player()), 1);
+    EXPECT_EQ(libvlc_audio_get_volume(player.Player()), 40);
+    // A channel change makes a new libvlc player.
+    QTest::keyClick(&player, Qt::Key_3);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return player.Playback().Address() == QStringLiteral("udp://@224.1.1.3:1234"); },
+        5000));
+    ASSERT_NE(player.Player(), nullptr);
+    EXPECT_EQ(libvlc_audio_get_mute(player.Player()), 1);
+    EXPECT_EQ(libvlc_audio_get_volume(player.Player()), 40);
 }
 
 TEST_F(PlayerView, TheVolumeNeverLeavesZeroToAHundred)
