@@ -1,5 +1,7 @@
 #include "Receivers.h"
 
+#include "GroupSocket.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -82,47 +84,22 @@ void Receivers::OpenSocket(std::size_t index)
         slot.error = Describe(what, slot.group, error);
     };
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(slot.group.port);
-    if (inet_pton(AF_INET, slot.group.address.c_str(), &address.sin_addr) != 1 ||
-        !IN_MULTICAST(ntohl(address.sin_addr.s_addr))) {
+    in_addr group{};
+    if (inet_pton(AF_INET, slot.group.address.c_str(), &group) != 1 ||
+        !IN_MULTICAST(ntohl(group.s_addr))) {
         fail("not a multicast group:", EINVAL);
         return;
     }
-
-    slot.socket.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!slot.socket.valid()) {
-        fail("socket for", errno);
+    posix::GroupJoin joined = posix::JoinGroup(group, slot.group.port, m_options.socketBuffer);
+    if (!joined.socket.valid()) {
+        fail(joined.failedStep, joined.error);
         return;
     }
-    const int fd = slot.socket.get();
-    const int on = 1;
-    const int off = 0;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        fail("SO_REUSEADDR on", errno);
-        return;
-    }
-    // Best effort: a smaller buffer than asked for still works.
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &m_options.socketBuffer, sizeof m_options.socketBuffer);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        fail("bind", errno);
-        return;
-    }
-    // Linux otherwise delivers to this socket the datagrams of every group that any socket on
-    // the host joined on this port, whatever it is bound to.
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
-    ip_mreqn join{};
-    join.imr_multiaddr = address.sin_addr;
-    join.imr_address.s_addr = htonl(INADDR_ANY);
-    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
-        fail("join", errno);
-        return;
-    }
+    slot.socket = std::move(joined.socket);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = index;
-    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, slot.socket.get(), &event) != 0) {
         fail("epoll for", errno);
         return;
     }
