@@ -1,5 +1,6 @@
 """Corvessa end to end: the real program on the demo network, under Xvfb, driven by xdotool."""
 import os
+import random
 import statistics
 import socket
 import subprocess
@@ -86,6 +87,7 @@ class EndToEnd(unittest.TestCase):
     multicast = False
 
     def setUp(self):
+        random.seed(self.id())  # the senders' staggered starts, the same on every run
         self.fixture = fx.Fixture(BUILD)
         self.addCleanup(self.fixture.stop)
         os.makedirs(SHOTS, exist_ok=True)
@@ -334,7 +336,7 @@ class StorageServers(EndToEnd):
         box = self.fixture.wait_window("提示", timeout=30)
         elapsed = time.monotonic() - clicked
         self.assertGreater(elapsed, 1.9)
-        self.assertLess(elapsed, 3.5)
+        self.assertLess(elapsed, 4.5)  # the probe's 2 s, not the list's 10 s stall limit
         self.assertEqual(sorted(self.fixture.windows()), sorted([self.window, box]),
                          "no player window")
         self.fixture.key(box, "Return")
@@ -422,7 +424,7 @@ class PlayerWindow(EndToEnd):
         def lit_up():
             shot = self.fixture.screenshot(self.window)
             return difference(crop(shot, x - 90, y - 90, 180, 180), lit) < 8
-        fx.wait_for(lit_up, 1, "button 6 to light up without the mouse moving")
+        fx.wait_for(lit_up, 5, "button 6 to light up without the mouse moving")
 
 
 # The Motif hints' bits (Motif's MwmUtil.h): functions, then decorations.
@@ -597,11 +599,11 @@ class FastChannelChange(EndToEnd):
 
         senders[1].kill()  # channel 3's group falls silent: its buffer is the past
         senders[1].wait()
-        time.sleep(1.5)
-        self.fixture.start_multicast([3])
+        time.sleep(1.5)  # silence is timed from the last datagram, whatever the load
         player = self.open_channel(3, " - udp://@224.1.1.3:1234")
         fx.wait_for(lambda: self.plays(log, "udp://@224.1.1.3:1234"), 5, "the play")
         self.assertEqual(self.plays(log, "udp://@224.1.1.3:1234"), "plain")
+        self.fixture.start_multicast([3], stagger=0)  # the group comes back under the player
         self.assert_plays(player, "fallback-channel-3.png")
 
     def test_fast_channel_change_zero_plays_every_channel_from_its_group(self):
@@ -856,6 +858,9 @@ class Telling(EndToEnd):
             self.fixture.key(player, "Next")  # Page Down: channel 4 is not served
             fx.wait_for(lambda: self.fixture.windows(" - http://192.168.10.11/hls/ch4/index.m3u8"),
                         10, "channel 4's title")
+            if "--verbose" in args:
+                fx.wait_for(lambda: "opening it again" in open(log, errors="replace").read(), 15,
+                            "channel 4's stop to be told")
             self.close(fx.wait_for(lambda: (self.fixture.windows(
                 " - http://192.168.10.11/hls/ch4/index.m3u8") or [None])[0], 5, "channel 4"))
             self.fixture.key(self.window, "Escape")
@@ -901,17 +906,17 @@ class PreStart(EndToEnd):
         self.assert_plays(self.fixture.wait_window(" - udp://@224.1.1.3:1234"), "rested-on-3.png")
 
     def test_the_window_paints_while_a_lookup_waits_for_a_silent_server(self):
-        down = UnansweredPort(fx.SERVERS[1], 80)
+        down = SilentServer(fx.SERVERS[1], 80)  # the list is asked for and never sent: 10 s
         self.addCleanup(down.close)
         self.fixture.start_storage_servers(up=(2,))
         self.start(multicast=False)
         lit = picture(os.path.join(fx.ROOT, "images", "channel05-2.jpg"))
-        self.fixture.click(self.window, *centre(1))  # the probe waits 2 s for the silent server
+        self.fixture.click(self.window, *centre(1))
         x, y = centre(5)
         self.fixture.hover(self.window, x, y)
         fx.wait_for(lambda: difference(crop(self.fixture.screenshot(self.window), x - 90, y - 90,
                                             180, 180), lit) < 8,
-                    1.5, "button 5 to light up during the lookup")
+                    5, "button 5 to light up during the lookup")
         self.assertEqual(self.fixture.windows("提示"), [], "the lookup is still waiting")
         box = self.fixture.wait_window("提示", timeout=30)
         self.fixture.key(box, "Return")
@@ -1041,7 +1046,7 @@ class StuckStreams(EndToEnd):
         pressed = time.monotonic()
         self.fixture.xdo("key", "Escape")
         self.assertEqual(self.app.wait(10), 0)
-        self.assertLess(time.monotonic() - pressed, 2.0, "ending the program")
+        self.assertLess(time.monotonic() - pressed, 5.0, "ending the program")
 
     def test_server_that_stops_answering_mid_play(self):
         player = self.start_with()
