@@ -3,10 +3,10 @@
 #include "ChannelListFiles.h"
 #include "HttpServer.h"
 #include "Listeners.h"
+#include "PeakMemory.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 using namespace std::chrono_literals;
 
@@ -135,14 +135,9 @@ TEST(FetchLimits, TheProgramsOwnHoldAHundredMegabyteListToItsBound)
     HttpServer server({u"serve"_qs, files.put("huge.json", list)});
     list.clear();
     list.squeeze();
-    const auto peakResidentKb = [] {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_maxrss;
-    };
-    const long before = peakResidentKb();
+    const long before = PeakResidentKb();
     EXPECT_THROW(locator::FetchChannelListBody(url(server.port())), locator::FetchError);
-    EXPECT_LT(peakResidentKb() - before, 64 * 1024) << "the download stops at 16 MiB";
+    EXPECT_LT(PeakResidentKb() - before, 64 * 1024) << "the download stops at 16 MiB";
 }
 
 } // namespace

@@ -3,11 +3,11 @@
 // arrives in; and a response is what its relay URL says it is, never what the server says.
 #include "Playlist.h"
 
+#include "PeakMemory.h"
 #include "Response.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 namespace {
 
@@ -206,17 +206,12 @@ TEST(PlaylistFeed, ManyShortUrisOnOneLineAreNotBuiltPastTheBound)
     QByteArray line = "#EXT-X-KEY:METHOD=AES-128";
     while (line.size() < 240 * 1024)
         line += ",URI=a";
-    const auto peakResidentKb = [] {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_maxrss;
-    };
-    const long before = peakResidentKb();
+    const long before = PeakResidentKb();
     QByteArray out;
     rewriter.Feed("#EXTM3U\n" + line + "\nseg1.ts\n", out);
     EXPECT_TRUE(rewriter.Full());
     EXPECT_EQ(out, "#EXTM3U\n");
-    EXPECT_LT(peakResidentKb() - before, 32 * 1024);
+    EXPECT_LT(PeakResidentKb() - before, 32 * 1024);
 }
 
 struct Sniff
