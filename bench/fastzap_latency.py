@@ -19,13 +19,14 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # (label, mode, media options)
 SERIES = [
     ("plain address, :network-caching=100", "plain", [":network-caching=100"]),
-    ("source, no options", "fast", []),
-    ("source, :no-ts-trust-pcr", "fast", [":no-ts-trust-pcr"]),
-    ("source, :demux=ts", "fast", [":demux=ts"]),
-    ("source, :avcodec-threads=1", "fast", [":avcodec-threads=1"]),
-    ("source, all three", "fast", [":no-ts-trust-pcr", ":demux=ts", ":avcodec-threads=1"]),
-    ("source, :network-caching=100", "fast", [":network-caching=100"]),
-    ("source, :clock-jitter=0", "fast", [":clock-jitter=0"]),
+    ("source, :no-ts-trust-pcr :demux=ts :avcodec-threads=1, libvlc's file caching",
+     "fast", [":no-ts-trust-pcr", ":demux=ts", ":avcodec-threads=1"]),
+    ("source, :no-ts-trust-pcr :demux=ts :avcodec-threads=1 :file-caching=300",
+     "fast", [":no-ts-trust-pcr", ":demux=ts", ":avcodec-threads=1", ":file-caching=300"]),
+    ("source, :no-ts-trust-pcr :demux=ts :avcodec-threads=1 :file-caching=100",
+     "fast", [":no-ts-trust-pcr", ":demux=ts", ":avcodec-threads=1", ":file-caching=100"]),
+    ("source, :demux=ts :avcodec-threads=1 :file-caching=100",
+     "fast", [":demux=ts", ":avcodec-threads=1", ":file-caching=100"]),
 ]
 
 

@@ -115,27 +115,3 @@ ssize_t LiveSource::Read(std::uint8_t* buffer, std::size_t length)
 }
 
 } // namespace fastzap
-
-using fastzap::LiveSource;
-
-int FastZapMediaOpen(void* opaque, void** datap, uint64_t* sizep)
-{
-    *sizep = UINT64_MAX;
-    // libvlc holds this reference from open to close, so the source outlives every read.
-    const std::weak_ptr<LiveSource> self = static_cast<LiveSource*>(opaque)->weak_from_this();
-    std::shared_ptr<LiveSource> owner = self.lock();
-    if (!owner)
-        return -1;
-    *datap = new std::shared_ptr<LiveSource>(std::move(owner));
-    return 0;
-}
-
-ssize_t FastZapMediaRead(void* opaque, unsigned char* buf, size_t len)
-{
-    return (*static_cast<std::shared_ptr<LiveSource>*>(opaque))->Read(buf, len);
-}
-
-void FastZapMediaClose(void* opaque)
-{
-    delete static_cast<std::shared_ptr<LiveSource>*>(opaque);
-}

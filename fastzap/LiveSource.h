@@ -19,7 +19,7 @@ namespace fastzap {
 // the two (ChannelBuffer::OpenSource takes the snapshot and starts the live feed under one lock).
 //
 // Thread-safe: the receiver thread appends, one reader thread reads, any thread cancels.
-class LiveSource : public std::enable_shared_from_this<LiveSource>
+class LiveSource
 {
 public:
     enum class State
@@ -67,24 +67,3 @@ private:
 };
 
 } // namespace fastzap
-
-// libvlc 3's media callbacks (libvlc_media_open_cb, libvlc_media_read_cb, libvlc_media_close_cb),
-// for libvlc_media_new_callbacks(instance, FastZapMediaOpen, FastZapMediaRead, nullptr,
-// FastZapMediaClose, source.get()):
-//
-// - The opaque given to libvlc_media_new_callbacks is the LiveSource* itself, not owned by
-//   libvlc. It must stay valid until libvlc has called the open callback, or until the media
-//   player has been stopped (libvlc_media_player_stop returned) or released, whichever a
-//   player reaches: keep the std::shared_ptr<LiveSource> with the player until then, e.g. in
-//   the task that stops and releases it on another thread.
-// - FastZapMediaOpen takes a reference of its own, which FastZapMediaClose drops: from open to
-//   close the source stays alive whatever its other owners do. Open fails (and libvlc does not
-//   call close) when the source has no shared_ptr owner.
-// - The stream is live and not seekable: pass no seek callback. Its size is unknown.
-// - Call LiveSource::Cancel() before libvlc_media_player_stop: libvlc's input thread may be
-//   blocked in FastZapMediaRead waiting for the next datagram, and stop waits for that thread.
-extern "C" {
-int FastZapMediaOpen(void* opaque, void** datap, uint64_t* sizep);
-ssize_t FastZapMediaRead(void* opaque, unsigned char* buf, size_t len);
-void FastZapMediaClose(void* opaque);
-}

@@ -3,6 +3,7 @@
 #include "GroupAddress.h"
 #include "GroupWatch.h"
 #include "LiveSource.h"
+#include "SourcePipe.h"
 #include "StreamRelay.h"
 #include "TsFramer.h"
 #include "Verbose.h"
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <span>
@@ -32,6 +35,19 @@ const QStringList kFastOptions = {QStringLiteral(":no-ts-trust-pcr"), QStringLit
 // would have to be copied back, and trying the cards' decoders first costs every channel
 // change a video output made and dropped for each.
 const QStringList kDecodeOptions = {QStringLiteral(":avcodec-hw=none")};
+
+// The fast source comes through a pipe, which libvlc buffers for its file caching: the caching
+// the site asked for its network.
+QStringList PipeOptions(const QStringList& options)
+{
+    static const QString network = QStringLiteral(":network-caching=");
+    QStringList pipe;
+    for (const QString& option : options) {
+        if (option.startsWith(network))
+            pipe.append(QStringLiteral(":file-caching=") + option.mid(network.size()));
+    }
+    return pipe;
+}
 
 constexpr std::array kStopEvents = {libvlc_MediaPlayerEndReached,
                                     libvlc_MediaPlayerEncounteredError};
@@ -191,21 +207,13 @@ struct CChannelPlayback::TappedSource
     ShapeReader shapes;
     FirstVideoTimestamp first;
 
-    // Owned by the session and kept until the player is released: libvlc holds no reference.
-    static int Open(void* opaque, void** data, uint64_t* size)
+    ssize_t Read(std::uint8_t* buffer, std::size_t length)
     {
-        *data = opaque;
-        *size = UINT64_MAX; // live: no end, no seeking
-        return 0;
-    }
-    static ssize_t Read(void* opaque, unsigned char* buffer, size_t length)
-    {
-        auto* self = static_cast<TappedSource*>(opaque);
-        const ssize_t got = self->source->Read(buffer, length);
+        const ssize_t got = source->Read(buffer, length);
         if (got > 0) {
             const std::span<const std::uint8_t> bytes(buffer, std::size_t(got));
-            self->shapes.Read(bytes);
-            self->first.Read(bytes);
+            shapes.Read(bytes);
+            first.Read(bytes);
         }
         return got;
     }
@@ -217,9 +225,10 @@ struct CChannelPlayback::Session
     VlcMedia media; // ours, for its statistics
     VlcPlayer player;
     std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
-    std::shared_ptr<TappedSource> source; // what the player reads, when it plays fast
-    std::shared_ptr<relay::Route> route;  // its way to an HTTP stream
-    std::unique_ptr<GroupWatch> watch;    // its sequence headers, when libvlc joins a group
+    std::shared_ptr<TappedSource> source;      // what the player reads, when it plays fast,
+    std::unique_ptr<fastzap::SourcePipe> pipe; // and the way it reads it
+    std::shared_ptr<relay::Route> route;       // its way to an HTTP stream
+    std::unique_ptr<GroupWatch> watch;         // its sequence headers, when libvlc joins a group
     std::shared_ptr<EventLink> events;
     bool hasPicture = false;
     Progress progress{};
@@ -280,13 +289,23 @@ void CChannelPlayback::Start()
     if (m_fastSources && m_instance != nullptr)
         live = m_fastSources(m_address);
     if (live) {
-        session->source = std::make_shared<TappedSource>(std::move(live), session->frames);
-        session->media =
-            VlcMedia(libvlc_media_new_callbacks(m_instance, TappedSource::Open, TappedSource::Read,
-                                                nullptr, nullptr, session->source.get()));
-        if (session->media)
-            AddMediaOptions(session->media.get(), kFastOptions + kDecodeOptions);
-    } else {
+        auto tapped = std::make_shared<TappedSource>(std::move(live), session->frames);
+        session->pipe = fastzap::SourcePipe::Start(
+            [tapped](std::uint8_t* buffer, std::size_t length) {
+                return tapped->Read(buffer, length);
+            },
+            [tapped] { tapped->source->Cancel(); });
+        if (session->pipe) {
+            session->source = std::move(tapped);
+            session->media = CreateVlcMedia(
+                m_instance, QStringLiteral("stream://%1").arg(session->pipe->Path().c_str()),
+                kFastOptions + PipeOptions(m_mediaOptions) + kDecodeOptions);
+        } else {
+            Trace(QStringLiteral("play %1: no pipe for its buffered pictures (%2), from its group")
+                      .arg(m_address, QString::fromLocal8Bit(std::strerror(errno))));
+        }
+    }
+    if (!session->pipe) {
         if (m_relay != nullptr)
             session->route = m_relay->Open(m_address);
         if (session->route) {
@@ -353,14 +372,17 @@ void CChannelPlayback::LetGo()
                   .arg(stats.i_lost_pictures));
     if (session->events)
         session->events->Detach();
-    // libvlc's input thread may wait in a read for the next datagram; the stop waits for it.
+    // The pipe's end of stream now: libvlc's input thread may be waiting on it for the next
+    // datagram.
     if (session->source)
         session->source->source->Cancel();
-    // The player goes first; what its callbacks use, and our media, after it.
+    // The player goes first; what its callbacks use, the pipe it reads and our media, after it.
     LetGoOf(std::move(session->player),
-            std::make_shared<std::tuple<VlcMedia, std::shared_ptr<VideoFrames>,
-                                        std::shared_ptr<EventLink>, std::shared_ptr<TappedSource>>>(
-                std::move(session->media), session->frames, session->events, session->source));
+            std::make_shared<
+                std::tuple<VlcMedia, std::shared_ptr<VideoFrames>, std::shared_ptr<EventLink>,
+                           std::unique_ptr<fastzap::SourcePipe>>>(std::move(session->media),
+                                                                  session->frames, session->events,
+                                                                  std::move(session->pipe)));
 }
 
 libvlc_media_player_t* CChannelPlayback::Player() const

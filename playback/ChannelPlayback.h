@@ -134,7 +134,7 @@ private:
     void ApplyAudio();
 
     libvlc_instance_t* m_instance = nullptr; // lent by the channel window
-    QStringList m_mediaOptions;
+    QStringList m_mediaOptions = LiveStreamOptions(kDefaultNetworkCachingMs);
     FastSources m_fastSources;
     relay::StreamRelay* m_relay = nullptr; // the channel window's
     QString m_address;

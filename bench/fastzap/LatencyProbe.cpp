@@ -1,6 +1,6 @@
-// A headless libvlc 3 player zapping to a channel: from the live source (fast) or from the plain
-// multicast address (plain), decoding into memory. Run by bench/fastzap_latency.py inside the
-// test network.
+// A headless libvlc 3 player zapping to a channel: from the live source through its pipe (fast) or
+// from the plain multicast address (plain), decoding into memory. Run by bench/fastzap_latency.py
+// inside the test network.
 //
 //   bench_fastzap_latency fast|plain ZAPS PLAY_MS [MEDIA_OPTION...]
 //
@@ -12,6 +12,7 @@
 #include "ChannelCore.h"
 #include "RandomAccess.h"
 #include "Receivers.h"
+#include "SourcePipe.h"
 #include "TsFramer.h"
 #include "UniqueFd.h"
 
@@ -288,6 +289,7 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(500 + phase(random)));
         const auto click = Clock::now();
         std::shared_ptr<fastzap::LiveSource> source;
+        std::unique_ptr<fastzap::SourcePipe> pipe;
         Media media(nullptr, &libvlc_media_release);
         if (fast) {
             source = receivers.OpenSource(0);
@@ -295,9 +297,15 @@ int main(int argc, char** argv)
                 std::printf("{\"zap\": %d, \"fallback\": true}\n", zap);
                 continue;
             }
-            media.reset(libvlc_media_new_callbacks(instance.get(), FastZapMediaOpen,
-                                                   FastZapMediaRead, nullptr, FastZapMediaClose,
-                                                   source.get()));
+            pipe = fastzap::SourcePipe::Start(
+                [source](std::uint8_t* buffer, std::size_t length) {
+                    return source->Read(buffer, length);
+                },
+                [source] { source->Cancel(); });
+            if (!pipe)
+                return 1;
+            const std::string location = "stream://" + pipe->Path();
+            media.reset(libvlc_media_new_location(instance.get(), location.c_str()));
         } else {
             const std::string mrl = std::string("udp://@") + kGroup + ":" + std::to_string(kPort);
             media.reset(libvlc_media_new_location(instance.get(), mrl.c_str()));
@@ -317,6 +325,7 @@ int main(int argc, char** argv)
         const auto stopping = Clock::now();
         libvlc_media_player_stop(player.get());
         const double stopMs = Ms(Clock::now() - stopping);
+        pipe.reset();
 
         std::vector<Shown> shown;
         {

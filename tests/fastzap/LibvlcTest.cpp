@@ -1,10 +1,11 @@
-// A libvlc 3 player reading a channel's live source through libvlc_media_new_callbacks, decoding
+// A libvlc 3 player reading a channel's live source through its pipe, decoding
 // into memory (no display needed), from a real multicast sender: groups that start with an IDR, a
 // CRA with its leading picture, an IDR whose parameter sets were put in; and its stop returning
-// promptly after Cancel, even when the sender has gone silent and libvlc's input thread is blocked
-// in a read.
+// promptly after Cancel, even when the sender has gone silent and libvlc's input thread waits on
+// the pipe.
 #include "Receivers.h"
 #include "Sender.h"
+#include "SourcePipe.h"
 
 #include <algorithm>
 #include <atomic>
@@ -86,9 +87,12 @@ TEST_P(LibvlcPlayer, ShowsPicturesAndStopsPromptlyAfterCancel)
     const char* const args[] = {"--quiet", "--no-xlib", "--aout=adummy"};
     Instance instance(libvlc_new(3, args), &libvlc_release);
     ASSERT_TRUE(instance) << "libvlc_new failed";
-    Media media(libvlc_media_new_callbacks(instance.get(), FastZapMediaOpen, FastZapMediaRead,
-                                           nullptr, FastZapMediaClose, source.get()),
-                &libvlc_media_release);
+    auto pipe = fastzap::SourcePipe::Start(
+        [source](std::uint8_t* buffer, std::size_t length) { return source->Read(buffer, length); },
+        [source] { source->Cancel(); });
+    ASSERT_TRUE(pipe);
+    const std::string location = "stream://" + pipe->Path();
+    Media media(libvlc_media_new_location(instance.get(), location.c_str()), &libvlc_media_release);
     ASSERT_TRUE(media);
     Player player(libvlc_media_player_new_from_media(media.get()), &libvlc_media_player_release);
     ASSERT_TRUE(player);
@@ -113,7 +117,9 @@ TEST_P(LibvlcPlayer, ShowsPicturesAndStopsPromptlyAfterCancel)
     libvlc_media_player_stop(player.get());
     EXPECT_LT(Clock::now() - stopping, 2s);
 
-    // libvlc has closed the source: once nobody else holds it, it is gone.
+    // libvlc has closed its end: the pipe goes at once, and once nobody else holds the source,
+    // it is gone.
+    pipe.reset();
     source.reset();
     EXPECT_TRUE(watch.expired());
 }

@@ -1,13 +1,18 @@
 // The live source: the snapshot and the live packets join without a gap or a repeat while the
 // receiver keeps writing, Cancel unblocks a reader at once, a reader that falls behind is cut off
-// rather than grown, and the libvlc callbacks own the source from open to close.
+// rather than grown, and the pipe a player reads carries it whole and is let go at once whatever
+// the player does.
 #include "LiveSource.h"
 
 #include "Captures.h"
 #include "ChannelBuffer.h"
+#include "SourcePipe.h"
+#include "UniqueFd.h"
+#include "WaitFor.h"
 
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
@@ -246,42 +251,78 @@ INSTANTIATE_TEST_SUITE_P(fastzap, SlowReader,
                                            std::size_t(4) << 20),
                          [](const auto& info) { return std::to_string(info.param >> 10) + "KiB"; });
 
-// --- libvlc's callbacks ----------------------------------------------------------------------
+// --- the pipe a player reads ----------------------------------------------------------------
 
-TEST(fastzap_MediaCallbacks, OwnTheSourceFromOpenToClose)
+// What the player does with the pipe while the source still has bytes for it.
+enum class Player
+{
+    ReadsToTheEnd, // reads until the source ends: every byte, in order
+    NeverReads,    // holds the pipe open, reads nothing: the copy waits for room
+    NeverOpens     // the pipe is let go before the player opened it
+};
+
+class Pipe : public ::testing::TestWithParam<Player>
+{};
+
+TEST_P(Pipe, CarriesTheSourceAndIsLetGoPromptly)
 {
     ChannelBuffer channel;
-    channel.Push(ReadBytes("h264.ts"));
-    auto source = channel.OpenSource();
+    channel.Push(ReadBytes("h264-audio.ts")); // far more than a pipe holds
+    const auto source = channel.OpenSource();
     ASSERT_TRUE(source);
-    const std::weak_ptr<LiveSource> watch = source;
+    const auto expected = source->QueuedBytes();
+    auto pipe = fastzap::SourcePipe::Start(
+        [source](std::uint8_t* buffer, std::size_t length) { return source->Read(buffer, length); },
+        [source] { source->Cancel(); });
+    ASSERT_TRUE(pipe);
 
-    void* data = nullptr;
-    std::uint64_t size = 0;
-    ASSERT_EQ(FastZapMediaOpen(source.get(), &data, &size), 0);
-    EXPECT_EQ(size, UINT64_MAX);
-    source.reset(); // the window lets its player go; libvlc still reads
-    ASSERT_FALSE(watch.expired());
-
-    unsigned char buffer[2 * kPacketSize];
-    ASSERT_EQ(FastZapMediaRead(data, buffer, sizeof buffer), ssize_t(sizeof buffer));
-    EXPECT_EQ(buffer[0], fastzap::kSyncByte);
-    EXPECT_EQ(buffer[1] & 0x1F, 0); // the PAT comes first
-    EXPECT_EQ(buffer[2], 0);
-
-    watch.lock()->Cancel();
-    EXPECT_EQ(FastZapMediaRead(data, buffer, sizeof buffer), 0);
-    FastZapMediaClose(data);
-    EXPECT_TRUE(watch.expired());
+    std::future<std::vector<std::uint8_t>> reading;
+    posix::UniqueFd held;
+    if (GetParam() != Player::NeverOpens) {
+        held.reset(::open(pipe->Path().c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(held.valid()) << pipe->Path();
+    }
+    if (GetParam() == Player::ReadsToTheEnd) {
+        reading = std::async(std::launch::async, [fd = held.get()] {
+            std::vector<std::uint8_t> all;
+            std::uint8_t buffer[4096];
+            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+                all.insert(all.end(), buffer, buffer + got);
+            return all;
+        });
+        ASSERT_TRUE(WaitFor([&] { return source->QueuedBytes() == 0; }, 10s));
+        channel.Reset(); // the source ends: the player reads what is left, then the end
+        ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
+        const auto got = reading.get();
+        ASSERT_EQ(got.size(), expected);
+        EXPECT_EQ(got[0], fastzap::kSyncByte);
+        EXPECT_EQ(got[1] & 0x1F, 0); // the PAT comes first
+    } else {
+        // The copy is under way and must wait: the pipe holds far less than the group.
+        ASSERT_TRUE(WaitFor([&] { return source->QueuedBytes() < expected; }, 10s));
+    }
+    // Here the player has stopped: its end is closed, and so the pipe is let go without waiting
+    // on the source or for room in the pipe, and no signal ends the program.
+    held.reset();
+    const auto letGo = Clock::now();
+    pipe.reset();
+    EXPECT_LT(Clock::now() - letGo, 2s);
+    EXPECT_EQ(source->CurrentState(), LiveSource::State::Cancelled); // the channel stops feeding it
 }
 
-TEST(fastzap_MediaCallbacks, OpenFailsForASourceNobodyShares)
-{
-    LiveSource unshared({}, 1 << 20);
-    void* data = &unshared;
-    std::uint64_t size = 0;
-    EXPECT_NE(FastZapMediaOpen(&unshared, &data, &size), 0);
-    EXPECT_EQ(data, &unshared);
-}
+INSTANTIATE_TEST_SUITE_P(fastzap, Pipe,
+                         ::testing::Values(Player::ReadsToTheEnd, Player::NeverReads,
+                                           Player::NeverOpens),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case Player::ReadsToTheEnd:
+                                 return "ReadsToTheEnd";
+                             case Player::NeverReads:
+                                 return "NeverReads";
+                             case Player::NeverOpens:
+                                 return "NeverOpens";
+                             }
+                             return "";
+                         });
 
 } // namespace

@@ -5,6 +5,7 @@
 // where the multicast range is routed over loopback.
 
 #include "Captures.h"
+#include "WaitFor.h"
 
 #include <chrono>
 #include <csignal>
@@ -72,16 +73,4 @@ inline int Port(int n)
            int(std::hash<std::string>{}(std::string(info->test_suite_name()) + info->name()) %
                20000) +
            n;
-}
-
-// Polls `condition` until it holds or `timeout` passes.
-template <class Condition> bool WaitFor(Condition&& condition, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }

@@ -1,0 +1,83 @@
+#include "SourcePipe.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace fastzap {
+
+namespace {
+
+// As much as one read of the source gives at most: a burst of the buffered group.
+constexpr std::size_t kChunk = std::size_t(64) << 10;
+
+void Feed(const posix::UniqueFd& out, const SourcePipe::Reader& read)
+{
+    // A write into a pipe nobody reads any more raises SIGPIPE, which would end the program.
+    // Blocked on this thread, the write fails with EPIPE instead; the signal stays pending on
+    // this thread alone and goes with it.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+    std::vector<std::uint8_t> buffer(kChunk);
+    for (;;) {
+        const ssize_t got = read(buffer.data(), buffer.size());
+        if (got <= 0)
+            return;
+        for (std::size_t done = 0; done < std::size_t(got);) {
+            const ssize_t put = ::write(out.get(), buffer.data() + done, std::size_t(got) - done);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0)
+                return;
+            done += std::size_t(put);
+        }
+    }
+}
+
+} // namespace
+
+std::unique_ptr<SourcePipe> SourcePipe::Start(Reader read, Canceller cancel)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return nullptr;
+    std::unique_ptr<SourcePipe> pipe(new SourcePipe);
+    pipe->m_read.reset(ends[0]);
+    posix::UniqueFd write(ends[1]);
+    pipe->m_cancel = std::move(cancel);
+    try {
+        // The thread owns the write end: closing it when the stream ends is the player's end of
+        // stream.
+        pipe->m_feeder =
+            std::thread([out = std::move(write), read = std::move(read)] { Feed(out, read); });
+    } catch (const std::system_error& error) {
+        const int code = error.code().value();
+        pipe.reset();
+        errno = code;
+        return nullptr;
+    }
+    return pipe;
+}
+
+SourcePipe::~SourcePipe()
+{
+    if (m_cancel)
+        m_cancel();
+    m_read.reset();
+    if (m_feeder.joinable())
+        m_feeder.join();
+}
+
+std::string SourcePipe::Path() const
+{
+    return "/dev/fd/" + std::to_string(m_read.get());
+}
+
+} // namespace fastzap
