@@ -77,7 +77,7 @@ SourcePipe::~SourcePipe()
 
 std::string SourcePipe::Path() const
 {
-    return "/dev/fd/" + std::to_string(m_read.get());
+    return "/proc/self/fd/" + std::to_string(m_read.get());
 }
 
 } // namespace fastzap

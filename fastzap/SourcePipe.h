@@ -13,7 +13,7 @@
 namespace fastzap {
 
 // A live stream handed to a player that reads a file: a pipe, and a thread that copies the
-// stream into it as it comes. libvlc 3 reads a pipe ("stream:///dev/fd/N") as a live input
+// stream into it as it comes. libvlc 3 reads a pipe ("stream:///proc/self/fd/N") as a live input
 // buffered for its file caching, which a media option sets; its memory input
 // (libvlc_media_new_callbacks) buffers a fixed 300 ms, which kept every picture 200 ms further
 // behind live than a LAN needs.
@@ -34,7 +34,8 @@ public:
     SourcePipe(const SourcePipe&) = delete;
     SourcePipe& operator=(const SourcePipe&) = delete;
 
-    // What the player opens to read the stream: /dev/fd/N, N the read end held here.
+    // What the player opens to read the stream: /proc/self/fd/N, N the read end held here (the
+    // process's own table, which /dev/fd only links to and a minimal system may lack).
     std::string Path() const;
 
 private:
