@@ -48,9 +48,10 @@ std::unique_ptr<SourcePipe> SourcePipe::Start(Reader read, Canceller cancel)
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return nullptr;
-    std::unique_ptr<SourcePipe> pipe(new SourcePipe);
-    pipe->m_read.reset(ends[0]);
+    posix::UniqueFd readEnd(ends[0]);
     posix::UniqueFd write(ends[1]);
+    std::unique_ptr<SourcePipe> pipe(new SourcePipe);
+    pipe->m_read = std::move(readEnd);
     pipe->m_cancel = std::move(cancel);
     try {
         // The thread owns the write end: closing it when the stream ends is the player's end of

@@ -223,13 +223,14 @@ struct CChannelPlayback::Session
 {
     quint64 serial = 0;
     VlcMedia media; // ours, for its statistics
-    VlcPlayer player;
     std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
     std::shared_ptr<TappedSource> source;      // what the player reads, when it plays fast,
     std::unique_ptr<fastzap::SourcePipe> pipe; // and the way it reads it
     std::shared_ptr<relay::Route> route;       // its way to an HTTP stream
     std::unique_ptr<GroupWatch> watch;         // its sequence headers, when libvlc joins a group
     std::shared_ptr<EventLink> events;
+    // After everything it reads and calls, so that it would be let go first.
+    VlcPlayer player;
     bool hasPicture = false;
     Progress progress{};
     int quietSeconds = 0;
@@ -266,6 +267,7 @@ void CChannelPlayback::Open(const QString& address)
 {
     m_reopen.stop();
     m_backoff = std::chrono::seconds(0);
+    m_plainOnly = false;
     m_address = address;
     Start();
 }
@@ -286,7 +288,7 @@ void CChannelPlayback::Start()
         session->frames->SetArea(m_area);
     session->frames->SetLargest(m_screen);
     std::shared_ptr<fastzap::LiveSource> live;
-    if (m_fastSources && m_instance != nullptr)
+    if (m_fastSources && m_instance != nullptr && !m_plainOnly)
         live = m_fastSources(m_address);
     if (live) {
         auto tapped = std::make_shared<TappedSource>(std::move(live), session->frames);
@@ -372,8 +374,8 @@ void CChannelPlayback::LetGo()
                   .arg(stats.i_lost_pictures));
     if (session->events)
         session->events->Detach();
-    // The pipe's end of stream now: libvlc's input thread may be waiting on it for the next
-    // datagram.
+    // The channel stops feeding a source nobody will read (libvlc's stop interrupts its own
+    // read of the pipe).
     if (session->source)
         session->source->source->Cancel();
     // The player goes first; what its callbacks use, the pipe it reads and our media, after it.
@@ -521,8 +523,13 @@ void CChannelPlayback::OnPicture(quint64 serial)
 
 void CChannelPlayback::OnStopped(quint64 serial)
 {
-    if (m_session && m_session->serial == serial)
-        Reopen(QStringLiteral("the stream ended or failed"));
+    if (!m_session || m_session->serial != serial)
+        return;
+    // Buffered pictures that end before one is shown (or a pipe libvlc could not open) would
+    // end the same way at every reopen: the next opening joins the group itself.
+    if (m_session->source && !m_session->hasPicture)
+        m_plainOnly = true;
+    Reopen(QStringLiteral("the stream ended or failed"));
 }
 
 void CChannelPlayback::ReopenLater()

@@ -135,6 +135,7 @@ private:
 
     libvlc_instance_t* m_instance = nullptr; // lent by the channel window
     QStringList m_mediaOptions = LiveStreamOptions(kDefaultNetworkCachingMs);
+    bool m_plainOnly = false; // the buffered pictures failed this address: join its group
     FastSources m_fastSources;
     relay::StreamRelay* m_relay = nullptr; // the channel window's
     QString m_address;

@@ -16,6 +16,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
+#include <poll.h>
 #include <thread>
 
 using namespace captures;
@@ -286,8 +287,14 @@ TEST_P(Pipe, CarriesTheSourceAndIsLetGoPromptly)
         reading = std::async(std::launch::async, [fd = held.get()] {
             std::vector<std::uint8_t> all;
             std::uint8_t buffer[4096];
-            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+            // Bounded, so that a failed check below does not leave the test waiting here.
+            pollfd ready{fd, POLLIN, 0};
+            while (::poll(&ready, 1, 10000) == 1) {
+                const ssize_t got = ::read(fd, buffer, sizeof buffer);
+                if (got <= 0)
+                    break;
                 all.insert(all.end(), buffer, buffer + got);
+            }
             return all;
         });
         ASSERT_TRUE(WaitFor([&] { return source->QueuedBytes() == 0; }, 10s));
