@@ -318,19 +318,11 @@ TEST_P(Pipe, CarriesTheSourceAndIsLetGoPromptly)
     EXPECT_EQ(source->CurrentState(), LiveSource::State::Cancelled); // the channel stops feeding it
 }
 
+const char* const kPlayerNames[] = {"ReadsToTheEnd", "NeverReads", "NeverOpens"};
+
 INSTANTIATE_TEST_SUITE_P(fastzap, Pipe,
                          ::testing::Values(Player::ReadsToTheEnd, Player::NeverReads,
                                            Player::NeverOpens),
-                         [](const auto& info) {
-                             switch (info.param) {
-                             case Player::ReadsToTheEnd:
-                                 return "ReadsToTheEnd";
-                             case Player::NeverReads:
-                                 return "NeverReads";
-                             case Player::NeverOpens:
-                                 return "NeverOpens";
-                             }
-                             return "";
-                         });
+                         [](const auto& info) { return kPlayerNames[int(info.param)]; });
 
 } // namespace
