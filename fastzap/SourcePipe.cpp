@@ -15,7 +15,7 @@ namespace {
 // As much as one read of the source gives at most: a burst of the buffered group.
 constexpr std::size_t kChunk = std::size_t(64) << 10;
 
-void Feed(const posix::UniqueFd& out, const SourcePipe::Reader& read)
+void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Observer& observe)
 {
     // A write into a pipe nobody reads any more raises SIGPIPE, which would end the program.
     // Blocked on this thread, the write fails with EPIPE instead; the signal stays pending on
@@ -27,9 +27,11 @@ void Feed(const posix::UniqueFd& out, const SourcePipe::Reader& read)
 
     std::vector<std::uint8_t> buffer(kChunk);
     for (;;) {
-        const ssize_t got = read(buffer.data(), buffer.size());
+        const ssize_t got = source.Read(buffer.data(), buffer.size());
         if (got <= 0)
             return;
+        if (observe)
+            observe(std::span<const std::uint8_t>(buffer.data(), std::size_t(got)));
         for (std::size_t done = 0; done < std::size_t(got);) {
             const ssize_t put = ::write(out.get(), buffer.data() + done, std::size_t(got) - done);
             if (put < 0 && errno == EINTR)
@@ -43,7 +45,7 @@ void Feed(const posix::UniqueFd& out, const SourcePipe::Reader& read)
 
 } // namespace
 
-std::unique_ptr<SourcePipe> SourcePipe::Start(Reader read, Canceller cancel)
+std::unique_ptr<SourcePipe> SourcePipe::Start(std::shared_ptr<LiveSource> source, Observer observe)
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
@@ -52,12 +54,13 @@ std::unique_ptr<SourcePipe> SourcePipe::Start(Reader read, Canceller cancel)
     posix::UniqueFd write(ends[1]);
     std::unique_ptr<SourcePipe> pipe(new SourcePipe);
     pipe->m_read = std::move(readEnd);
-    pipe->m_cancel = std::move(cancel);
+    pipe->m_source = std::move(source);
     try {
         // The thread owns the write end: closing it when the stream ends is the player's end of
         // stream.
         pipe->m_feeder =
-            std::thread([out = std::move(write), read = std::move(read)] { Feed(out, read); });
+            std::thread([out = std::move(write), source = pipe->m_source,
+                         observe = std::move(observe)] { Feed(out, *source, observe); });
     } catch (const std::system_error& error) {
         const int code = error.code().value();
         pipe.reset();
@@ -69,8 +72,8 @@ std::unique_ptr<SourcePipe> SourcePipe::Start(Reader read, Canceller cancel)
 
 SourcePipe::~SourcePipe()
 {
-    if (m_cancel)
-        m_cancel();
+    if (m_source)
+        m_source->Cancel();
     m_read.reset();
     if (m_feeder.joinable())
         m_feeder.join();

@@ -195,27 +195,19 @@ private:
     const quint64 m_serial;
 };
 
-// The fast source as libvlc reads it, its sequence headers read on the way: the buffered group
-// of pictures starts with one, so the shape is known before libvlc has decoded a picture.
-struct CChannelPlayback::TappedSource
+// The fast source's bytes on their way to libvlc, their sequence headers read: the buffered
+// group of pictures starts with one, so the shape is known before libvlc has decoded a picture.
+struct CChannelPlayback::SourceTap
 {
-    TappedSource(std::shared_ptr<fastzap::LiveSource> live, std::shared_ptr<VideoFrames> frames)
-        : source(std::move(live)), shapes(std::move(frames))
-    {}
+    explicit SourceTap(std::shared_ptr<VideoFrames> frames) : shapes(std::move(frames)) {}
 
-    std::shared_ptr<fastzap::LiveSource> source;
     ShapeReader shapes;
     FirstVideoTimestamp first;
 
-    ssize_t Read(std::uint8_t* buffer, std::size_t length)
+    void Read(std::span<const std::uint8_t> bytes)
     {
-        const ssize_t got = source->Read(buffer, length);
-        if (got > 0) {
-            const std::span<const std::uint8_t> bytes(buffer, std::size_t(got));
-            shapes.Read(bytes);
-            first.Read(bytes);
-        }
-        return got;
+        shapes.Read(bytes);
+        first.Read(bytes);
     }
 };
 
@@ -224,8 +216,8 @@ struct CChannelPlayback::Session
     quint64 serial = 0;
     VlcMedia media; // ours, for its statistics
     std::shared_ptr<VideoFrames> frames = std::make_shared<VideoFrames>();
-    std::shared_ptr<TappedSource> source;      // what the player reads, when it plays fast,
-    std::unique_ptr<fastzap::SourcePipe> pipe; // and the way it reads it
+    std::unique_ptr<fastzap::SourcePipe> pipe; // what the player reads, when it plays fast,
+    std::shared_ptr<SourceTap> tap;            // and what passes through it
     std::shared_ptr<relay::Route> route;       // its way to an HTTP stream
     std::unique_ptr<GroupWatch> watch;         // its sequence headers, when libvlc joins a group
     std::shared_ptr<EventLink> events;
@@ -291,17 +283,14 @@ void CChannelPlayback::Start()
     if (m_fastSources && m_instance != nullptr && !m_plainOnly)
         live = m_fastSources(m_address);
     if (live) {
-        auto tapped = std::make_shared<TappedSource>(std::move(live), session->frames);
+        auto tap = std::make_shared<SourceTap>(session->frames);
         session->pipe = fastzap::SourcePipe::Start(
-            [tapped](std::uint8_t* buffer, std::size_t length) {
-                return tapped->Read(buffer, length);
-            },
-            [tapped] { tapped->source->Cancel(); });
+            std::move(live), [tap](std::span<const std::uint8_t> bytes) { tap->Read(bytes); });
         if (session->pipe) {
-            session->source = std::move(tapped);
-            session->media = CreateVlcMedia(
-                m_instance, QStringLiteral("stream://%1").arg(session->pipe->Path().c_str()),
-                kFastOptions + PipeOptions(m_mediaOptions) + kDecodeOptions);
+            session->tap = std::move(tap);
+            session->media =
+                CreateVlcMedia(m_instance, QString::fromStdString(session->pipe->Location()),
+                               kFastOptions + PipeOptions(m_mediaOptions) + kDecodeOptions);
         } else {
             Trace(QStringLiteral("play %1: no pipe for its buffered pictures (%2), from its group")
                       .arg(m_address, QString::fromLocal8Bit(std::strerror(errno))));
@@ -337,7 +326,7 @@ void CChannelPlayback::Start()
     }
     Trace(QStringLiteral("play %1%2")
               .arg(m_address,
-                   session->source ? QStringLiteral(" from its buffered pictures") : QString()));
+                   session->pipe ? QStringLiteral(" from its buffered pictures") : QString()));
 
     libvlc_media_player_t* player = session->player.get();
     VideoFrames* frames = session->frames.get();
@@ -376,8 +365,8 @@ void CChannelPlayback::LetGo()
         session->events->Detach();
     // The channel stops feeding a source nobody will read (libvlc's stop interrupts its own
     // read of the pipe).
-    if (session->source)
-        session->source->source->Cancel();
+    if (session->pipe)
+        session->pipe->Cancel();
     // The player goes first; what its callbacks use, the pipe it reads and our media, after it.
     LetGoOf(std::move(session->player),
             std::make_shared<
@@ -409,12 +398,12 @@ CChannelPlayback::Figures CChannelPlayback::CurrentFigures() const
     if (!m_session)
         return figures;
     const Session& session = *m_session;
-    figures.fromBuffer = session.source != nullptr;
+    figures.fromBuffer = session.pipe != nullptr;
     figures.throughRelay = session.route != nullptr;
     figures.shape = session.frames->CurrentShape();
     figures.late = session.frames->PictureTiming().late;
-    if (session.source)
-        figures.firstTimestamp = session.source->first.Found();
+    if (session.tap)
+        figures.firstTimestamp = session.tap->first.Found();
 
     libvlc_media_t* media = session.media.get();
     libvlc_media_stats_t stats{};
@@ -527,7 +516,7 @@ void CChannelPlayback::OnStopped(quint64 serial)
         return;
     // Buffered pictures that end before one is shown (or a pipe libvlc could not open) would
     // end the same way at every reopen: the next opening joins the group itself.
-    if (m_session->source && !m_session->hasPicture)
+    if (m_session->pipe && !m_session->hasPicture)
         m_plainOnly = true;
     Reopen(QStringLiteral("the stream ended or failed"));
 }

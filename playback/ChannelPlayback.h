@@ -124,7 +124,7 @@ public slots:
 private:
     struct Session;
     class EventLink;
-    struct TappedSource;
+    struct SourceTap;
 
     void Start();
     void LetGo();

@@ -297,15 +297,10 @@ int main(int argc, char** argv)
                 std::printf("{\"zap\": %d, \"fallback\": true}\n", zap);
                 continue;
             }
-            pipe = fastzap::SourcePipe::Start(
-                [source](std::uint8_t* buffer, std::size_t length) {
-                    return source->Read(buffer, length);
-                },
-                [source] { source->Cancel(); });
+            pipe = fastzap::SourcePipe::Start(source);
             if (!pipe)
                 return 1;
-            const std::string location = "stream://" + pipe->Path();
-            media.reset(libvlc_media_new_location(instance.get(), location.c_str()));
+            media.reset(libvlc_media_new_location(instance.get(), pipe->Location().c_str()));
         } else {
             const std::string mrl = std::string("udp://@") + kGroup + ":" + std::to_string(kPort);
             media.reset(libvlc_media_new_location(instance.get(), mrl.c_str()));

@@ -87,12 +87,10 @@ TEST_P(LibvlcPlayer, ShowsPicturesAndStopsPromptlyAfterCancel)
     const char* const args[] = {"--quiet", "--no-xlib", "--aout=adummy"};
     Instance instance(libvlc_new(3, args), &libvlc_release);
     ASSERT_TRUE(instance) << "libvlc_new failed";
-    auto pipe = fastzap::SourcePipe::Start(
-        [source](std::uint8_t* buffer, std::size_t length) { return source->Read(buffer, length); },
-        [source] { source->Cancel(); });
+    auto pipe = fastzap::SourcePipe::Start(source);
     ASSERT_TRUE(pipe);
-    const std::string location = "stream://" + pipe->Path();
-    Media media(libvlc_media_new_location(instance.get(), location.c_str()), &libvlc_media_release);
+    Media media(libvlc_media_new_location(instance.get(), pipe->Location().c_str()),
+                &libvlc_media_release);
     ASSERT_TRUE(media);
     Player player(libvlc_media_player_new_from_media(media.get()), &libvlc_media_player_release);
     ASSERT_TRUE(player);

@@ -276,9 +276,7 @@ TEST_P(Pipe, CarriesTheSourceAndIsLetGoPromptly)
         expected.insert(expected.end(), packets[i].bytes.begin(), packets[i].bytes.end());
     }
     const auto source = std::make_shared<LiveSource>(std::move(packets), 1);
-    auto pipe = fastzap::SourcePipe::Start(
-        [source](std::uint8_t* buffer, std::size_t length) { return source->Read(buffer, length); },
-        [source] { source->Cancel(); });
+    auto pipe = fastzap::SourcePipe::Start(source);
     ASSERT_TRUE(pipe);
 
     std::future<std::vector<std::uint8_t>> reading;
