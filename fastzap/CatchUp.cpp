@@ -86,69 +86,113 @@ std::int64_t Since(std::uint64_t t, std::uint64_t origin)
     return d >= kWrap / 2 ? std::int64_t(d) - std::int64_t(kWrap) : std::int64_t(d);
 }
 
+// The clock a player follows: the video's decode time, or its presentation time when the two
+// are one.
+std::optional<std::uint64_t> VideoClock(const TsPacket& packet, std::uint16_t videoPid)
+{
+    if (packet.Pid() != videoPid)
+        return std::nullopt;
+    const Stamps stamps = FindStamps(packet);
+    if (stamps.dts)
+        return ReadPes(packet, *stamps.dts);
+    if (stamps.pts)
+        return ReadPes(packet, *stamps.pts);
+    return std::nullopt;
+}
+
+// Half a second past the meeting point the squeeze is over for every stamp, the PCR's included.
+constexpr std::int64_t kMetMargin = 45000;
+
 } // namespace
 
-CatchUpPlan CatchUp(std::vector<TsPacket>& group, std::uint16_t pmtPid, std::uint16_t videoPid,
-                    std::uint16_t pcrPid, const CatchUpLimits& limits)
+CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uint16_t videoPid,
+                 std::uint16_t pcrPid, const CatchUpLimits& limits)
+    : m_pmtPid(pmtPid), m_videoPid(videoPid), m_pcrPid(pcrPid)
 {
-    const auto kept = [&](std::uint16_t pid) {
-        return pid < 0x20 || pid == pmtPid || pid == videoPid || pid == pcrPid;
-    };
-    std::erase_if(group, [&](const TsPacket& packet) { return !kept(packet.Pid()); });
-
-    // The group's clock: the first stamp read is its origin, the newest its live edge.
     std::optional<std::uint64_t> origin;
     std::int64_t oldest = 0;
-    std::int64_t newest = 0;
-    const auto note = [&](std::uint64_t t) {
-        if (!origin)
-            origin = t;
-        const std::int64_t s = Since(t, *origin);
-        oldest = std::min(oldest, s);
-        newest = std::max(newest, s);
-    };
     for (const TsPacket& packet : group) {
-        if (packet.Pid() != videoPid && packet.Pid() != pcrPid)
+        const std::optional<std::uint64_t> clock = VideoClock(packet, videoPid);
+        if (!clock)
             continue;
-        const Stamps stamps = FindStamps(packet);
-        if (stamps.pcr && packet.Pid() == pcrPid)
-            note(ReadPcr(packet, *stamps.pcr));
-        if (stamps.dts)
-            note(ReadPes(packet, *stamps.dts));
-        else if (stamps.pts && packet.Pid() == videoPid)
-            note(ReadPes(packet, *stamps.pts));
+        if (!origin)
+            origin = *clock;
+        const std::int64_t s = Since(*clock, *origin);
+        oldest = std::min(oldest, s);
+        m_newest = std::max(m_newest, s);
     }
-    CatchUpPlan plan;
     if (!origin)
-        return plan;
-    plan.span = std::uint64_t(newest - oldest);
-    const double late = double(plan.span) / kTicks - limits.slack;
-    if (late <= 0 || limits.seconds <= 0)
-        return plan;
-    plan.speed = std::clamp(1.0 + late / limits.seconds, 1.0, std::max(1.0, limits.fastest));
-    if (plan.speed <= 1.0)
-        return plan;
+        return;
+    m_keyframe = (*origin + kWrap + std::uint64_t(oldest + std::int64_t(kWrap))) % kWrap;
+    m_newest -= oldest;
+    m_plan.span = std::uint64_t(m_newest);
 
-    const std::uint64_t edge = (*origin + std::uint64_t(newest + std::int64_t(kWrap))) % kWrap;
-    const auto squeeze = [&](std::uint64_t t) -> std::uint64_t {
-        const std::int64_t before = -Since(t, edge);
-        if (before <= 0)
-            return t;
-        const auto moved = std::int64_t(std::llround(double(before) / plan.speed));
-        return (edge + kWrap - std::uint64_t(moved)) % kWrap;
-    };
-    for (TsPacket& packet : group) {
-        if (packet.Pid() != videoPid && packet.Pid() != pcrPid)
-            continue;
-        const Stamps stamps = FindStamps(packet);
-        if (stamps.pcr)
-            WritePcr(packet, *stamps.pcr, squeeze(ReadPcr(packet, *stamps.pcr)));
-        if (stamps.pts)
-            WritePes(packet, *stamps.pts, squeeze(ReadPes(packet, *stamps.pts)));
-        if (stamps.dts)
-            WritePes(packet, *stamps.dts, squeeze(ReadPes(packet, *stamps.dts)));
+    const double span = double(m_newest) / kTicks;
+    const double late = span - limits.slack;
+    if (late <= 0 || limits.seconds <= 0 || span <= limits.lead)
+        return;
+    m_plan.speed = std::clamp(1.0 + late / limits.seconds, 1.0, std::max(1.0, limits.fastest));
+    if (m_plan.speed <= 1.0)
+        return;
+    // The squeezed timeline starts `lead` before the newest picture, so that the lead handed over
+    // at once ends at the live edge, and meets the stream's own where the live packets are due
+    // exactly when they arrive.
+    const double k = m_plan.speed;
+    m_meet = k * (double(m_newest) - limits.lead * kTicks) / (k - 1);
+    m_plan.meet = (m_meet - double(m_newest)) / kTicks;
+    m_met = false;
+}
+
+double CatchUp::Squeezed(std::int64_t sinceKeyframe) const
+{
+    const auto x = double(sinceKeyframe);
+    return x >= m_meet ? x : m_meet - (m_meet - x) / m_plan.speed;
+}
+
+std::uint64_t CatchUp::Rewrite(std::uint64_t t) const
+{
+    const auto moved = std::int64_t(std::llround(Squeezed(Since(t, m_keyframe))));
+    return (m_keyframe + std::uint64_t(moved + std::int64_t(kWrap))) % kWrap;
+}
+
+CatchUp::Step CatchUp::Next(TsPacket& packet)
+{
+    const std::uint16_t pid = packet.Pid();
+    if (pid < 0x20 || pid == m_pmtPid)
+        return {};
+    if (pid != m_videoPid && pid != m_pcrPid) {
+        if (m_plan.speed <= 1.0)
+            return {};
+        if (std::find(m_resumed.begin(), m_resumed.end(), pid) != m_resumed.end())
+            return {};
+        if (!m_met || !packet.PayloadUnitStart())
+            return {.keep = false, .due = std::nullopt};
+        m_resumed.push_back(pid);
+        return {};
     }
-    return plan;
+    if (m_met)
+        return {};
+
+    Step step;
+    if (const std::optional<std::uint64_t> clock = VideoClock(packet, m_videoPid)) {
+        const std::int64_t s = Since(*clock, m_keyframe);
+        // Well past the meeting point, or a jump back: the stream has broken off (a sender
+        // restarted) and its new timeline is not the one squeezed.
+        if (s >= std::int64_t(m_meet) + kMetMargin || s < m_lastClock - kMetMargin) {
+            m_met = true;
+            return {};
+        }
+        m_lastClock = s;
+        step.due = (Squeezed(s) - double(m_newest)) / kTicks;
+    }
+    const Stamps stamps = FindStamps(packet);
+    if (stamps.pcr)
+        WritePcr(packet, *stamps.pcr, Rewrite(ReadPcr(packet, *stamps.pcr)));
+    if (stamps.pts)
+        WritePes(packet, *stamps.pts, Rewrite(ReadPes(packet, *stamps.pts)));
+    if (stamps.dts)
+        WritePes(packet, *stamps.dts, Rewrite(ReadPes(packet, *stamps.dts)));
+    return step;
 }
 
 } // namespace fastzap

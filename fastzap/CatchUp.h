@@ -3,42 +3,93 @@
 #include "TsPacket.h"
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 namespace fastzap {
 
 // A group of pictures handed to a player starts at its keyframe, up to two keyframe intervals in
 // the past. A live player's clock takes the first timestamp it reads as "now" and plays on from
-// it at the stream's pace, so it would stay that far behind live until its drift correction
-// notices and throws pictures away in a jump. Here the group's timeline is squeezed instead:
-// tNew being the newest clock the group carries (its latest PCR or decode time: what a player's
-// clock follows), every stamp t before it becomes tNew - (tNew - t) / speed, later ones stay, so
-// that the player runs through the group `speed` times as fast, every picture decoded and shown,
-// and meets the live packets, whose stamps are left as they are, at the live edge.
+// it at the stream's pace, comparing, every fifth of a second, the time each new timestamp
+// arrives with the time it expects; what arrives early moves its whole clock forward, and the
+// pictures in between are thrown away in a jump.
 //
-// Sound in the group is dropped: it could not be played faster without being garbled. The live
-// sound follows the group.
-struct CatchUpPlan
-{
-    // How far the group reaches into the past, in 90 kHz ticks (newest minus oldest stamp).
-    std::uint64_t span = 0;
-    double speed = 1.0;
-};
-
+// So the stream's timeline is squeezed and handed over at the pace it then plays: the player
+// runs through the group `speed` times as fast, every picture decoded and shown, and on through
+// the first live packets, which are held back until the squeezed timeline meets theirs. From then
+// on the stream passes untouched, at the live edge. What is handed over at once is the `lead`,
+// what the player buffers before its first picture; everything after it arrives exactly when the
+// player's clock expects it, so there is nothing for the clock to take out.
+//
+// The clock followed is the video's decode time: the player is told not to trust the PCR
+// (`:no-ts-trust-pcr`), and derives its clock from the video's time stamps. PCRs are moved with
+// the same squeeze, so that the stream stays consistent.
+//
+// Sound before the meeting point is left out: it could not be played faster without being
+// garbled. The live sound follows.
 struct CatchUpLimits
 {
-    // The group is run through in about this long, however old its keyframe...
+    // The group and what follows are run through in about this long, however old the keyframe...
     double seconds = 0.8;
     // ...but never faster than this: each picture is still decoded and shown.
     double fastest = 3.0;
     // A group younger than this is played as it is.
     double slack = 0.15;
+    // Seconds of the squeezed timeline handed over at once: the player's caching.
+    double lead = 0.1;
 };
 
-// Rewrites `group` (PAT, PMT, the packets since a keyframe, in order) in place: PCRs, and the
-// PTS and DTS of every PES kept; drops the packets of elementary streams other than the video
-// and the PCR's. PSI (PIDs below 0x20 and the PMT's) passes untouched.
-CatchUpPlan CatchUp(std::vector<TsPacket>& group, std::uint16_t pmtPid, std::uint16_t videoPid,
-                    std::uint16_t pcrPid, const CatchUpLimits& limits = {});
+struct CatchUpPlan
+{
+    // How far the group reaches into the past, in 90 kHz ticks (its newest decode time minus its
+    // keyframe's).
+    std::uint64_t span = 0;
+    double speed = 1.0;
+    // Seconds of live stream, from the newest picture in the group, after which the timelines
+    // meet.
+    double meet = 0.0;
+};
+
+class CatchUp
+{
+public:
+    // Plans from `group` (the packets since a keyframe, as they were sent).
+    CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uint16_t videoPid,
+            std::uint16_t pcrPid, const CatchUpLimits& limits = {});
+
+    const CatchUpPlan& Plan() const { return m_plan; }
+
+    struct Step
+    {
+        bool keep = true;
+        // When this packet is to be handed over, in seconds after the first one past the lead;
+        // none: right after the packet before it.
+        std::optional<double> due;
+    };
+    // The stream's packets, group first, each once and in order: rewritten in place.
+    Step Next(TsPacket& packet);
+
+    // The timelines have met (or there was nothing to squeeze): packets pass as they are.
+    bool Met() const { return m_met; }
+
+private:
+    // Where `t` lands on the squeezed timeline, in ticks since the keyframe.
+    double Squeezed(std::int64_t sinceKeyframe) const;
+    std::uint64_t Rewrite(std::uint64_t t) const;
+
+    CatchUpPlan m_plan;
+    std::uint16_t m_pmtPid;
+    std::uint16_t m_videoPid;
+    std::uint16_t m_pcrPid;
+    std::uint64_t m_keyframe = 0; // its decode time, on the 33-bit clock
+    std::int64_t m_newest = 0;    // ticks since the keyframe
+    double m_meet = 0;            // ticks since the keyframe
+    std::int64_t m_lastClock = 0;
+    bool m_met = true;
+    // Streams other than the video, left out until the meeting and then taken up at their next
+    // unit start, so that a player never sees half of one.
+    std::vector<std::uint16_t> m_resumed;
+};
 
 } // namespace fastzap

@@ -70,9 +70,10 @@ std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds 
     if (maxSilence != std::chrono::milliseconds::max() && now - m_lastArrival > maxSilence)
         return nullptr;
     std::vector<TsPacket> gop(m_core.Gop().begin(), m_core.Gop().end());
+    std::optional<CatchUp> catchUp;
     if (m_catchUp && m_core.Pat() && m_core.Pmt())
-        CatchUp(gop, m_core.Pat()->pmtPid, m_core.Pmt()->videoPid, m_core.Pmt()->pcrPid,
-                *m_catchUp);
+        catchUp.emplace(gop, m_core.Pat()->pmtPid, m_core.Pmt()->videoPid, m_core.Pmt()->pcrPid,
+                        *m_catchUp);
     std::vector<TsPacket> pat(m_core.PatPackets().begin(), m_core.PatPackets().end());
     std::vector<TsPacket> pmt(m_core.PmtPackets().begin(), m_core.PmtPackets().end());
     LeadInto(pat, gop);
@@ -82,7 +83,7 @@ std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds 
     start.insert(start.end(), pat.begin(), pat.end());
     start.insert(start.end(), pmt.begin(), pmt.end());
     start.insert(start.end(), gop.begin(), gop.end());
-    auto source = std::make_shared<LiveSource>(std::move(start), m_maxBehind);
+    auto source = std::make_shared<LiveSource>(std::move(start), m_maxBehind, std::move(catchUp));
     m_sources.push_back(source);
     return source;
 }

@@ -29,8 +29,8 @@ class ChannelBuffer
 {
 public:
     // `maxBehind`: how many live bytes a source's reader may leave unread (LiveSource).
-    // `catchUp`: the group a source starts with is squeezed so that its player reaches live
-    // (CatchUp.h); without it the group is handed over as it was sent.
+    // `catchUp`: a source's stream is squeezed and paced so that its player reaches live
+    // (CatchUp.h); without it the group is handed over at once as it was sent.
     explicit ChannelBuffer(BufferLimits limits = {}, std::size_t maxBehind = kDefaultMaxBehind,
                            std::optional<CatchUpLimits> catchUp = std::nullopt);
 

@@ -5,9 +5,20 @@
 
 namespace fastzap {
 
-LiveSource::LiveSource(std::vector<TsPacket> start, std::size_t maxBehind)
-    : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize), m_maxBehind(maxBehind)
+LiveSource::LiveSource(std::vector<TsPacket> start, std::size_t maxBehind,
+                       std::optional<CatchUp> catchUp)
+    : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize),
+      m_maxBehind(maxBehind), m_catchUp(std::move(catchUp))
 {}
+
+void LiveSource::Forget()
+{
+    m_queue.clear();
+    m_queue.shrink_to_fit();
+    m_readPacket = m_readOffset = 0;
+    m_headStepped = false;
+    m_headDue.reset();
+}
 
 void LiveSource::Cancel()
 {
@@ -15,9 +26,7 @@ void LiveSource::Cancel()
         const std::lock_guard lock(m_mutex);
         if (m_state == State::Open || m_state == State::Ended)
             m_state = State::Cancelled;
-        m_queue.clear();
-        m_queue.shrink_to_fit();
-        m_readPacket = m_readOffset = 0;
+        Forget();
     }
     m_ready.notify_all();
 }
@@ -61,9 +70,7 @@ void LiveSource::Append(std::span<const TsPacket> packets)
         const std::size_t live = queued - std::min(queued, m_startUnread);
         if (live + packets.size() * kPacketSize > m_maxBehind) {
             m_state = State::Overflowed;
-            m_queue.clear();
-            m_queue.shrink_to_fit();
-            m_readPacket = m_readOffset = 0;
+            Forget();
         } else {
             // Read packets are dropped from the front once they are the larger part, so the queue
             // costs about what is unread.
@@ -77,23 +84,43 @@ void LiveSource::Append(std::span<const TsPacket> packets)
     m_ready.notify_all();
 }
 
-ssize_t LiveSource::ReadLocked(std::unique_lock<std::mutex>& lock, std::uint8_t* buffer,
-                               std::size_t length)
+std::size_t LiveSource::CopyDue(std::uint8_t* buffer, std::size_t length, Clock::time_point now,
+                                std::optional<Clock::time_point>& wake)
 {
-    (void)lock;
-    if (m_state == State::Cancelled)
-        return 0;
-    if (m_state == State::Overflowed)
-        return -1;
     std::size_t copied = 0;
     while (copied < length && m_readPacket < m_queue.size()) {
-        const TsPacket& packet = m_queue[m_readPacket];
+        TsPacket& packet = m_queue[m_readPacket];
+        if (m_catchUp && !m_headStepped) {
+            const CatchUp::Step step = m_catchUp->Next(packet);
+            if (!step.keep) {
+                ++m_readPacket;
+                m_startUnread -= std::min(m_startUnread, kPacketSize);
+                continue;
+            }
+            m_headStepped = true;
+            if (step.due && *step.due > 0) {
+                m_leadTaken = true;
+                m_headDue = std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(*step.due));
+            }
+        }
+        if (m_headDue) {
+            // The lead ends here: what follows is paced from the reader's next read.
+            if (!m_paceStart)
+                break;
+            if (*m_paceStart + *m_headDue > now) {
+                wake = *m_paceStart + *m_headDue;
+                break;
+            }
+            m_headDue.reset();
+        }
         const std::size_t take = std::min(length - copied, kPacketSize - m_readOffset);
         std::memcpy(buffer + copied, packet.bytes.data() + m_readOffset, take);
         copied += take;
         m_readOffset += take;
         if (m_readOffset == kPacketSize) {
             m_readOffset = 0;
+            m_headStepped = false;
             ++m_readPacket;
         }
     }
@@ -102,7 +129,7 @@ ssize_t LiveSource::ReadLocked(std::unique_lock<std::mutex>& lock, std::uint8_t*
         m_queue.clear();
         m_readPacket = 0;
     }
-    return ssize_t(copied);
+    return copied;
 }
 
 ssize_t LiveSource::Read(std::uint8_t* buffer, std::size_t length)
@@ -110,8 +137,28 @@ ssize_t LiveSource::Read(std::uint8_t* buffer, std::size_t length)
     if (length == 0)
         return 0;
     std::unique_lock lock(m_mutex);
-    m_ready.wait(lock, [&] { return m_state != State::Open || m_readPacket < m_queue.size(); });
-    return ReadLocked(lock, buffer, length);
+    for (;;) {
+        if (m_state == State::Cancelled)
+            return 0;
+        if (m_state == State::Overflowed)
+            return -1;
+        const Clock::time_point now = Clock::now();
+        if (m_leadTaken && !m_paceStart)
+            m_paceStart = now;
+        std::optional<Clock::time_point> wake;
+        const std::size_t copied = CopyDue(buffer, length, now, wake);
+        if (copied > 0)
+            return ssize_t(copied);
+        const auto stopped = [this] {
+            return m_state == State::Cancelled || m_state == State::Overflowed;
+        };
+        if (wake)
+            m_ready.wait_until(lock, *wake, stopped);
+        else if (m_state == State::Ended && m_readPacket == m_queue.size())
+            return 0;
+        else if (!m_leadTaken || m_paceStart)
+            m_ready.wait(lock, [&] { return m_state != State::Open || m_readPacket < m_queue.size(); });
+    }
 }
 
 } // namespace fastzap

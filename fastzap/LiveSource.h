@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CatchUp.h"
 #include "TsPacket.h"
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <sys/types.h>
 #include <vector>
@@ -17,6 +19,11 @@ namespace fastzap {
 // A channel's stream as a player reads it: first the channel's PAT and PMT, then its buffered
 // group of pictures, then the live packets as they arrive, with none lost or repeated between
 // the two (ChannelBuffer::OpenSource takes the snapshot and starts the live feed under one lock).
+//
+// With a catch-up, the stream is squeezed and paced as it is read (CatchUp.h): the lead at once,
+// then each picture when the player's clock expects it. The pace is counted from the reader's
+// first read after the lead, which a reader writing into a small pipe makes only once the player
+// has taken the lead.
 //
 // Thread-safe: the receiver thread appends, one reader thread reads, any thread cancels.
 class LiveSource
@@ -32,11 +39,12 @@ public:
 
     // `maxBehind`: live bytes the reader may leave unread before the stream is ended rather
     // than grown. The snapshot it starts with does not count.
-    LiveSource(std::vector<TsPacket> start, std::size_t maxBehind);
+    LiveSource(std::vector<TsPacket> start, std::size_t maxBehind,
+               std::optional<CatchUp> catchUp = std::nullopt);
     LiveSource(const LiveSource&) = delete;
     LiveSource& operator=(const LiveSource&) = delete;
 
-    // Copies up to `length` bytes, blocking until there are some. Returns the number copied;
+    // Copies up to `length` bytes, blocking until there are some due. Returns the number copied;
     // 0 once cancelled, or at the end of an ended stream (after what was left has been read);
     // -1 once the reader has fallen too far behind (nothing more is kept for it).
     ssize_t Read(std::uint8_t* buffer, std::size_t length);
@@ -53,8 +61,12 @@ public:
     bool Accepting() const;
 
 private:
-    ssize_t ReadLocked(std::unique_lock<std::mutex>& lock, std::uint8_t* buffer,
-                       std::size_t length);
+    using Clock = std::chrono::steady_clock;
+
+    // Copies what is due now; `wake` is set when the next packet is due later.
+    std::size_t CopyDue(std::uint8_t* buffer, std::size_t length, Clock::time_point now,
+                        std::optional<Clock::time_point>& wake);
+    void Forget();
 
     mutable std::mutex m_mutex;
     std::condition_variable m_ready;
@@ -64,6 +76,12 @@ private:
     std::size_t m_startUnread;    // bytes of the starting snapshot not read yet
     std::size_t m_maxBehind;
     State m_state = State::Open;
+
+    std::optional<CatchUp> m_catchUp;
+    bool m_headStepped = false; // the packet at m_readPacket has been through the catch-up
+    std::optional<Clock::duration> m_headDue;
+    bool m_leadTaken = false;
+    std::optional<Clock::time_point> m_paceStart;
 };
 
 } // namespace fastzap

@@ -30,7 +30,7 @@ struct ReceiverOptions
     int socketBuffer = 1 << 20; // SO_RCVBUF asked for: room for a burst while the thread is busy
     // A channel silent this long gives no source: its sender has stopped or its group is lost.
     std::chrono::milliseconds maxSilence{1000};
-    // How a source's group is squeezed to reach live (CatchUp.h); none: handed over as sent.
+    // How a source's stream is squeezed to reach live (CatchUp.h); none: handed over as sent.
     std::optional<CatchUpLimits> catchUp = CatchUpLimits{};
 };
 

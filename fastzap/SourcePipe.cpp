@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <system_error>
 #include <unistd.h>
@@ -14,6 +15,7 @@ namespace {
 
 // As much as one read of the source gives at most: a burst of the buffered group.
 constexpr std::size_t kChunk = std::size_t(64) << 10;
+constexpr int kPipeSize = 4096;
 
 void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Observer& observe)
 {
@@ -40,6 +42,14 @@ void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Obse
                 return;
             done += std::size_t(put);
         }
+        // The pipe holds one page, which a writer may fill but can write to again only once the
+        // player has emptied it: so the source is read again only when the player has taken all
+        // it was given, and a paced source starts its pace when the player has its lead.
+        pollfd taken{out.get(), POLLOUT, 0};
+        while (::poll(&taken, 1, -1) < 0 && errno == EINTR) {
+        }
+        if ((taken.revents & POLLOUT) == 0)
+            return;
     }
 }
 
@@ -52,6 +62,9 @@ std::unique_ptr<SourcePipe> SourcePipe::Start(std::shared_ptr<LiveSource> source
         return nullptr;
     posix::UniqueFd readEnd(ends[0]);
     posix::UniqueFd write(ends[1]);
+    // As small as a pipe can be (Feed). A pipe that cannot shrink keeps its size, and a paced
+    // source starts its pace a little early.
+    (void)::fcntl(write.get(), F_SETPIPE_SZ, kPipeSize);
     std::unique_ptr<SourcePipe> pipe(new SourcePipe);
     pipe->m_read = std::move(readEnd);
     pipe->m_source = std::move(source);

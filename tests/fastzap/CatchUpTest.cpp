@@ -1,15 +1,25 @@
-// A buffered group squeezed so that a player runs through it to the live edge: every stamp moves
-// towards the group's newest decode time by the same factor, later ones stay, sound leaves, the
-// rest of the stream is untouched; on the 33-bit clock's wrap as well.
+// A channel's stream squeezed and paced so that a player runs through the buffered group to the
+// live edge: what its clock follows (the video's decode time) is handed over exactly when that
+// clock expects it, never before the live packets could have come, and passes untouched from the
+// meeting point; sound leaves until then; on the 33-bit clock's wrap and across a break.
 #include "CatchUp.h"
+#include "LiveSource.h"
+#include "SourcePipe.h"
+#include "UniqueFd.h"
+#include "WaitFor.h"
 
+#include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
 using fastzap::TsPacket;
+using namespace std::chrono_literals;
 
 constexpr std::uint16_t kPmt = 0x1000;
 constexpr std::uint16_t kVideo = 0x100;
@@ -64,59 +74,119 @@ TsPacket Pes(std::uint16_t pid, std::uint64_t dts, std::uint64_t pts)
     return p;
 }
 
+std::uint64_t Dts(const TsPacket& p)
+{
+    return Read(&p.bytes[12 + 14]);
+}
+
+std::int64_t Ticks(std::uint64_t t, std::uint64_t origin)
+{
+    const auto d = std::int64_t((t - origin + kWrap) % kWrap);
+    return d >= std::int64_t(kWrap / 2) ? d - std::int64_t(kWrap) : d;
+}
+
 struct Case
 {
     const char* name;
-    std::uint64_t first; // the keyframe's DTS
-    int frames;          // in the group
+    std::uint64_t first; // the keyframe's decode time
+    int frames;          // in the group; as many again come live
     double speed;        // expected
+    int breakAt = -1;    // a live frame from which the sender starts again from `first`
 };
 
 class CatchUp : public ::testing::TestWithParam<Case>
 {};
 
-TEST_P(CatchUp, SqueezesTowardsTheNewestStamp)
+TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
 {
     const Case c = GetParam();
+    const fastzap::CatchUpLimits limits;
     std::vector<TsPacket> group{Packet(0), Packet(kPmt)};
-    for (int i = 0; i < c.frames; ++i) {
-        const std::uint64_t dts = c.first + std::uint64_t(i) * kFrame;
-        group.push_back(Pes(kVideo, dts, dts + 2 * kFrame)); // B-frames: shown two later
-        group.push_back(Packet(kVideo));
-        group.push_back(Pes(kSound, dts, dts));
+    std::vector<TsPacket> stream;
+    for (int i = 0; i < 3 * c.frames + 40; ++i) {
+        const std::uint64_t dts =
+            c.first + std::uint64_t(c.breakAt >= 0 && i >= c.breakAt ? i - c.breakAt : i) * kFrame;
+        auto& to = i < c.frames ? group : stream;
+        to.push_back(Pes(kVideo, dts, dts + 2 * kFrame)); // B-frames: shown two later
+        to.push_back(Packet(kVideo));
+        to.push_back(Pes(kSound, dts, dts));
+        to.push_back(Packet(kSound));
     }
-    const std::vector<TsPacket> before = group;
-    const fastzap::CatchUpPlan plan = fastzap::CatchUp(group, kPmt, kVideo, kVideo);
-
+    fastzap::CatchUp catchUp(group, kPmt, kVideo, kVideo, limits);
+    const fastzap::CatchUpPlan& plan = catchUp.Plan();
     EXPECT_NEAR(plan.speed, c.speed, 0.01);
-    // The player's clock follows the decode times: the newest one is the live edge.
     EXPECT_EQ(plan.span, std::uint64_t(c.frames - 1) * kFrame);
-    ASSERT_EQ(group.size(), 2 + 2 * std::size_t(c.frames)) << "sound left, the rest stayed";
-    EXPECT_EQ(group[0].bytes, before[0].bytes);
-    const std::uint64_t edge = c.first + std::uint64_t(c.frames - 1) * kFrame;
-    const auto ahead = [&](std::uint64_t t) { // ticks before the edge; negative after it
-        const auto d = std::int64_t((edge - t + kWrap) % kWrap);
-        return d >= std::int64_t(kWrap / 2) ? d - std::int64_t(kWrap) : d;
-    };
-    const auto want = [&](std::uint64_t t) {
-        const std::int64_t d = ahead(t);
-        return d > 0 ? double(std::llround(double(d) / c.speed)) : double(d);
-    };
-    std::int64_t last = std::numeric_limits<std::int64_t>::min();
-    for (int i = 0; i < c.frames; ++i) {
-        const TsPacket& p = group[2 + 2 * std::size_t(i)];
-        EXPECT_EQ(group[3 + 2 * std::size_t(i)].bytes, before[3 + 3 * std::size_t(i)].bytes);
-        const std::uint64_t dts = c.first + std::uint64_t(i) * kFrame;
-        EXPECT_NEAR(double(ahead(Read(&p.bytes[12 + 14]))), want(dts), 1.0) << i;
-        EXPECT_NEAR(double(ahead(Read(&p.bytes[12 + 9]))), want(dts + 2 * kFrame), 1.0) << i;
-        // The PCR moves with the DTS it equals.
+    const std::uint64_t newest = c.first + plan.span;
+
+    stream.insert(stream.begin(), group.begin(), group.end());
+    std::optional<std::uint64_t> lastDts;
+    std::optional<double> lastDue;
+    bool soundBack = false;
+    int pacedFrames = 0;
+    for (std::size_t n = 0; n < stream.size(); ++n) {
+        TsPacket p = stream[n];
+        const TsPacket sent = p;
+        const int frame = n < 2 ? -1 : int((n - 2) / 4);
+        const fastzap::CatchUp::Step step = catchUp.Next(p);
+        if (n < 2 || p.Pid() == kSound) {
+            const bool keep = n < 2 || (catchUp.Met() && (soundBack || p.PayloadUnitStart()));
+            EXPECT_EQ(step.keep, keep) << n;
+            soundBack = soundBack || (n >= 2 && keep);
+            if (step.keep) {
+                EXPECT_EQ(p.bytes, sent.bytes) << n;
+            }
+            continue;
+        }
+        ASSERT_TRUE(step.keep) << n;
+        if (!p.PayloadUnitStart()) {
+            EXPECT_EQ(p.bytes, sent.bytes) << "a packet without stamps is left as it is: " << n;
+            continue;
+        }
+        const bool live = frame >= c.frames;
+        if (c.breakAt >= 0 && frame >= c.breakAt) {
+            EXPECT_TRUE(catchUp.Met()) << "after a break the stream passes as it is: " << frame;
+            EXPECT_EQ(p.bytes, sent.bytes) << frame;
+            continue;
+        }
+        const std::uint64_t dts = Dts(p);
+        if (lastDts) {
+            EXPECT_GT(Ticks(dts, *lastDts), 0) << "decode order kept at " << frame;
+        }
+        lastDts = dts;
+        EXPECT_GT(Ticks(Read(&p.bytes[12 + 9]), dts), 0) << "shown after it is decoded: " << frame;
         const std::uint64_t pcr = std::uint64_t(p.bytes[6]) << 25 |
                                   std::uint64_t(p.bytes[7]) << 17 | std::uint64_t(p.bytes[8]) << 9 |
                                   std::uint64_t(p.bytes[9]) << 1 | (p.bytes[10] >> 7);
-        EXPECT_EQ(pcr, Read(&p.bytes[12 + 14])) << i;
-        const std::int64_t at = -ahead(Read(&p.bytes[12 + 14]));
-        EXPECT_GT(at, last) << "decode order kept at " << i;
-        last = at;
+        EXPECT_EQ(pcr, dts) << "the PCR moves with the decode time it equals: " << frame;
+        if (!step.due) {
+            EXPECT_EQ(p.bytes, sent.bytes) << "unpaced only once the timelines have met: " << frame;
+            EXPECT_TRUE(plan.speed <= 1.0 || (live && catchUp.Met())) << frame;
+            continue;
+        }
+        if (lastDue) {
+            EXPECT_GE(*step.due, *lastDue) << frame;
+        }
+        lastDue = step.due;
+        // The player's clock starts at the lead's first picture, `lead` before the newest; every
+        // picture after the lead comes exactly when it expects it...
+        const double stamp = double(Ticks(dts, newest)) / 90000;
+        if (*step.due > 0) {
+            EXPECT_NEAR(stamp - *step.due, 0.0, 1e-4) << "early or late: " << frame;
+            ++pacedFrames;
+        } else {
+            EXPECT_GE(stamp, -limits.lead - 1e-4) << "in the lead: " << frame;
+        }
+        // ...and never before it has come: a live picture comes as late after the group's
+        // newest as its decode time is.
+        if (live) {
+            EXPECT_GE(*step.due + 1e-4, double(Ticks(Dts(sent), newest)) / 90000) << frame;
+        }
+    }
+    if (plan.speed > 1.0) {
+        EXPECT_TRUE(catchUp.Met());
+        EXPECT_TRUE(soundBack);
+        EXPECT_GT(pacedFrames, 0);
+        EXPECT_GT(plan.meet, 0);
     }
 }
 
@@ -126,7 +196,61 @@ INSTANTIATE_TEST_SUITE_P(Groups, CatchUp,
                                            Case{"OneSecond", 900000, 26, 1.0 + (1.0 - 0.15) / 0.8},
                                            Case{"TwoSecondsAtTheCap", 900000, 51, 3.0},
                                            Case{"AcrossTheWrap", kWrap - 10 * kFrame, 26,
-                                                1.0 + (1.0 - 0.15) / 0.8}),
+                                                1.0 + (1.0 - 0.15) / 0.8},
+                                           Case{"SenderRestartsBeforeTheMeeting", 900000, 51, 3.0,
+                                                60}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A player that takes its time to open the pipe is paced from when it takes the lead, not from
+// when the pipe was made: otherwise what was due meanwhile would reach it at once, early.
+TEST(Paced, FromWhenThePlayerTakesTheLead)
+{
+    std::vector<TsPacket> group{Packet(0), Packet(kPmt)};
+    std::vector<TsPacket> live;
+    for (int i = 0; i < 100; ++i) {
+        const std::uint64_t dts = 900000 + std::uint64_t(i) * kFrame;
+        (i < 51 ? group : live).push_back(Pes(kVideo, dts, dts + 2 * kFrame));
+    }
+    fastzap::CatchUp catchUp(group, kPmt, kVideo, kVideo);
+    ASSERT_GT(catchUp.Plan().speed, 1.0);
+    const std::uint64_t newest = 900000 + catchUp.Plan().span;
+    const double meet = catchUp.Plan().meet;
+    const auto source = std::make_shared<fastzap::LiveSource>(group, std::size_t(1) << 20,
+                                                              std::move(catchUp));
+    source->Append(live);
+    source->End();
+    const auto pipe = fastzap::SourcePipe::Start(source);
+    ASSERT_TRUE(pipe);
+    const posix::UniqueFd in(::open(pipe->Path().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(in.valid());
+    // The player is slow to start; a pace counted from the pipe would be well under way by now.
+    EXPECT_FALSE(WaitFor([] { return false; }, 300ms));
+
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::uint8_t> bytes;
+    int paced = 0;
+    pollfd ready{in.get(), POLLIN, 0};
+    while (::poll(&ready, 1, 5000) == 1) {
+        std::uint8_t buffer[4096];
+        const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        bytes.insert(bytes.end(), buffer, buffer + got);
+        for (; bytes.size() >= fastzap::kPacketSize; bytes.erase(bytes.begin(), bytes.begin() + 188)) {
+            TsPacket p;
+            std::copy_n(bytes.begin(), fastzap::kPacketSize, p.bytes.begin());
+            if (p.Pid() != kVideo)
+                continue;
+            // Past the meeting point the live pictures come as they arrive, here all at once.
+            const double due = double(Ticks(Dts(p), newest)) / 90000;
+            if (due > meet)
+                continue;
+            EXPECT_GE(at + 0.002, due) << "a picture came before the player's clock expected it";
+            paced += due > 0.2 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(paced, 10);
+}
 
 } // namespace
