@@ -139,7 +139,11 @@ void CChannelDlg::StartFastChannelChange()
 {
     if (!m_bMutiMode || !m_fastChannelChange || !m_instance || m_receivers)
         return;
-    m_receivers = std::make_shared<fastzap::Receivers>(fastzap::SiteGroups());
+    // A channel's buffered group is handed over with as much at once as the player buffers
+    // before its first picture: its network caching.
+    fastzap::ReceiverOptions options;
+    options.catchUp->lead = m_networkCachingMs / 1000.0;
+    m_receivers = std::make_shared<fastzap::Receivers>(fastzap::SiteGroups(), options);
     m_receivers->Start();
 }
 
@@ -200,7 +204,8 @@ void CChannelDlg::ReadSiteSettings()
 
     const int caching = m_settings.GetIntConfig(kSettingsFile, QStringLiteral("Default"),
                                                 QStringLiteral("NetworkCaching"));
-    m_mediaOptions = LiveStreamOptions(caching > 0 ? caching : kDefaultNetworkCachingMs);
+    m_networkCachingMs = caching > 0 ? caching : kDefaultNetworkCachingMs;
+    m_mediaOptions = LiveStreamOptions(m_networkCachingMs);
 }
 
 std::unique_ptr<CChannelPlayback> CChannelDlg::NewPlayback() const

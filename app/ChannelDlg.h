@@ -123,6 +123,7 @@ private:
     bool m_networkStarted = false;
     locator::StorageServers m_servers;
     QStringList m_mediaOptions;
+    int m_networkCachingMs = kDefaultNetworkCachingMs;
     std::unique_ptr<QMenu> m_systemMenu;
     int m_volume = 100;
     bool m_muted = false;

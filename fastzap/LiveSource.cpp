@@ -157,7 +157,8 @@ ssize_t LiveSource::Read(std::uint8_t* buffer, std::size_t length)
         else if (m_state == State::Ended && m_readPacket == m_queue.size())
             return 0;
         else if (!m_leadTaken || m_paceStart)
-            m_ready.wait(lock, [&] { return m_state != State::Open || m_readPacket < m_queue.size(); });
+            m_ready.wait(lock,
+                         [&] { return m_state != State::Open || m_readPacket < m_queue.size(); });
     }
 }
 

@@ -24,10 +24,10 @@ namespace {
 
 constexpr std::chrono::seconds kLongestBackoff{30};
 
-// A group of pictures handed over at once carries timestamps from the past: libvlc must not
-// take the stream's clock from them, or it waits and then drops pictures as too late. The
-// group's pictures are decoded in a burst, one after the other, so one decoder thread is as
-// fast as several and starts sooner.
+// The fast source paces the buffered group and the first live packets by their (squeezed)
+// decode times, fastzap/CatchUp.h: libvlc must take its clock from those, not from the stream's
+// clock references. The group's pictures come up to three times as fast as they play, one after
+// the other, so one decoder thread is as fast as several and starts sooner.
 const QStringList kFastOptions = {QStringLiteral(":no-ts-trust-pcr"), QStringLiteral(":demux=ts"),
                                   QStringLiteral(":avcodec-threads=1")};
 

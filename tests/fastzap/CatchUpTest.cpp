@@ -3,6 +3,7 @@
 // clock expects it, never before the live packets could have come, and passes untouched from the
 // meeting point; sound leaves until then; on the 33-bit clock's wrap and across a break.
 #include "CatchUp.h"
+
 #include "LiveSource.h"
 #include "SourcePipe.h"
 #include "UniqueFd.h"
@@ -191,15 +192,14 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
 }
 
 // 0.15 s of slack, the rest run through in 0.8 s, three times as fast at most.
-INSTANTIATE_TEST_SUITE_P(Groups, CatchUp,
-                         ::testing::Values(Case{"Young", 900000, 2, 1.0},
-                                           Case{"OneSecond", 900000, 26, 1.0 + (1.0 - 0.15) / 0.8},
-                                           Case{"TwoSecondsAtTheCap", 900000, 51, 3.0},
-                                           Case{"AcrossTheWrap", kWrap - 10 * kFrame, 26,
-                                                1.0 + (1.0 - 0.15) / 0.8},
-                                           Case{"SenderRestartsBeforeTheMeeting", 900000, 51, 3.0,
-                                                60}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Groups, CatchUp,
+    ::testing::Values(Case{"Young", 900000, 2, 1.0},
+                      Case{"OneSecond", 900000, 26, 1.0 + (1.0 - 0.15) / 0.8},
+                      Case{"TwoSecondsAtTheCap", 900000, 51, 3.0},
+                      Case{"AcrossTheWrap", kWrap - 10 * kFrame, 26, 1.0 + (1.0 - 0.15) / 0.8},
+                      Case{"SenderRestartsBeforeTheMeeting", 900000, 51, 3.0, 60}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A player that takes its time to open the pipe is paced from when it takes the lead, not from
 // when the pipe was made: otherwise what was due meanwhile would reach it at once, early.
@@ -215,8 +215,8 @@ TEST(Paced, FromWhenThePlayerTakesTheLead)
     ASSERT_GT(catchUp.Plan().speed, 1.0);
     const std::uint64_t newest = 900000 + catchUp.Plan().span;
     const double meet = catchUp.Plan().meet;
-    const auto source = std::make_shared<fastzap::LiveSource>(group, std::size_t(1) << 20,
-                                                              std::move(catchUp));
+    const auto source =
+        std::make_shared<fastzap::LiveSource>(group, std::size_t(1) << 20, std::move(catchUp));
     source->Append(live);
     source->End();
     const auto pipe = fastzap::SourcePipe::Start(source);
@@ -235,9 +235,11 @@ TEST(Paced, FromWhenThePlayerTakesTheLead)
         const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
         if (got <= 0)
             break;
-        const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double at =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         bytes.insert(bytes.end(), buffer, buffer + got);
-        for (; bytes.size() >= fastzap::kPacketSize; bytes.erase(bytes.begin(), bytes.begin() + 188)) {
+        for (; bytes.size() >= fastzap::kPacketSize;
+             bytes.erase(bytes.begin(), bytes.begin() + 188)) {
             TsPacket p;
             std::copy_n(bytes.begin(), fastzap::kPacketSize, p.bytes.begin());
             if (p.Pid() != kVideo)
