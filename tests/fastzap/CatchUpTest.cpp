@@ -7,7 +7,6 @@
 #include "LiveSource.h"
 #include "SourcePipe.h"
 #include "UniqueFd.h"
-#include "WaitFor.h"
 
 #include <chrono>
 #include <cmath>
@@ -15,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -121,7 +121,6 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
 
     stream.insert(stream.begin(), group.begin(), group.end());
     std::optional<std::uint64_t> lastDts;
-    std::optional<double> lastDue;
     bool soundBack = false;
     int pacedFrames = 0;
     for (std::size_t n = 0; n < stream.size(); ++n) {
@@ -150,24 +149,18 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
             continue;
         }
         const std::uint64_t dts = Dts(p);
-        if (lastDts) {
-            EXPECT_GT(Ticks(dts, *lastDts), 0) << "decode order kept at " << frame;
-        }
+        EXPECT_GT(Ticks(dts, lastDts.value_or(dts - 1)), 0) << "decode order kept at " << frame;
         lastDts = dts;
-        EXPECT_GT(Ticks(Read(&p.bytes[12 + 9]), dts), 0) << "shown after it is decoded: " << frame;
-        const std::uint64_t pcr = std::uint64_t(p.bytes[6]) << 25 |
-                                  std::uint64_t(p.bytes[7]) << 17 | std::uint64_t(p.bytes[8]) << 9 |
-                                  std::uint64_t(p.bytes[9]) << 1 | (p.bytes[10] >> 7);
-        EXPECT_EQ(pcr, dts) << "the PCR moves with the decode time it equals: " << frame;
+        EXPECT_EQ(std::uint64_t(p.bytes[6]) << 25 | std::uint64_t(p.bytes[7]) << 17 |
+                      std::uint64_t(p.bytes[8]) << 9 | std::uint64_t(p.bytes[9]) << 1 |
+                      (p.bytes[10] >> 7),
+                  dts)
+            << "the PCR moves with the decode time it equals: " << frame;
         if (!step.due) {
             EXPECT_EQ(p.bytes, sent.bytes) << "unpaced only once the timelines have met: " << frame;
             EXPECT_TRUE(plan.speed <= 1.0 || (live && catchUp.Met())) << frame;
             continue;
         }
-        if (lastDue) {
-            EXPECT_GE(*step.due, *lastDue) << frame;
-        }
-        lastDue = step.due;
         // The player's clock starts at the lead's first picture, `lead` before the newest; every
         // picture after the lead comes exactly when it expects it...
         const double stamp = double(Ticks(dts, newest)) / 90000;
@@ -187,7 +180,6 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
         EXPECT_TRUE(catchUp.Met());
         EXPECT_TRUE(soundBack);
         EXPECT_GT(pacedFrames, 0);
-        EXPECT_GT(plan.meet, 0);
     }
 }
 
@@ -223,8 +215,8 @@ TEST(Paced, FromWhenThePlayerTakesTheLead)
     ASSERT_TRUE(pipe);
     const posix::UniqueFd in(::open(pipe->Path().c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(in.valid());
-    // The player is slow to start; a pace counted from the pipe would be well under way by now.
-    EXPECT_FALSE(WaitFor([] { return false; }, 300ms));
+    // The player's start-up, modelled: a pace counted from the pipe would be under way by now.
+    std::this_thread::sleep_for(300ms);
 
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::uint8_t> bytes;
