@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 
 namespace fastzap {
@@ -176,9 +177,9 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
     Step step;
     if (const std::optional<std::uint64_t> clock = VideoClock(packet, m_videoPid)) {
         const std::int64_t s = Since(*clock, m_keyframe);
-        // Well past the meeting point, or a jump back: the stream has broken off (a sender
+        // Well past the meeting point, or a jump: the stream has broken off (a sender
         // restarted) and its new timeline is not the one squeezed.
-        if (s >= std::int64_t(m_meet) + kMetMargin || s < m_lastClock - kMetMargin) {
+        if (s >= std::int64_t(m_meet) + kMetMargin || std::abs(s - m_lastClock) > kMetMargin) {
             m_met = true;
             return {};
         }

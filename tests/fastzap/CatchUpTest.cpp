@@ -232,7 +232,7 @@ TEST(Paced, FromWhenThePlayerTakesTheLead)
         bytes.insert(bytes.end(), buffer, buffer + got);
         for (; bytes.size() >= fastzap::kPacketSize;
              bytes.erase(bytes.begin(), bytes.begin() + 188)) {
-            TsPacket p;
+            TsPacket p{};
             std::copy_n(bytes.begin(), fastzap::kPacketSize, p.bytes.begin());
             if (p.Pid() != kVideo)
                 continue;
