@@ -101,8 +101,10 @@ std::optional<std::uint64_t> VideoClock(const TsPacket& packet, std::uint16_t vi
     return std::nullopt;
 }
 
-// Half a second past the meeting point the squeeze is over for every stamp, the PCR's included.
-constexpr std::int64_t kMetMargin = 45000;
+// A second past the meeting point the squeeze is over for every stamp, the PCR's included (it
+// trails the decode times by the multiplexer's delay, well under a second in practice); a gap
+// as long between two pictures is a break in the stream.
+constexpr std::int64_t kMetMargin = 90000;
 
 } // namespace
 
@@ -129,10 +131,11 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uin
     m_plan.span = std::uint64_t(m_newest);
 
     const double span = double(m_newest) / kTicks;
-    const double late = span - limits.slack;
-    if (late <= 0 || limits.seconds <= 0 || span <= limits.lead)
+    if (span <= std::max(limits.slack, limits.lead) || limits.seconds <= 0)
         return;
-    m_plan.speed = std::clamp(1.0 + late / limits.seconds, 1.0, std::max(1.0, limits.fastest));
+    // What is behind once the lead is handed over is made up in `seconds`.
+    m_plan.speed =
+        std::clamp(1.0 + (span - limits.lead) / limits.seconds, 1.0, std::max(1.0, limits.fastest));
     if (m_plan.speed <= 1.0)
         return;
     // The squeezed timeline starts `lead` before the newest picture, so that the lead handed over
@@ -166,7 +169,12 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
             return {};
         if (std::find(m_resumed.begin(), m_resumed.end(), pid) != m_resumed.end())
             return {};
-        if (!m_met || !packet.PayloadUnitStart())
+        // Taken up at a unit start past the meeting point, which is played at its own pace: even
+        // if the video stops before the catch-up is over.
+        const Stamps stamps = FindStamps(packet);
+        const bool past = m_met || (stamps.pts && Since(ReadPes(packet, *stamps.pts), m_keyframe) >=
+                                                      std::int64_t(m_meet));
+        if (!past || !packet.PayloadUnitStart())
             return {.keep = false, .due = std::nullopt};
         m_resumed.push_back(pid);
         return {};

@@ -19,18 +19,23 @@ namespace fastzap {
 // runs through the group `speed` times as fast, every picture decoded and shown, and on through
 // the first live packets, which are held back until the squeezed timeline meets theirs. From then
 // on the stream passes untouched, at the live edge. What is handed over at once is the `lead`,
-// what the player buffers before its first picture; everything after it arrives exactly when the
-// player's clock expects it, so there is nothing for the clock to take out.
+// what the player buffers before its first picture; every picture after it comes when the
+// player's clock expects it, so there is nothing for the clock to take out. Counted from when the
+// player has the lead, that is as much later than the live packets arrive as the player took to
+// start: a few tens of milliseconds, which its clock takes out once the stream passes as it
+// comes.
 //
 // The clock followed is the video's decode time: the player is told not to trust the PCR
 // (`:no-ts-trust-pcr`), and derives its clock from the video's time stamps. PCRs are moved with
 // the same squeeze, so that the stream stays consistent.
 //
 // Sound before the meeting point is left out: it could not be played faster without being
-// garbled. The live sound follows.
+// garbled. The live sound is taken up at its first unit start past the meeting point. (Sound on
+// the PCR's PID, which a few multiplexers do, is kept and squeezed with the PCR: the player's
+// clock may follow it.)
 struct CatchUpLimits
 {
-    // The group and what follows are run through in about this long, however old the keyframe...
+    // What is behind after the lead is made up in this long, however old the keyframe...
     double seconds = 0.8;
     // ...but never faster than this: each picture is still decoded and shown.
     double fastest = 3.0;
@@ -63,8 +68,8 @@ public:
     struct Step
     {
         bool keep = true;
-        // When this packet is to be handed over, in seconds after the first one past the lead;
-        // none: right after the packet before it.
+        // When this packet is to be handed over, in seconds after the player has taken the lead
+        // (zero or less: it is part of the lead); none: right after the packet before it.
         std::optional<double> due;
     };
     // The stream's packets, group first, each once and in order: rewritten in place.

@@ -8,7 +8,7 @@ namespace fastzap {
 LiveSource::LiveSource(std::vector<TsPacket> start, std::size_t maxBehind,
                        std::optional<CatchUp> catchUp)
     : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize),
-      m_maxBehind(maxBehind), m_catchUp(std::move(catchUp))
+      m_startBytes(m_startUnread), m_maxBehind(maxBehind), m_catchUp(std::move(catchUp))
 {}
 
 void LiveSource::Forget()
@@ -68,7 +68,10 @@ void LiveSource::Append(std::span<const TsPacket> packets)
             return;
         const std::size_t queued = (m_queue.size() - m_readPacket) * kPacketSize - m_readOffset;
         const std::size_t live = queued - std::min(queued, m_startUnread);
-        if (live + packets.size() * kPacketSize > m_maxBehind) {
+        // Live packets a catch-up holds back until they are due are not the reader's lag. The
+        // hold spans less stream time than the group did, so the group's size bounds it.
+        const std::size_t held = m_catchUp && !m_catchUp->Met() ? m_startBytes : 0;
+        if (live + packets.size() * kPacketSize > m_maxBehind + held) {
             m_state = State::Overflowed;
             Forget();
         } else {

@@ -38,7 +38,8 @@ public:
     };
 
     // `maxBehind`: live bytes the reader may leave unread before the stream is ended rather
-    // than grown. The snapshot it starts with does not count.
+    // than grown. The snapshot it starts with does not count, nor, up to the snapshot's size, what
+    // a catch-up holds back.
     LiveSource(std::vector<TsPacket> start, std::size_t maxBehind,
                std::optional<CatchUp> catchUp = std::nullopt);
     LiveSource(const LiveSource&) = delete;
@@ -74,6 +75,7 @@ private:
     std::size_t m_readPacket = 0; // first packet not wholly read
     std::size_t m_readOffset = 0; // bytes of it already read
     std::size_t m_startUnread;    // bytes of the starting snapshot not read yet
+    std::size_t m_startBytes;
     std::size_t m_maxBehind;
     State m_state = State::Open;
 
