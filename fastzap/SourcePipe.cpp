@@ -42,9 +42,9 @@ void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Obse
                 return;
             done += std::size_t(put);
         }
-        // The pipe holds one page, which a writer may fill but can write to again only once the
-        // player has emptied it: so the source is read again only when the player has taken all
-        // it was given, and a paced source starts its pace when the player has its lead.
+        // The pipe holds one page, and poll reports room in it only once the player has emptied
+        // it: so the source is read again only when the player has taken all it was given, and a
+        // paced source starts its pace when the player has its lead.
         pollfd taken{out.get(), POLLOUT, 0};
         while (::poll(&taken, 1, -1) < 0 && errno == EINTR) {
         }

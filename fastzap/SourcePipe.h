@@ -12,11 +12,11 @@
 
 namespace fastzap {
 
-// A channel's live source handed to a player that reads a file: a pipe, and a thread that copies
-// the source into it as it comes. libvlc 3 reads a pipe ("stream:///proc/self/fd/N") as a live
-// input buffered for its file caching, which a media option sets; its memory input
-// (libvlc_media_new_callbacks) buffers a fixed 300 ms, which kept every picture 200 ms further
-// behind live than a LAN needs.
+// A channel's live source handed to a player that reads a file: a pipe of one page, and a thread
+// that copies the source into it as fast as the player takes it. libvlc 3 reads a pipe
+// ("stream:///proc/self/fd/N") as a live input buffered for its file caching, which a media option
+// sets; its memory input (libvlc_media_new_callbacks) buffers a fixed 300 ms, which kept every
+// picture 200 ms further behind live than a LAN needs.
 class SourcePipe
 {
 public:
