@@ -9,7 +9,7 @@
 # to CTest; the tests carry the labels unit, e2e, soak, memory, fuzz and package (e.g. -L unit).
 #   CORVESSA_SKIP_PACKAGE=1      no package steps
 #   CORVESSA_SKIP_SANITIZERS=1   no sanitizer build
-#   CORVESSA_FUZZ_SECONDS=N      how long each fuzzer explores (default 20)
+#   CORVESSA_FUZZ_SECONDS=N      how long each fuzzer explores (default 12)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVESSA_BUILD_DIR:-$root/build}
@@ -35,6 +35,6 @@ fi
 
 echo "== Sanitizer build and test, fuzzers"
 CORVESSA_PRESET=sanitizers CORVESSA_BUILD_DIR=$sanitize_build "$root/scripts/build.sh" \
-  -DCORVESSA_FUZZ_SECONDS="${CORVESSA_FUZZ_SECONDS:-20}"
+  -DCORVESSA_FUZZ_SECONDS="${CORVESSA_FUZZ_SECONDS:-12}"
 "$root/scripts/in-netns.sh" ctest --test-dir "$sanitize_build" --output-on-failure -j2 \
   -L '^(unit|fuzz|memory)$' "$@"

@@ -681,7 +681,9 @@ class Fallback(EndToEnd):
         self.assertGreater(fx.share_of_picture(self.fixture.screenshot(player)), 0.5,
                            "a picture right after the switch back")
         fx.wait_for(lambda: self.message_shown(player), 3, "the message of the return")
-        self.assertEqual(self.said(), ["组播无信号，已改用存储服务器", "已恢复组播"])
+        with open(self.log_path, errors="replace") as f:
+            told = f.read()[-3000:]  # how it came back, should this fail
+        self.assertEqual(self.said(), ["组播无信号，已改用存储服务器", "已恢复组播"], told)
         self.fixture.screenshot(player, os.path.join(SHOTS, "fallback-back-on-group-3.png"))
         # The window plays on with the player that came back: another channel from it is that
         # channel (nobody sends to group 4), not the group it came back to.
