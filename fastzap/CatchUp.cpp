@@ -114,6 +114,7 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uin
 {
     std::optional<std::uint64_t> origin;
     std::int64_t oldest = 0;
+    std::int64_t last = 0;
     for (const TsPacket& packet : group) {
         const std::optional<std::uint64_t> clock = VideoClock(packet, videoPid);
         if (!clock)
@@ -121,6 +122,11 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uin
         if (!origin)
             origin = *clock;
         const std::int64_t s = Since(*clock, *origin);
+        // A group across a break in the stream's clock (a sender that loops a clip) has no one
+        // timeline to squeeze: it is handed over as it is.
+        if (std::abs(s - last) > kMetMargin)
+            return;
+        last = s;
         oldest = std::min(oldest, s);
         m_newest = std::max(m_newest, s);
     }
