@@ -16,6 +16,7 @@ namespace {
 // As much as one read of the source gives at most: a burst of the buffered group.
 constexpr std::size_t kChunk = std::size_t(64) << 10;
 constexpr int kPipeSize = 4096;
+constexpr int kCancelCheckMs = 100;
 
 void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Observer& observe)
 {
@@ -45,8 +46,15 @@ void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Obse
         // The pipe holds one page, and poll reports room in it only once the player has emptied
         // it: so the source is read again only when the player has taken all it was given, and a
         // paced source starts its pace when the player has its lead.
+        // A cancelled source ends the wait too, as it ends a read: a player that holds the pipe
+        // but no longer reads it must not keep this thread.
         pollfd taken{out.get(), POLLOUT, 0};
-        while (::poll(&taken, 1, -1) < 0 && errno == EINTR) {
+        for (;;) {
+            const int ready = ::poll(&taken, 1, kCancelCheckMs);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready != 0 || source.CurrentState() == LiveSource::State::Cancelled)
+                break;
         }
         if ((taken.revents & POLLOUT) == 0)
             return;
