@@ -89,11 +89,8 @@ std::int64_t Since(std::uint64_t t, std::uint64_t origin)
 
 // The clock a player follows: the video's decode time, or its presentation time when the two
 // are one.
-std::optional<std::uint64_t> VideoClock(const TsPacket& packet, std::uint16_t videoPid)
+std::optional<std::uint64_t> VideoClock(const TsPacket& packet, const Stamps& stamps)
 {
-    if (packet.Pid() != videoPid)
-        return std::nullopt;
-    const Stamps stamps = FindStamps(packet);
     if (stamps.dts)
         return ReadPes(packet, *stamps.dts);
     if (stamps.pts)
@@ -116,7 +113,9 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uin
     std::int64_t oldest = 0;
     std::int64_t last = 0;
     for (const TsPacket& packet : group) {
-        const std::optional<std::uint64_t> clock = VideoClock(packet, videoPid);
+        if (packet.Pid() != videoPid)
+            continue;
+        const std::optional<std::uint64_t> clock = VideoClock(packet, FindStamps(packet));
         if (!clock)
             continue;
         if (!origin)
@@ -148,15 +147,15 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uin
     // at once ends at the live edge, and meets the stream's own where the live packets are due
     // exactly when they arrive.
     const double k = m_plan.speed;
-    m_meet = k * (double(m_newest) - limits.lead * kTicks) / (k - 1);
-    m_plan.meet = (m_meet - double(m_newest)) / kTicks;
+    m_plan.meet = k * (double(m_newest) - limits.lead * kTicks) / (k - 1);
     m_met = false;
 }
 
 double CatchUp::Squeezed(std::int64_t sinceKeyframe) const
 {
     const auto x = double(sinceKeyframe);
-    return x >= m_meet ? x : m_meet - (m_meet - x) / m_plan.speed;
+    const double meet = m_plan.meet;
+    return x >= meet ? x : meet - (meet - x) / m_plan.speed;
 }
 
 std::uint64_t CatchUp::Rewrite(std::uint64_t t) const
@@ -179,9 +178,15 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
         // if the video stops before the catch-up is over.
         const Stamps stamps = FindStamps(packet);
         const bool past = m_met || (stamps.pts && Since(ReadPes(packet, *stamps.pts), m_keyframe) >=
-                                                      std::int64_t(m_meet));
-        if (!past || !packet.PayloadUnitStart())
+                                                      std::int64_t(m_plan.meet));
+        const auto held = std::find(m_held.begin(), m_held.end(), pid);
+        if (!past || !packet.PayloadUnitStart()) {
+            if (held == m_held.end())
+                m_held.push_back(pid);
             return {.keep = false, .due = std::nullopt};
+        }
+        if (held != m_held.end())
+            m_held.erase(held);
         m_resumed.push_back(pid);
         return {};
     }
@@ -189,18 +194,19 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
         return {};
 
     Step step;
-    if (const std::optional<std::uint64_t> clock = VideoClock(packet, m_videoPid)) {
+    const Stamps stamps = FindStamps(packet);
+    if (const std::optional<std::uint64_t> clock =
+            pid == m_videoPid ? VideoClock(packet, stamps) : std::nullopt) {
         const std::int64_t s = Since(*clock, m_keyframe);
         // Well past the meeting point, or a jump: the stream has broken off (a sender
         // restarted) and its new timeline is not the one squeezed.
-        if (s >= std::int64_t(m_meet) + kMetMargin || std::abs(s - m_lastClock) > kMetMargin) {
+        if (s >= std::int64_t(m_plan.meet) + kMetMargin || std::abs(s - m_lastClock) > kMetMargin) {
             m_met = true;
             return {};
         }
         m_lastClock = s;
         step.due = (Squeezed(s) - double(m_newest)) / kTicks;
     }
-    const Stamps stamps = FindStamps(packet);
     if (stamps.pcr)
         WritePcr(packet, *stamps.pcr, Rewrite(ReadPcr(packet, *stamps.pcr)));
     if (stamps.pts)

@@ -51,8 +51,7 @@ struct CatchUpPlan
     // keyframe's).
     std::uint64_t span = 0;
     double speed = 1.0;
-    // Seconds of live stream, from the newest picture in the group, after which the timelines
-    // meet.
+    // Where the squeezed timeline meets the stream's own, in 90 kHz ticks after the keyframe.
     double meet = 0.0;
 };
 
@@ -77,6 +76,9 @@ public:
 
     // The timelines have met (or there was nothing to squeeze): packets pass as they are.
     bool Met() const { return m_met; }
+    // ...and every other stream left out meanwhile has been taken up again: nothing is left to do.
+    // (A stream first seen after this passes from wherever it starts, as at any live start.)
+    bool Done() const { return m_met && m_held.empty(); }
 
 private:
     // Where `t` lands on the squeezed timeline, in ticks since the keyframe.
@@ -89,11 +91,11 @@ private:
     std::uint16_t m_pcrPid;
     std::uint64_t m_keyframe = 0; // its decode time, on the 33-bit clock
     std::int64_t m_newest = 0;    // ticks since the keyframe
-    double m_meet = 0;            // ticks since the keyframe
     std::int64_t m_lastClock = 0;
     bool m_met = true;
     // Streams other than the video, left out until the meeting and then taken up at their next
     // unit start, so that a player never sees half of one.
+    std::vector<std::uint16_t> m_held;
     std::vector<std::uint16_t> m_resumed;
 };
 

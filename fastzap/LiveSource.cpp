@@ -9,7 +9,10 @@ LiveSource::LiveSource(std::vector<TsPacket> start, std::size_t maxBehind,
                        std::optional<CatchUp> catchUp)
     : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize),
       m_startBytes(m_startUnread), m_maxBehind(maxBehind), m_catchUp(std::move(catchUp))
-{}
+{
+    if (m_catchUp && m_catchUp->Done())
+        m_catchUp.reset();
+}
 
 void LiveSource::Forget()
 {
@@ -52,6 +55,12 @@ bool LiveSource::Accepting() const
     return CurrentState() == State::Open;
 }
 
+bool LiveSource::AwaitsPaceStart() const
+{
+    const std::lock_guard lock(m_mutex);
+    return !m_paceStart && (m_catchUp || m_leadTaken);
+}
+
 std::size_t LiveSource::QueuedBytes() const
 {
     const std::lock_guard lock(m_mutex);
@@ -70,7 +79,7 @@ void LiveSource::Append(std::span<const TsPacket> packets)
         const std::size_t live = queued - std::min(queued, m_startUnread);
         // Live packets a catch-up holds back until they are due are not the reader's lag. The
         // hold spans less stream time than the group did, so the group's size bounds it.
-        const std::size_t held = m_catchUp && !m_catchUp->Met() ? m_startBytes : 0;
+        const std::size_t held = m_catchUp ? m_startBytes : 0;
         if (live + packets.size() * kPacketSize > m_maxBehind + held) {
             m_state = State::Overflowed;
             Forget();
@@ -95,6 +104,8 @@ std::size_t LiveSource::CopyDue(std::uint8_t* buffer, std::size_t length, Clock:
         TsPacket& packet = m_queue[m_readPacket];
         if (m_catchUp && !m_headStepped) {
             const CatchUp::Step step = m_catchUp->Next(packet);
+            if (m_catchUp->Done())
+                m_catchUp.reset();
             if (!step.keep) {
                 ++m_readPacket;
                 m_startUnread -= std::min(m_startUnread, kPacketSize);

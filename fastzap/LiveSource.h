@@ -54,6 +54,9 @@ public:
     void Cancel();
     State CurrentState() const;
     std::size_t QueuedBytes() const;
+    // A catch-up's pace has yet to start. It starts at the first read after the lead: until then
+    // the reader should read again only once what it was given has been taken.
+    bool AwaitsPaceStart() const;
 
     // Called by the channel, under its lock.
     void Append(std::span<const TsPacket> packets);
@@ -79,8 +82,8 @@ private:
     std::size_t m_maxBehind;
     State m_state = State::Open;
 
-    std::optional<CatchUp> m_catchUp;
-    bool m_headStepped = false; // the packet at m_readPacket has been through the catch-up
+    std::optional<CatchUp> m_catchUp; // let go once done
+    bool m_headStepped = false;       // the packet at m_readPacket has been through the catch-up
     std::optional<Clock::duration> m_headDue;
     bool m_leadTaken = false;
     std::optional<Clock::time_point> m_paceStart;

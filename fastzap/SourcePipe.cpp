@@ -44,10 +44,12 @@ void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Obse
             done += std::size_t(put);
         }
         // The pipe holds one page, and poll reports room in it only once the player has emptied
-        // it: so the source is read again only when the player has taken all it was given, and a
-        // paced source starts its pace when the player has its lead.
-        // A cancelled source ends the wait too, as it ends a read: a player that holds the pipe
-        // but no longer reads it must not keep this thread.
+        // it: so while the lead is handed over, the source is read again only when the player has
+        // taken all it was given, and a paced source starts its pace when the player has its
+        // lead. A cancelled source ends the wait too, as it ends a read: a player that holds the
+        // pipe but no longer reads it must not keep this thread.
+        if (!source.AwaitsPaceStart())
+            continue;
         pollfd taken{out.get(), POLLOUT, 0};
         for (;;) {
             const int ready = ::poll(&taken, 1, kCancelCheckMs);
