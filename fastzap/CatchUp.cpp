@@ -1,5 +1,7 @@
 #include "CatchUp.h"
 
+#include "RandomAccess.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -98,6 +100,23 @@ std::optional<std::uint64_t> VideoClock(const TsPacket& packet, const Stamps& st
     return std::nullopt;
 }
 
+// An H.264 picture whose first slice says no other picture refers to it (nal_ref_idc 0), read
+// from the start of its PES; an access unit whose slice starts further on is taken as needed.
+bool Disposable(const TsPacket& packet)
+{
+    const std::span<const std::uint8_t> p = packet.Payload();
+    if (p.size() < 9 || p.size() < 9 + std::size_t(p[8]))
+        return false;
+    StartCodeScanner scanner;
+    std::optional<bool> disposable;
+    scanner.Push(p.subspan(9 + p[8]), [&](std::uint8_t header, std::size_t) {
+        const int type = header & 0x1F;
+        if (!disposable && type >= 1 && type <= 5)
+            disposable = type == 1 && (header & 0x60) == 0;
+    });
+    return disposable.value_or(false);
+}
+
 // A second past the meeting point the squeeze is over for every stamp, the PCR's included (it
 // trails the decode times by the multiplexer's delay, well under a second in practice); a gap
 // as long between two pictures is a break in the stream.
@@ -105,10 +124,11 @@ constexpr std::int64_t kMetMargin = 90000;
 
 } // namespace
 
-CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uint16_t videoPid,
-                 std::uint16_t pcrPid, const CatchUpLimits& limits)
-    : m_pmtPid(pmtPid), m_videoPid(videoPid), m_pcrPid(pcrPid)
+CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const PmtInfo& pmt,
+                 const CatchUpLimits& limits)
+    : m_pmtPid(pmtPid), m_videoPid(pmt.videoPid), m_pcrPid(pmt.pcrPid)
 {
+    const std::uint16_t videoPid = pmt.videoPid;
     std::optional<std::uint64_t> origin;
     std::int64_t oldest = 0;
     std::int64_t last = 0;
@@ -125,6 +145,8 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uin
         // timeline to squeeze: it is handed over as it is.
         if (std::abs(s - last) > kMetMargin)
             return;
+        if (s > last)
+            m_frame = m_frame == 0 ? s - last : std::min(m_frame, s - last);
         last = s;
         oldest = std::min(oldest, s);
         m_newest = std::max(m_newest, s);
@@ -149,6 +171,7 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uin
     const double k = m_plan.speed;
     m_plan.meet = k * (double(m_newest) - limits.lead * kTicks) / (k - 1);
     m_met = false;
+    m_thin = pmt.codec == VideoCodec::H264 && k >= limits.thinFrom;
 }
 
 double CatchUp::Squeezed(std::int64_t sinceKeyframe) const
@@ -190,10 +213,13 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
         m_resumed.push_back(pid);
         return {};
     }
+    if (pid == m_videoPid && m_renumber != 0 && packet.HasPayload())
+        packet.SetContinuityCounter(std::uint8_t((packet.ContinuityCounter() - m_renumber) & 0x0F));
     if (m_met)
         return {};
 
     Step step;
+    bool beforeMeeting = false;
     const Stamps stamps = FindStamps(packet);
     if (const std::optional<std::uint64_t> clock =
             pid == m_videoPid ? VideoClock(packet, stamps) : std::nullopt) {
@@ -206,6 +232,26 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
         }
         m_lastClock = s;
         step.due = (Squeezed(s) - double(m_newest)) / kTicks;
+        beforeMeeting = double(s) < m_plan.meet;
+    }
+    if (pid == m_videoPid) {
+        if (packet.PayloadUnitStart()) {
+            // Never two pictures next to each other on screen: what is shown moves on by two
+            // frames at most.
+            const std::optional<std::int64_t> shown =
+                stamps.pts ? std::optional(Since(ReadPes(packet, *stamps.pts), m_keyframe))
+                           : std::nullopt;
+            m_leavingOut = m_thin && beforeMeeting && shown &&
+                           (!m_leftOut || std::abs(*shown - *m_leftOut) > m_frame * 3 / 2) &&
+                           Disposable(packet);
+            if (m_leavingOut)
+                m_leftOut = shown;
+        }
+        if (m_leavingOut) {
+            if (packet.HasPayload())
+                m_renumber = std::uint8_t((m_renumber + 1) & 0x0F);
+            return {.keep = false, .due = std::nullopt};
+        }
     }
     if (stamps.pcr)
         WritePcr(packet, *stamps.pcr, Rewrite(ReadPcr(packet, *stamps.pcr)));

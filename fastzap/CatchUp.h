@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Psi.h"
 #include "TsPacket.h"
 
 #include <cstdint>
@@ -29,6 +30,14 @@ namespace fastzap {
 // (`:no-ts-trust-pcr`), and derives its clock from the video's time stamps. PCRs are moved with
 // the same squeeze, so that the stream stays consistent.
 //
+// From twice the stream's pace on, the H.264 pictures no other picture refers to are left out
+// until the meeting point, though never two that would be shown one after the other: with
+// B-frames that is a third to a half of them, so the decoder has that much less to do, and
+// what is shown moves on by two frames at most, still at least as often as the stream's own
+// pictures. A decoder that cannot keep up would drop
+// pictures anyway, in bursts, and its clock would jump. The video's continuity counters are
+// renumbered for what is left out, for the rest of the stream.
+//
 // Sound before the meeting point is left out: it could not be played faster without being
 // garbled. The live sound is taken up at its first unit start past the meeting point. (Sound on
 // the PCR's PID, which a few multiplexers do, is kept and squeezed with the PCR: the player's
@@ -43,6 +52,8 @@ struct CatchUpLimits
     double slack = 0.15;
     // Seconds of the squeezed timeline handed over at once: the player's caching.
     double lead = 0.1;
+    // From this speed on, pictures nothing refers to are left out.
+    double thinFrom = 2.0;
 };
 
 struct CatchUpPlan
@@ -58,9 +69,10 @@ struct CatchUpPlan
 class CatchUp
 {
 public:
-    // Plans from `group` (the packets since a keyframe, as they were sent).
-    CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, std::uint16_t videoPid,
-            std::uint16_t pcrPid, const CatchUpLimits& limits = {});
+    // Plans from `group` (the packets since a keyframe, as they were sent) of the program `pmt`
+    // describes.
+    CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const PmtInfo& pmt,
+            const CatchUpLimits& limits = {});
 
     const CatchUpPlan& Plan() const { return m_plan; }
 
@@ -78,7 +90,7 @@ public:
     bool Met() const { return m_met; }
     // ...and every other stream left out meanwhile has been taken up again: nothing is left to do.
     // (A stream first seen after this passes from wherever it starts, as at any live start.)
-    bool Done() const { return m_met && m_held.empty(); }
+    bool Done() const { return m_met && m_held.empty() && m_renumber == 0; }
 
 private:
     // Where `t` lands on the squeezed timeline, in ticks since the keyframe.
@@ -89,8 +101,13 @@ private:
     std::uint16_t m_pmtPid;
     std::uint16_t m_videoPid;
     std::uint16_t m_pcrPid;
-    std::uint64_t m_keyframe = 0; // its decode time, on the 33-bit clock
-    std::int64_t m_newest = 0;    // ticks since the keyframe
+    bool m_thin = false;
+    bool m_leavingOut = false;             // the video PES under way is left out
+    std::optional<std::int64_t> m_leftOut; // when the latest picture left out was to be shown
+    std::int64_t m_frame = 0;              // the shortest time between two pictures
+    std::uint8_t m_renumber = 0;           // video packets with payload left out, modulo 16
+    std::uint64_t m_keyframe = 0;          // its decode time, on the 33-bit clock
+    std::int64_t m_newest = 0;             // ticks since the keyframe
     std::int64_t m_lastClock = 0;
     bool m_met = true;
     // Streams other than the video, left out until the meeting and then taken up at their next

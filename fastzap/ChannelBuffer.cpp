@@ -72,8 +72,7 @@ std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds 
     std::vector<TsPacket> gop(m_core.Gop().begin(), m_core.Gop().end());
     std::optional<CatchUp> catchUp;
     if (m_catchUp && m_core.Pat() && m_core.Pmt())
-        catchUp.emplace(gop, m_core.Pat()->pmtPid, m_core.Pmt()->videoPid, m_core.Pmt()->pcrPid,
-                        *m_catchUp);
+        catchUp.emplace(gop, m_core.Pat()->pmtPid, *m_core.Pmt(), *m_catchUp);
     std::vector<TsPacket> pat(m_core.PatPackets().begin(), m_core.PatPackets().end());
     std::vector<TsPacket> pmt(m_core.PmtPackets().begin(), m_core.PmtPackets().end());
     LeadInto(pat, gop);

@@ -79,7 +79,7 @@ void LiveSource::Append(std::span<const TsPacket> packets)
         const std::size_t live = queued - std::min(queued, m_startUnread);
         // Live packets a catch-up holds back until they are due are not the reader's lag. The
         // hold spans less stream time than the group did, so the group's size bounds it.
-        const std::size_t held = m_catchUp ? m_startBytes : 0;
+        const std::size_t held = m_catchUp && !m_catchUp->Met() ? m_startBytes : 0;
         if (live + packets.size() * kPacketSize > m_maxBehind + held) {
             m_state = State::Overflowed;
             Forget();

@@ -97,14 +97,16 @@ class EndToEnd(unittest.TestCase):
         self.window = self.fixture.channel_window
         return self.window
 
-    def open_channel(self, channel, title):
-        x, y = centre(channel)
-        # As a viewer would: once the channel window has its focus back from a player window
-        # that has just closed. On a loaded machine a click sent sooner can reach it while it
-        # still waits on that window, and is lost.
+    def click_channel(self, channel):
+        # As a viewer would: once the channel window has its focus back from a window that has
+        # just closed. On a loaded machine a click sent sooner can reach it while it still waits
+        # on that window, and is lost.
         fx.wait_for(lambda: self.fixture.xdo("getactivewindow", check=False).strip() ==
                     str(self.window), 60, "the channel window to have the focus")
-        self.fixture.click(self.window, x, y)
+        self.fixture.click(self.window, *centre(channel))
+
+    def open_channel(self, channel, title):
+        self.click_channel(channel)
         player = self.fixture.wait_window(title)
         self.assertEqual(self.fixture.name(player), title)
         return player
@@ -505,7 +507,7 @@ class Frames(EndToEnd):
         self.fixture.key(about, "Escape")
         self.fixture.wait_no_window("关于 Corvessa")
 
-        self.fixture.click(self.window, *centre(1))
+        self.click_channel(1)
         box = self.fixture.wait_window("提示")
         self.assert_box(box, self.window, MWM_MOVE | MWM_CLOSE)
         self.fixture.screenshot(box, os.path.join(SHOTS, "message-box.png"))
@@ -745,8 +747,7 @@ class Fallback(EndToEnd):
         self.assertEqual(self.said(), ["存储服务器不可用，已改用组播"])
         self.assertEqual(self.fixture.windows("提示"), [], "no box")
         self.close(player)
-        x, y = centre(4)  # nobody sends to group 4: the box, as without the fallback
-        self.fixture.click(self.window, x, y)
+        self.click_channel(4)  # nobody sends to group 4: the box, as without the fallback
         box = self.fixture.wait_window("提示", timeout=10)
         self.assertEqual(sorted(self.fixture.windows()), sorted([self.window, box]))
         self.fixture.key(box, "Return")
@@ -904,7 +905,7 @@ class PreStart(EndToEnd):
         self.close(player)
         self.fixture.hover(self.window, *centre(3))
         time.sleep(0.4)
-        self.fixture.click(self.window, *centre(3))
+        self.click_channel(3)
         self.assert_plays(self.fixture.wait_window(" - udp://@224.1.1.3:1234"), "rested-on-3.png")
 
     def test_the_window_paints_while_a_lookup_waits_for_a_silent_server(self):
