@@ -1,6 +1,7 @@
 #include "CatchUp.h"
 
 #include "RandomAccess.h"
+#include "VideoShape.h"
 
 #include <algorithm>
 #include <cmath>
@@ -100,21 +101,72 @@ std::optional<std::uint64_t> VideoClock(const TsPacket& packet, const Stamps& st
     return std::nullopt;
 }
 
-// An H.264 picture whose first slice says no other picture refers to it (nal_ref_idc 0), read
-// from the start of its PES; an access unit whose slice starts further on is taken as needed.
+// An H.264 access unit no other picture refers to (nal_ref_idc 0), as the first packet of its
+// PES tells: the PES must start on a unit, not inside the one before, and nothing in the packet
+// may be needed by later pictures (a parameter set) or belong to another picture. What cannot
+// be told is taken as needed.
 bool Disposable(const TsPacket& packet)
 {
     const std::span<const std::uint8_t> p = packet.Payload();
     if (p.size() < 9 || p.size() < 9 + std::size_t(p[8]))
         return false;
+    const std::span<const std::uint8_t> units = p.subspan(9 + std::size_t(p[8]));
+    const std::size_t zero = units.size() > 3 && units[0] == 0 && units[1] == 0 && units[2] == 0;
+    if (units.size() < zero + 4 || units[zero] != 0 || units[zero + 1] != 0 || units[zero + 2] != 1)
+        return false;
+    bool picture = false;
+    bool disposable = true;
     StartCodeScanner scanner;
-    std::optional<bool> disposable;
-    scanner.Push(p.subspan(9 + p[8]), [&](std::uint8_t header, std::size_t) {
+    scanner.Push(units, [&](std::uint8_t header, std::size_t at) {
         const int type = header & 0x1F;
-        if (!disposable && type >= 1 && type <= 5)
-            disposable = type == 1 && (header & 0x60) == 0;
+        const bool slice = type >= 1 && type <= 5;
+        // A slice whose first_mb_in_slice is 0 (its first bit set) starts a picture.
+        const bool starts = slice && at + 1 < units.size() && (units[at + 1] & 0x80) != 0;
+        if (type == 7 || type == 8 || (slice && (type != 1 || (header & 0x60) != 0)) ||
+            (picture && (type == 9 || starts)) || (!picture && slice && !starts))
+            disposable = false;
+        picture = picture || slice;
     });
-    return disposable.value_or(false);
+    return picture && disposable;
+}
+
+// Whether the H.264 sequence parameter set in the group's first access unit codes every
+// picture as a frame. A field is an access unit of its own, and leaving out one of a pair would
+// leave the other alone.
+bool FramesOnly(std::span<const TsPacket> group, std::uint16_t videoPid)
+{
+    std::vector<std::uint8_t> bytes;
+    int packets = 0;
+    for (const TsPacket& packet : group) {
+        if (packet.Pid() != videoPid || !packet.HasPayload() ||
+            (packets == 0 && !packet.PayloadUnitStart()))
+            continue;
+        if (packets > 0 && packet.PayloadUnitStart())
+            break;
+        std::span<const std::uint8_t> payload = packet.Payload();
+        if (packets == 0) {
+            if (payload.size() < 9 || payload.size() < 9 + std::size_t(payload[8]))
+                return false;
+            payload = payload.subspan(9 + std::size_t(payload[8]));
+        }
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        if (++packets == 4) // parameter sets come first, and are small
+            break;
+    }
+    std::optional<std::size_t> sps;
+    std::size_t end = bytes.size();
+    StartCodeScanner scanner;
+    scanner.Push(bytes, [&](std::uint8_t header, std::size_t at) {
+        if (sps && end == bytes.size())
+            end = at - 3;
+        else if (!sps && (header & 0x1F) == 7)
+            sps = at;
+    });
+    if (!sps)
+        return false;
+    const std::optional<VideoShape> shape =
+        ParseH264Sps(std::span<const std::uint8_t>(bytes).subspan(*sps, end - *sps));
+    return shape && !shape->fields;
 }
 
 // A second past the meeting point the squeeze is over for every stamp, the PCR's included (it
@@ -171,7 +223,7 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const Pm
     const double k = m_plan.speed;
     m_plan.meet = k * (double(m_newest) - limits.lead * kTicks) / (k - 1);
     m_met = false;
-    m_thin = pmt.codec == VideoCodec::H264 && k >= limits.thinFrom;
+    m_thin = pmt.codec == VideoCodec::H264 && k >= limits.thinFrom && FramesOnly(group, videoPid);
 }
 
 double CatchUp::Squeezed(std::int64_t sinceKeyframe) const
@@ -213,7 +265,8 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
         m_resumed.push_back(pid);
         return {};
     }
-    if (pid == m_videoPid && m_renumber != 0 && packet.HasPayload())
+    // Packets without payload repeat the counter of the one before, and move with it.
+    if (pid == m_videoPid && m_renumber != 0)
         packet.SetContinuityCounter(std::uint8_t((packet.ContinuityCounter() - m_renumber) & 0x0F));
     if (m_met)
         return {};
@@ -241,11 +294,14 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
             const std::optional<std::int64_t> shown =
                 stamps.pts ? std::optional(Since(ReadPes(packet, *stamps.pts), m_keyframe))
                            : std::nullopt;
+            const auto nextTo = [&](const std::optional<std::int64_t>& other) {
+                return other && std::abs(*shown - *other) <= m_frame * 3 / 2;
+            };
             m_leavingOut = m_thin && beforeMeeting && shown &&
-                           (!m_leftOut || std::abs(*shown - *m_leftOut) > m_frame * 3 / 2) &&
+                           std::none_of(m_leftOut.begin(), m_leftOut.end(), nextTo) &&
                            Disposable(packet);
             if (m_leavingOut)
-                m_leftOut = shown;
+                m_leftOut[m_leftOutCount++ % m_leftOut.size()] = shown;
         }
         if (m_leavingOut) {
             if (packet.HasPayload())

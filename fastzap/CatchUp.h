@@ -3,6 +3,7 @@
 #include "Psi.h"
 #include "TsPacket.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -30,13 +31,17 @@ namespace fastzap {
 // (`:no-ts-trust-pcr`), and derives its clock from the video's time stamps. PCRs are moved with
 // the same squeeze, so that the stream stays consistent.
 //
-// From twice the stream's pace on, the H.264 pictures no other picture refers to are left out
-// until the meeting point, though never two that would be shown one after the other: with
-// B-frames that is a third to a half of them, so the decoder has that much less to do, and
-// what is shown moves on by two frames at most, still at least as often as the stream's own
-// pictures. A decoder that cannot keep up would drop
-// pictures anyway, in bursts, and its clock would jump. The video's continuity counters are
-// renumbered for what is left out, for the rest of the stream.
+// From two and a half times the stream's pace on (groups older than about 1.3 s), the H.264
+// pictures no other picture refers to are left out until the meeting point, though never two
+// that would be shown one after the other: with B-frames that is a third to a half of them, so
+// the decoder has that much less to do, and what is shown moves on by two frames at a time,
+// still more often than the stream's own pictures. A decoder that cannot keep up (1080p three
+// times as fast, on two loaded cores) would drop pictures anyway, in bursts, and its clock would
+// jump; below that pace every picture is shown. Field-coded streams keep every picture (a field's
+// pair would be left alone), and so does any picture whose PES does not plainly hold one
+// unreferenced picture. What the left-out pictures carried goes with them: their PCRs (the player's
+// clock follows the decode times), and their captions for under a second. The video's continuity
+// counters are renumbered for what is left out, for the rest of the stream.
 //
 // Sound before the meeting point is left out: it could not be played faster without being
 // garbled. The live sound is taken up at its first unit start past the meeting point. (Sound on
@@ -53,7 +58,7 @@ struct CatchUpLimits
     // Seconds of the squeezed timeline handed over at once: the player's caching.
     double lead = 0.1;
     // From this speed on, pictures nothing refers to are left out.
-    double thinFrom = 2.0;
+    double thinFrom = 2.5;
 };
 
 struct CatchUpPlan
@@ -102,12 +107,14 @@ private:
     std::uint16_t m_videoPid;
     std::uint16_t m_pcrPid;
     bool m_thin = false;
-    bool m_leavingOut = false;             // the video PES under way is left out
-    std::optional<std::int64_t> m_leftOut; // when the latest picture left out was to be shown
-    std::int64_t m_frame = 0;              // the shortest time between two pictures
-    std::uint8_t m_renumber = 0;           // video packets with payload left out, modulo 16
-    std::uint64_t m_keyframe = 0;          // its decode time, on the 33-bit clock
-    std::int64_t m_newest = 0;             // ticks since the keyframe
+    bool m_leavingOut = false; // the video PES under way is left out
+    // When the latest pictures left out were to be shown: decode order is not display order.
+    std::array<std::optional<std::int64_t>, 4> m_leftOut;
+    std::size_t m_leftOutCount = 0;
+    std::int64_t m_frame = 0;     // the shortest time between two pictures
+    std::uint8_t m_renumber = 0;  // video packets with payload left out, modulo 16
+    std::uint64_t m_keyframe = 0; // its decode time, on the 33-bit clock
+    std::int64_t m_newest = 0;    // ticks since the keyframe
     std::int64_t m_lastClock = 0;
     bool m_met = true;
     // Streams other than the video, left out until the meeting and then taken up at their next

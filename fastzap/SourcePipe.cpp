@@ -18,6 +18,23 @@ constexpr std::size_t kChunk = std::size_t(64) << 10;
 constexpr int kPipeSize = 4096;
 constexpr int kCancelCheckMs = 100;
 
+// Waits until the pipe has room: with the pipe one page, until the player has emptied it. False
+// once the player has closed it, or the source is cancelled: a player that holds the pipe but no
+// longer reads it must not keep this thread, as a cancelled source ends a read.
+bool WaitForRoom(const posix::UniqueFd& out, const LiveSource& source)
+{
+    pollfd room{out.get(), POLLOUT, 0};
+    for (;;) {
+        const int ready = ::poll(&room, 1, kCancelCheckMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready != 0)
+            return ready > 0 && (room.revents & POLLOUT) != 0;
+        if (source.CurrentState() == LiveSource::State::Cancelled)
+            return false;
+    }
+}
+
 void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Observer& observe)
 {
     // A write into a pipe nobody reads any more raises SIGPIPE, which would end the program.
@@ -39,26 +56,18 @@ void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Obse
             const ssize_t put = ::write(out.get(), buffer.data() + done, std::size_t(got) - done);
             if (put < 0 && errno == EINTR)
                 continue;
+            if (put < 0 && errno == EAGAIN) {
+                if (!WaitForRoom(out, source))
+                    return;
+                continue;
+            }
             if (put <= 0)
                 return;
             done += std::size_t(put);
         }
-        // The pipe holds one page, and poll reports room in it only once the player has emptied
-        // it: so while the lead is handed over, the source is read again only when the player has
-        // taken all it was given, and a paced source starts its pace when the player has its
-        // lead. A cancelled source ends the wait too, as it ends a read: a player that holds the
-        // pipe but no longer reads it must not keep this thread.
-        if (!source.AwaitsPaceStart())
-            continue;
-        pollfd taken{out.get(), POLLOUT, 0};
-        for (;;) {
-            const int ready = ::poll(&taken, 1, kCancelCheckMs);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready != 0 || source.CurrentState() == LiveSource::State::Cancelled)
-                break;
-        }
-        if ((taken.revents & POLLOUT) == 0)
+        // While the lead is handed over, the source is read again only once the player has taken
+        // all it was given: a paced source starts its pace when the player has its lead.
+        if (source.AwaitsPaceStart() && !WaitForRoom(out, source))
             return;
     }
 }
@@ -75,6 +84,9 @@ std::unique_ptr<SourcePipe> SourcePipe::Start(std::shared_ptr<LiveSource> source
     // As small as a pipe can be (Feed). A pipe that cannot shrink keeps its size, and a paced
     // source starts its pace a little early.
     (void)::fcntl(write.get(), F_SETPIPE_SZ, kPipeSize);
+    // Writes never block: a full pipe is waited on where a cancel is seen (WaitForRoom).
+    if (::fcntl(write.get(), F_SETFL, O_NONBLOCK) != 0)
+        return nullptr;
     std::unique_ptr<SourcePipe> pipe(new SourcePipe);
     pipe->m_read = std::move(readEnd);
     pipe->m_source = std::move(source);

@@ -213,6 +213,7 @@ std::optional<VideoShape> ParseH264Sps(std::span<const std::uint8_t> nal)
     VideoShape shape;
     if (widthMbs > kMaxSide / 16 || heightMapUnits > kMaxSide / 16)
         return std::nullopt;
+    shape.fields = !frameMbsOnly;
     shape.codedWidth = widthMbs * 16;
     shape.codedHeight = heightMapUnits * 16 * (frameMbsOnly ? 1 : 2);
     std::uint32_t cropX = 0;

@@ -21,6 +21,9 @@ struct VideoShape
     std::uint32_t codedHeight = 0;
     std::uint32_t sarNum = 1; // sample aspect; 1:1 when the stream does not say
     std::uint32_t sarDen = 1;
+    // H.264 whose pictures may be coded as fields (frame_mbs_only_flag 0), each field then an
+    // access unit of its own.
+    bool fields = false;
 
     bool operator==(const VideoShape&) const = default;
 };

@@ -650,8 +650,10 @@ class Fallback(EndToEnd):
 
     def said(self):
         with open(self.log_path, errors="replace") as f:
-            return [line[len("on the picture: "):].rstrip("\n") for line in f
-                    if line.startswith("on the picture: ")]
+            # Found anywhere in a line: another writer's unfinished line on the same stderr
+            # may come before it.
+            return [line.split("on the picture: ", 1)[1].rstrip("\n") for line in f
+                    if "on the picture: " in line]
 
     def wait_title(self, player, address, timeout):
         fx.wait_for(lambda: self.fixture.name(player) == " - " + address, timeout,

@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "1920x1080",
                 "",
                 kX264 + QStringList{"-flags", "+ildct+ilme", "-x264-params", "interlaced=1"},
-                {{1920, 1080, 1920, 1088, 1, 1}}},
+                {{1920, 1080, 1920, 1088, 1, 1, true}}},
         Encoded{"h264_444_642x362",
                 "642x362",
                 "",
