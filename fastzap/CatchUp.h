@@ -93,8 +93,9 @@ public:
 
     // The timelines have met (or there was nothing to squeeze): packets pass as they are.
     bool Met() const { return m_met; }
-    // ...and every other stream left out meanwhile has been taken up again: nothing is left to do.
-    // (A stream first seen after this passes from wherever it starts, as at any live start.)
+    // ...every other stream left out meanwhile has been taken up again, and no video picture was
+    // left out (whose counters would be renumbered for good): nothing is left to do. (A stream
+    // first seen after this passes from wherever it starts, as at any live start.)
     bool Done() const { return m_met && m_held.empty() && m_renumber == 0; }
 
 private:

@@ -218,6 +218,7 @@ class Fixture:
         self.build_dir = os.path.abspath(build_dir)
         self.program = os.path.join(self.build_dir, "quorvel")
         self.work = workdir or tempfile.mkdtemp(prefix="corvessa-")
+        self.own_work = workdir is None  # removed by stop(): recorded segments add up fast
         self.processes = []
         self.display = display
         self.site_like = site_like
@@ -442,6 +443,8 @@ class Fixture:
             except subprocess.TimeoutExpired:
                 os.killpg(p.pid, signal.SIGKILL)
                 p.wait()
+        if self.own_work:
+            shutil.rmtree(self.work, ignore_errors=True)
 
 
 def parse_ppm(data):

@@ -1,6 +1,7 @@
 """Corvessa end to end: the real program on the demo network, under Xvfb, driven by xdotool."""
 import os
 import random
+import shutil
 import statistics
 import socket
 import subprocess
@@ -853,6 +854,7 @@ class Telling(EndToEnd):
         self.fixture.start_hls([3])
         log = os.path.join(self.fixture.work, "stderr-%d.log" % len(args))
         runtime = tempfile.mkdtemp(prefix="corvessa-runtime-")
+        self.addCleanup(shutil.rmtree, runtime, True)
         os.chmod(runtime, 0o700)
         with open(log, "w") as f:
             self.app = self.fixture.start_program(False, args=args, stderr=f,
