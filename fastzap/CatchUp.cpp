@@ -1,7 +1,6 @@
 #include "CatchUp.h"
 
 #include "RandomAccess.h"
-#include "VideoShape.h"
 
 #include <algorithm>
 #include <cmath>
@@ -130,45 +129,6 @@ bool Disposable(const TsPacket& packet)
     return picture && disposable;
 }
 
-// Whether the H.264 sequence parameter set in the group's first access unit codes every
-// picture as a frame. A field is an access unit of its own, and leaving out one of a pair would
-// leave the other alone.
-bool FramesOnly(std::span<const TsPacket> group, std::uint16_t videoPid)
-{
-    std::vector<std::uint8_t> bytes;
-    int packets = 0;
-    for (const TsPacket& packet : group) {
-        if (packet.Pid() != videoPid || !packet.HasPayload() ||
-            (packets == 0 && !packet.PayloadUnitStart()))
-            continue;
-        if (packets > 0 && packet.PayloadUnitStart())
-            break;
-        std::span<const std::uint8_t> payload = packet.Payload();
-        if (packets == 0) {
-            if (payload.size() < 9 || payload.size() < 9 + std::size_t(payload[8]))
-                return false;
-            payload = payload.subspan(9 + std::size_t(payload[8]));
-        }
-        bytes.insert(bytes.end(), payload.begin(), payload.end());
-        if (++packets == 4) // parameter sets come first, and are small
-            break;
-    }
-    std::optional<std::size_t> sps;
-    std::size_t end = bytes.size();
-    StartCodeScanner scanner;
-    scanner.Push(bytes, [&](std::uint8_t header, std::size_t at) {
-        if (sps && end == bytes.size())
-            end = at - 3;
-        else if (!sps && (header & 0x1F) == 7)
-            sps = at;
-    });
-    if (!sps)
-        return false;
-    const std::optional<VideoShape> shape =
-        ParseH264Sps(std::span<const std::uint8_t>(bytes).subspan(*sps, end - *sps));
-    return shape && !shape->fields;
-}
-
 // A second past the meeting point the squeeze is over for every stamp, the PCR's included (it
 // trails the decode times by the multiplexer's delay, well under a second in practice); a gap
 // as long between two pictures is a break in the stream.
@@ -177,15 +137,14 @@ constexpr std::int64_t kMetMargin = 90000;
 } // namespace
 
 CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const PmtInfo& pmt,
-                 const CatchUpLimits& limits)
+                 bool framesOnly, const CatchUpLimits& limits)
     : m_pmtPid(pmtPid), m_videoPid(pmt.videoPid), m_pcrPid(pmt.pcrPid)
 {
-    const std::uint16_t videoPid = pmt.videoPid;
     std::optional<std::uint64_t> origin;
     std::int64_t oldest = 0;
     std::int64_t last = 0;
     for (const TsPacket& packet : group) {
-        if (packet.Pid() != videoPid)
+        if (packet.Pid() != m_videoPid)
             continue;
         const std::optional<std::uint64_t> clock = VideoClock(packet, FindStamps(packet));
         if (!clock)
@@ -223,7 +182,7 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const Pm
     const double k = m_plan.speed;
     m_plan.meet = k * (double(m_newest) - limits.lead * kTicks) / (k - 1);
     m_met = false;
-    m_thin = pmt.codec == VideoCodec::H264 && k >= limits.thinFrom && FramesOnly(group, videoPid);
+    m_thin = pmt.codec == VideoCodec::H264 && k >= limits.thinFrom && framesOnly;
 }
 
 double CatchUp::Squeezed(std::int64_t sinceKeyframe) const

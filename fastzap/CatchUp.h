@@ -75,9 +75,11 @@ class CatchUp
 {
 public:
     // Plans from `group` (the packets since a keyframe, as they were sent) of the program `pmt`
-    // describes.
+    // describes. `framesOnly`: the stream's sequence header says every picture is coded as a
+    // frame (H.264 frame_mbs_only_flag); a field is an access unit of its own, and leaving out
+    // one of a pair would leave the other alone.
     CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const PmtInfo& pmt,
-            const CatchUpLimits& limits = {});
+            bool framesOnly, const CatchUpLimits& limits = {});
 
     const CatchUpPlan& Plan() const { return m_plan; }
 

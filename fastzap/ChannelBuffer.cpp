@@ -1,6 +1,7 @@
 #include "ChannelBuffer.h"
 
 #include "CatchUp.h"
+#include "VideoShape.h"
 
 #include <algorithm>
 
@@ -59,6 +60,17 @@ void LeadInto(std::vector<TsPacket>& copies, std::span<const TsPacket> group)
     }
 }
 
+// Whether an H.264 sequence parameter set, as sent (its start code first), codes every picture
+// as a frame; false when there is none or it cannot be read.
+bool FramesOnly(std::span<const std::uint8_t> sps)
+{
+    const auto unit = std::find(sps.begin(), sps.end(), std::uint8_t(1));
+    if (unit == sps.end())
+        return false;
+    const std::optional<VideoShape> shape = ParseH264Sps({unit + 1, sps.end()});
+    return shape && !shape->fields;
+}
+
 } // namespace
 
 std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds maxSilence)
@@ -72,7 +84,8 @@ std::shared_ptr<LiveSource> ChannelBuffer::OpenSource(std::chrono::milliseconds 
     std::vector<TsPacket> gop(m_core.Gop().begin(), m_core.Gop().end());
     std::optional<CatchUp> catchUp;
     if (m_catchUp && m_core.Pat() && m_core.Pmt())
-        catchUp.emplace(gop, m_core.Pat()->pmtPid, *m_core.Pmt(), *m_catchUp);
+        catchUp.emplace(gop, m_core.Pat()->pmtPid, *m_core.Pmt(), FramesOnly(m_core.LatestSps()),
+                        *m_catchUp);
     std::vector<TsPacket> pat(m_core.PatPackets().begin(), m_core.PatPackets().end());
     std::vector<TsPacket> pmt(m_core.PmtPackets().begin(), m_core.PmtPackets().end());
     LeadInto(pat, gop);

@@ -77,6 +77,7 @@ public:
     std::optional<PatInfo> Pat() const { return m_pat; }
     std::optional<PmtInfo> Pmt() const { return m_pmt; }
     bool VideoFlagsSeen() const { return m_video.FlagsSeen(); }
+    std::span<const std::uint8_t> LatestSps() const { return m_video.LatestSps(); }
 
     const CoreStats& Stats() const { return m_stats; }
     const TsFramer& Framer() const { return m_framer; }

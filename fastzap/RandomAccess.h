@@ -67,6 +67,8 @@ public:
     // A packet was lost: the PES under way is not looked at further.
     void Lost();
     bool FlagsSeen() const { return m_flagsSeen; }
+    // The latest sequence parameter set the stream sent, its start code first; empty before one.
+    std::span<const std::uint8_t> LatestSps() const { return m_sets[Sps]; }
 
 private:
     enum SetKind
