@@ -1,5 +1,7 @@
 #include "Picture.h"
 
+#include "Allocator.h"
+
 #include <QDataStream>
 #include <QFile>
 #include <QFutureWatcher>
@@ -11,11 +13,6 @@
 #include <QThreadPool>
 #include <QtConcurrent/qtconcurrenttask.h>
 #include <cmath>
-#include <cstdlib> // defines __GLIBC__ on glibc systems
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 namespace {
 
@@ -52,15 +49,13 @@ QThreadPool& decoders()
 std::atomic<int> outstandingDecodes{0};
 
 // A large picture's decode takes tens of megabytes once (libjpeg holds a progressive JPEG's
-// coefficients for the whole picture); once the last has arrived, glibc is asked to return what
-// was freed instead of keeping it for allocations that will not come.
+// coefficients for the whole picture); once the last has arrived, the heap is asked to return
+// what was freed instead of keeping it for allocations that will not come.
 void decodeEnded(bool arrived)
 {
     if (outstandingDecodes.fetch_sub(1) != 1 || !arrived)
         return;
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
+    ReturnFreedMemory();
 }
 
 QSize himetricOf(QSize pixels)
