@@ -14,12 +14,14 @@ namespace {
 constexpr std::uint64_t kWrap = std::uint64_t(1) << 33;
 constexpr double kTicks = 90000.0;
 
-// Where a packet's PCR base and its PES time stamps lie, when it has them.
+// Where a packet's PCR base and its PES time stamps lie, when it has them, and where the PES
+// header it opens ends.
 struct Stamps
 {
     std::optional<std::size_t> pcr;
     std::optional<std::size_t> pts;
     std::optional<std::size_t> dts;
+    std::optional<std::size_t> data;
 };
 
 Stamps FindStamps(const TsPacket& packet)
@@ -28,17 +30,11 @@ Stamps FindStamps(const TsPacket& packet)
     if (packet.HasAdaptationField() && packet.AdaptationFieldFits() &&
         packet.AdaptationFieldLength() >= 7 && (packet.AdaptationFlags() & 0x10) != 0)
         found.pcr = 6;
-    if (!packet.PayloadUnitStart())
-        return found;
-    const std::span<const std::uint8_t> p = packet.Payload();
-    if (p.size() < 9 || p[0] != 0 || p[1] != 0 || p[2] != 1)
-        return found;
-    const std::size_t at = packet.PayloadOffset();
-    const int flags = p[7] >> 6;
-    if ((flags & 2) != 0 && p.size() >= 14)
-        found.pts = at + 9;
-    if (flags == 3 && p.size() >= 19)
-        found.dts = at + 14;
+    if (const std::optional<PesStart> pes = PesStartOf(packet)) {
+        found.pts = pes->pts;
+        found.dts = pes->dts;
+        found.data = pes->data;
+    }
     return found;
 }
 
@@ -104,12 +100,12 @@ std::optional<std::uint64_t> VideoClock(const TsPacket& packet, const Stamps& st
 // PES tells: the PES must start on a unit, not inside the one before, and nothing in the packet
 // may be needed by later pictures (a parameter set) or belong to another picture. What cannot
 // be told is taken as needed.
-bool Disposable(const TsPacket& packet)
+bool Disposable(const TsPacket& packet, const Stamps& stamps)
 {
-    const std::span<const std::uint8_t> p = packet.Payload();
-    if (p.size() < 9 || p.size() < 9 + std::size_t(p[8]))
+    if (!stamps.data)
         return false;
-    const std::span<const std::uint8_t> units = p.subspan(9 + std::size_t(p[8]));
+    const std::span<const std::uint8_t> units =
+        std::span<const std::uint8_t>(packet.bytes).subspan(*stamps.data);
     const std::size_t zero = units.size() > 3 && units[0] == 0 && units[1] == 0 && units[2] == 0;
     if (units.size() < zero + 4 || units[zero] != 0 || units[zero + 1] != 0 || units[zero + 2] != 1)
         return false;
@@ -258,7 +254,7 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
             };
             m_leavingOut = m_thin && beforeMeeting && shown &&
                            std::none_of(m_leftOut.begin(), m_leftOut.end(), nextTo) &&
-                           Disposable(packet);
+                           Disposable(packet, stamps);
             if (m_leavingOut)
                 m_leftOut[m_leftOutCount++ % m_leftOut.size()] = shown;
         }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace fastzap {
@@ -69,6 +70,37 @@ struct TsPacket
 
     bool operator==(const TsPacket&) const = default;
 };
+
+// The PES header that opens a packet's payload: where its time stamps lie, each only when the
+// header's own length makes room for it, and where the elementary stream starts when the whole
+// header is in this packet. Offsets are into the packet's bytes. A stream without the optional
+// header (padding, say) has none of these.
+struct PesStart
+{
+    std::optional<std::size_t> pts;
+    std::optional<std::size_t> dts;
+    std::optional<std::size_t> data;
+};
+
+inline std::optional<PesStart> PesStartOf(const TsPacket& packet)
+{
+    if (!packet.PayloadUnitStart())
+        return std::nullopt;
+    const std::span<const std::uint8_t> p = packet.Payload();
+    if (p.size() < 9 || p[0] != 0 || p[1] != 0 || p[2] != 1 || (p[6] & 0xC0) != 0x80)
+        return std::nullopt;
+    const std::size_t at = packet.PayloadOffset();
+    const std::size_t length = p[8];
+    const int flags = p[7] >> 6;
+    PesStart start;
+    if ((flags & 2) != 0 && length >= 5 && p.size() >= 14)
+        start.pts = at + 9;
+    if (flags == 3 && length >= 10 && p.size() >= 19)
+        start.dts = at + 14;
+    if (9 + length <= p.size())
+        start.data = at + 9 + length;
+    return start;
+}
 
 static_assert(sizeof(TsPacket) == kPacketSize, "a packet is its bytes and nothing else");
 

@@ -18,7 +18,7 @@ shift || true
 CORVESSA_PRESET=sanitizers CORVESSA_BUILD_DIR=$build "$root/scripts/build.sh"
 
 declare -A corpus=([scan_fuzzer]=scan [profile_fuzzer]=profile [picture_fuzzer]=picture
-  [playlist_fuzzer]=playlist [shape_fuzzer]=shape)
+  [playlist_fuzzer]=playlist [shape_fuzzer]=shape [catchup_fuzzer]=catchup)
 fuzzers=("$@")
 if ((${#fuzzers[@]} == 0)); then
   for f in "${!corpus[@]}"; do

@@ -240,6 +240,47 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"VideoStopsBeforeTheMeeting", 900000, 51, 3.0, -1, 55}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// What a PES header's flags claim is read only where its own length makes room for it: bytes
+// past the header are the picture's, and the catch-up never writes there.
+struct Header
+{
+    const char* name;
+    std::uint8_t length; // PES_header_data_length, under PTS and DTS flags
+    std::uint8_t marker; // the byte that opens the optional header, '10' in its top bits
+    bool paced;          // a timeline is read from the stamps that fit
+};
+
+class Headers : public ::testing::TestWithParam<Header>
+{};
+
+TEST_P(Headers, StampsAreReadAndRewrittenOnlyWithinTheHeader)
+{
+    const Header h = GetParam();
+    std::vector<TsPacket> stream;
+    for (int i = 0; i < 100; ++i) {
+        const std::uint64_t dts = 900000 + std::uint64_t(i) * kFrame;
+        stream.push_back(Pes(kVideo, dts, dts + 2 * kFrame));
+        stream.back().bytes[12 + 6] = h.marker;
+        stream.back().bytes[12 + 8] = h.length;
+    }
+    const std::span<const TsPacket> group(stream.data(), 51);
+    fastzap::CatchUp catchUp(group, kPmt, {.pcrPid = kVideo, .videoPid = kVideo}, true);
+    EXPECT_EQ(catchUp.Plan().speed > 1.0, h.paced);
+    for (const TsPacket& sent : stream) {
+        TsPacket p = sent;
+        catchUp.Next(p);
+        const std::size_t data = 12 + 9 + (h.paced ? h.length : 0);
+        EXPECT_TRUE(std::equal(p.bytes.begin() + std::ptrdiff_t(data), p.bytes.end(),
+                               sent.bytes.begin() + std::ptrdiff_t(data)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, Headers,
+                         ::testing::Values(Header{"NoRoomForEither", 0, 0x80, false},
+                                           Header{"RoomForThePtsOnly", 5, 0x80, true},
+                                           Header{"NoOptionalHeader", 10, 0x0F, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A player that takes its time to open the pipe is paced from when it takes the lead, not from
 // when the pipe was made: otherwise what was due meanwhile would reach it at once, early.
 TEST(Paced, FromWhenThePlayerTakesTheLead)
