@@ -403,7 +403,8 @@ class Bench:
                 label = which if not self.site_like else "%s/%s" % (which, kind)
                 mine = [z for z in zaps if self.kind(z["channel"]) == kind]
                 results[label] = {"samples": mine}
-                for key in ("first_ms", "smooth_after_ms", "jump_max_ms", "first_behind_ms",
+                for key in ("first_ms", "smooth_after_ms", "jump_max_ms", "jump_at_ms",
+                            "first_behind_ms",
                             "behind_at_1s_ms", "behind_after_1s_max_ms", "behind_ms",
                             "behind_max_ms", "rate", "skipped", "late_messages"):
                     values = [z[key] for z in mine if z.get(key) is not None]
@@ -420,14 +421,16 @@ class Bench:
         def m(key, what="median"):
             return r[key][what] if key in r else float("nan")
         return ("%-14s first picture %.0f ms (p95 %.0f, max %.0f); smooth %.0f ms after it (p95 "
-                "%.0f, max %.0f); largest jump forward %.0f ms (max %.0f); behind live: first "
+                "%.0f, max %.0f); largest jump forward %.0f ms (max %.0f), %.0f ms after the first "
+                "picture; behind live: first "
                 "picture %.0f ms, 1 s later %.0f ms (p95 %.0f, max %.0f), worst after that %.0f "
                 "ms (max %.0f), settled %.0f ms (p95 %.0f), worst moment %.0f; %.1f pictures/s, "
                 "%.0f frames skipped (max %.0f); \"too late\" messages %.0f a zap (max %.0f), "
                 "n=%d" % (
                     which, m("first_ms"), m("first_ms", "p95"), m("first_ms", "max"),
                     m("smooth_after_ms"), m("smooth_after_ms", "p95"), m("smooth_after_ms", "max"),
-                    m("jump_max_ms"), m("jump_max_ms", "max"), m("first_behind_ms"),
+                    m("jump_max_ms"), m("jump_max_ms", "max"), m("jump_at_ms"),
+                    m("first_behind_ms"),
                     m("behind_at_1s_ms"), m("behind_at_1s_ms", "p95"),
                     m("behind_at_1s_ms", "max"), m("behind_after_1s_max_ms"),
                     m("behind_after_1s_max_ms", "max"), m("behind_ms"), m("behind_ms", "p95"),
@@ -467,7 +470,12 @@ class Bench:
         one_second = shown[0][0] + 1e9
         at_1s = [lag for (t, _), lag in zip(shown, lags) if t <= one_second and lag is not None]
         after_1s = [lag for (t, _), lag in zip(shown, lags) if t > one_second and lag is not None]
+        # Where the largest jump fell, after the first picture: in the catch-up, at its end, or
+        # later, when the stream plays at its own pace.
+        worst = max(range(len(steps)), key=lambda i: steps[i], default=None)
         return {"smooth_after_ms": (smooth_from - shown[0][0]) / 1e6,
+                "jump_at_ms": (shown[worst + 1][0] - shown[0][0]) / 1e6 if worst is not None
+                else None,
                 "smooth_in_time": end - smooth_from >= 1e9,
                 "jump_max_ms": max(steps, default=0) * frame_ms,
                 "first_behind_ms": lags[0],
