@@ -473,6 +473,8 @@ class Bench:
         # Where the largest jump fell, after the first picture: in the catch-up, at its end, or
         # later, when the stream plays at its own pace.
         worst = max(range(len(steps)), key=lambda i: steps[i], default=None)
+        if worst is not None and steps[worst] <= 1:
+            worst = None  # no jump at all
         return {"smooth_after_ms": (smooth_from - shown[0][0]) / 1e6,
                 "jump_at_ms": (shown[worst + 1][0] - shown[0][0]) / 1e6 if worst is not None
                 else None,

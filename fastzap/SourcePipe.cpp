@@ -16,9 +16,9 @@ namespace {
 // As much as one read of the source gives at most: a burst of the buffered group.
 constexpr std::size_t kChunk = std::size_t(64) << 10;
 constexpr int kPipeSize = 4096;
-// Once the pace has started. Linux's largest for a process without privileges, taken only as
-// far as it fills.
-constexpr int kPacedPipeSize = 1 << 20;
+// Once the pace has started: a large keyframe or two. What waits in the pipe is out of the
+// source's count of what the player has left unread, so it stays small beside that bound.
+constexpr int kPacedPipeSize = 256 << 10;
 constexpr int kCancelCheckMs = 100;
 
 // Waits until the pipe has room: with the pipe one page, until the player has emptied it. False
@@ -54,6 +54,14 @@ void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Obse
         const ssize_t got = source.Read(buffer.data(), buffer.size());
         if (got <= 0)
             return;
+        if (!grown && !source.AwaitsPaceStart()) {
+            // The read that starts the pace has been made. From then on a packet is in the
+            // player's reach when it is due, not when the player's reading thread next gets a
+            // turn: through one page, a keyframe of 150 kB written when due reaches the player
+            // only after some forty turns of its reader.
+            (void)::fcntl(out.get(), F_SETPIPE_SZ, kPacedPipeSize);
+            grown = true;
+        }
         if (observe)
             observe(std::span<const std::uint8_t>(buffer.data(), std::size_t(got)));
         for (std::size_t done = 0; done < std::size_t(got);) {
@@ -71,16 +79,8 @@ void Feed(const posix::UniqueFd& out, LiveSource& source, const SourcePipe::Obse
         }
         // While the lead is handed over, the source is read again only once the player has taken
         // all it was given: a paced source starts its pace when the player has its lead.
-        if (source.AwaitsPaceStart()) {
-            if (!WaitForRoom(out, source))
-                return;
-        } else if (!grown) {
-            // From then on a packet is in the player's reach when it is due, not when the
-            // player's reading thread next gets a turn: through one page, a keyframe of 150 kB
-            // written when due reaches the player only after some forty turns of its reader.
-            (void)::fcntl(out.get(), F_SETPIPE_SZ, kPacedPipeSize);
-            grown = true;
-        }
+        if (source.AwaitsPaceStart() && !WaitForRoom(out, source))
+            return;
     }
 }
 

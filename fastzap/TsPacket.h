@@ -73,8 +73,8 @@ struct TsPacket
 
 // The PES header that opens a packet's payload: where its time stamps lie, each only when the
 // header's own length makes room for it, and where the elementary stream starts when the whole
-// header is in this packet. Offsets are into the packet's bytes. A stream without the optional
-// header (padding, say) has none of these.
+// header is in this packet. Offsets are into the packet's bytes. The streams that have no
+// optional header (padding, private stream 2, ECM, EMM, DSM-CC and the like) have none of these.
 struct PesStart
 {
     std::optional<std::size_t> pts;
@@ -82,12 +82,30 @@ struct PesStart
     std::optional<std::size_t> data;
 };
 
+inline bool HasOptionalPesHeader(std::uint8_t streamId)
+{
+    switch (streamId) {
+    case 0xBC: // program stream map
+    case 0xBE: // padding
+    case 0xBF: // private stream 2
+    case 0xF0: // ECM
+    case 0xF1: // EMM
+    case 0xF2: // DSM-CC
+    case 0xF8: // H.222.1 type E
+    case 0xFF: // program stream directory
+        return false;
+    default:
+        return true;
+    }
+}
+
 inline std::optional<PesStart> PesStartOf(const TsPacket& packet)
 {
     if (!packet.PayloadUnitStart())
         return std::nullopt;
     const std::span<const std::uint8_t> p = packet.Payload();
-    if (p.size() < 9 || p[0] != 0 || p[1] != 0 || p[2] != 1 || (p[6] & 0xC0) != 0x80)
+    if (p.size() < 9 || p[0] != 0 || p[1] != 0 || p[2] != 1 || !HasOptionalPesHeader(p[3]) ||
+        (p[6] & 0xC0) != 0x80)
         return std::nullopt;
     const std::size_t at = packet.PayloadOffset();
     const std::size_t length = p[8];

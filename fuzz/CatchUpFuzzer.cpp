@@ -1,7 +1,7 @@
 // The catch-up over any packets a sender might send: it rewrites time stamps and counters and
 // leaves pictures out, but never writes into what a picture is made of. Every byte it changes
-// is a continuity counter on the video, a PCR the adaptation field says is there, or lies inside
-// a PES header as long as the header itself says it is.
+// is a continuity counter on the video, a PCR the adaptation field says is there, or a PTS or
+// DTS the PES header's flags claim and its own length makes room for.
 //
 // Input: a flags byte (frame-coded, the PCR on a PID of its own, the codec), the number of
 // packets in the buffered group, then the packets, 188 bytes each.
@@ -16,7 +16,8 @@ namespace {
 constexpr std::uint16_t kPmt = 0x1000;
 constexpr std::uint16_t kVideo = 0x100;
 
-// The bytes a rewrite may touch in `sent`: the PCR's, and the PES header's after its fixed part.
+// The bytes a rewrite may touch in `sent`: the PCR's, and the time stamps its PES header has:
+// the PTS when its flag is set and the header's length makes room for it, the DTS likewise.
 bool MayChange(const fastzap::TsPacket& sent, std::size_t i)
 {
     const auto& b = sent.bytes;
@@ -26,9 +27,14 @@ bool MayChange(const fastzap::TsPacket& sent, std::size_t i)
     if ((b[1] & 0x40) == 0 || (b[3] & 0x10) == 0)
         return false;
     const std::size_t at = field ? 5 + std::size_t(b[4]) : 4;
-    if (at + 9 > fastzap::kPacketSize || b[at] != 0 || b[at + 1] != 0 || b[at + 2] != 1)
+    if (at + 9 > fastzap::kPacketSize || b[at] != 0 || b[at + 1] != 0 || b[at + 2] != 1 ||
+        !fastzap::HasOptionalPesHeader(b[at + 3]) || (b[at + 6] & 0xC0) != 0x80)
         return false;
-    return i >= at + 9 && i < at + 9 + b[at + 8];
+    const int flags = b[at + 7] >> 6;
+    const std::size_t length = b[at + 8];
+    const bool pts = (flags & 2) != 0 && length >= 5 && i >= at + 9 && i < at + 14;
+    const bool dts = flags == 3 && length >= 10 && i >= at + 14 && i < at + 19;
+    return pts || dts;
 }
 
 } // namespace

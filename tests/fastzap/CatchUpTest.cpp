@@ -241,14 +241,16 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"VideoStopsBeforeTheMeeting", 900000, 51, 3.0, -1, 55}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// What a PES header's flags claim is read only where its own length makes room for it: bytes
-// past the header are the picture's, and the catch-up never writes there.
+// What a PES header's flags claim is read only where its own length makes room for it, and
+// nothing else is written: past the stamps it has come stuffing or the picture.
 struct Header
 {
     const char* name;
-    std::uint8_t length; // PES_header_data_length, under PTS and DTS flags
+    std::uint8_t flags;  // PTS_DTS_flags in their byte
+    std::uint8_t length; // PES_header_data_length
     std::uint8_t marker; // the byte that opens the optional header, '10' in its top bits
-    bool paced;          // a timeline is read from the stamps that fit
+    int stamps;          // read and rewritten: none, the PTS, or both
+    std::uint8_t id = 0xE0;
 };
 
 class Headers : public ::testing::TestWithParam<Header>
@@ -261,25 +263,29 @@ TEST_P(Headers, StampsAreReadAndRewrittenOnlyWithinTheHeader)
     for (int i = 0; i < 100; ++i) {
         const std::uint64_t dts = 900000 + std::uint64_t(i) * kFrame;
         stream.push_back(Pes(kVideo, dts, dts + 2 * kFrame));
+        stream.back().bytes[12 + 3] = h.id;
         stream.back().bytes[12 + 6] = h.marker;
+        stream.back().bytes[12 + 7] = h.flags;
         stream.back().bytes[12 + 8] = h.length;
     }
     const std::span<const TsPacket> group(stream.data(), 51);
     fastzap::CatchUp catchUp(group, kPmt, {.pcrPid = kVideo, .videoPid = kVideo}, true);
-    EXPECT_EQ(catchUp.Plan().speed > 1.0, h.paced);
+    EXPECT_EQ(catchUp.Plan().speed > 1.0, h.stamps > 0);
     for (const TsPacket& sent : stream) {
         TsPacket p = sent;
         catchUp.Next(p);
-        const std::size_t data = 12 + 9 + (h.paced ? h.length : 0);
+        const std::size_t data = 12 + 9 + 5 * std::size_t(h.stamps);
         EXPECT_TRUE(std::equal(p.bytes.begin() + std::ptrdiff_t(data), p.bytes.end(),
                                sent.bytes.begin() + std::ptrdiff_t(data)));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, Headers,
-                         ::testing::Values(Header{"NoRoomForEither", 0, 0x80, false},
-                                           Header{"RoomForThePtsOnly", 5, 0x80, true},
-                                           Header{"NoOptionalHeader", 10, 0x0F, false}),
+                         ::testing::Values(Header{"NoRoomForEither", 0xC0, 0, 0x80, 0},
+                                           Header{"RoomForThePtsOnly", 0xC0, 5, 0x80, 1},
+                                           Header{"PtsOnlyThenStuffing", 0x80, 10, 0x80, 1},
+                                           Header{"NoOptionalHeader", 0xC0, 10, 0x0F, 0},
+                                           Header{"PaddingLikeAHeader", 0xC0, 10, 0x80, 0, 0xBE}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A player that takes its time to open the pipe is paced from when it takes the lead, not from
