@@ -288,13 +288,15 @@ INSTANTIATE_TEST_SUITE_P(Forms, Headers,
                                            Header{"PaddingLikeAHeader", 0xC0, 10, 0x80, 0, 0xBE}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A player that takes its time to open the pipe is paced from when it takes the lead, not from
-// when the pipe was made: otherwise what was due meanwhile would reach it at once, early.
-// A 2 s group and as much live, a picture a packet: caught up three times as fast.
+// A 2 s group and as much live, a picture a packet: caught up three times as fast, through a
+// pipe a player has opened.
 struct PacedStream
 {
     std::vector<TsPacket> group{Packet(0), Packet(kPmt)};
     std::vector<TsPacket> live;
+    std::optional<fastzap::CatchUp> catchUp;
+    std::unique_ptr<fastzap::SourcePipe> pipe;
+    posix::UniqueFd in;
 
     PacedStream()
     {
@@ -302,24 +304,34 @@ struct PacedStream
             const std::uint64_t dts = 900000 + std::uint64_t(i) * kFrame;
             (i < 51 ? group : live).push_back(Pes(kVideo, dts, dts + 2 * kFrame));
         }
+        catchUp.emplace(group, kPmt, fastzap::PmtInfo{.pcrPid = kVideo, .videoPid = kVideo}, true);
+    }
+
+    // The plan is read before this: the source takes the catch-up.
+    void Open()
+    {
+        // No room for a reader's lag: what the catch-up holds back is not one.
+        const auto source = std::make_shared<fastzap::LiveSource>(group, 0, std::move(*catchUp));
+        source->Append(live);
+        source->End();
+        pipe = fastzap::SourcePipe::Start(source);
+        if (pipe)
+            in = posix::UniqueFd(::open(pipe->Path().c_str(), O_RDONLY | O_CLOEXEC));
     }
 };
 
+// A player that takes its time to open the pipe is paced from when it takes the lead, not from
+// when the pipe was made: otherwise what was due meanwhile would reach it at once, early.
 TEST(Paced, FromWhenThePlayerTakesTheLead)
 {
-    auto [group, live] = PacedStream();
-    fastzap::CatchUp catchUp(group, kPmt, {.pcrPid = kVideo, .videoPid = kVideo}, true);
-    ASSERT_GT(catchUp.Plan().speed, 1.0);
-    const std::uint64_t newest = 900000 + catchUp.Plan().span;
-    const double meet = (catchUp.Plan().meet - double(catchUp.Plan().span)) / 90000;
-    // No room for a reader's lag: what the catch-up holds back is not one.
-    const auto source = std::make_shared<fastzap::LiveSource>(group, 0, std::move(catchUp));
-    source->Append(live);
-    source->End();
-    const auto pipe = fastzap::SourcePipe::Start(source);
-    ASSERT_TRUE(pipe);
-    const posix::UniqueFd in(::open(pipe->Path().c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(in.valid());
+    PacedStream stream;
+    const fastzap::CatchUpPlan plan = stream.catchUp->Plan();
+    ASSERT_GT(plan.speed, 1.0);
+    const std::uint64_t newest = 900000 + plan.span;
+    const double meet = (plan.meet - double(plan.span)) / 90000;
+    stream.Open();
+    ASSERT_TRUE(stream.in.valid());
+    const posix::UniqueFd& in = stream.in;
     // The player's start-up, modelled: a pace counted from the pipe would be under way by now.
     std::this_thread::sleep_for(300ms);
 
@@ -352,15 +364,10 @@ TEST(Paced, FromWhenThePlayerTakesTheLead)
 // player takes to come back for it: the copying thread never waits on the player's turn.
 TEST(Paced, WhatFallsDueWaitsInThePipeWhileThePlayerIsBusy)
 {
-    auto [group, live] = PacedStream();
-    fastzap::CatchUp catchUp(group, kPmt, {.pcrPid = kVideo, .videoPid = kVideo}, true);
-    const auto source = std::make_shared<fastzap::LiveSource>(group, 0, std::move(catchUp));
-    source->Append(live);
-    source->End();
-    const auto pipe = fastzap::SourcePipe::Start(source);
-    ASSERT_TRUE(pipe);
-    const posix::UniqueFd in(::open(pipe->Path().c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(in.valid());
+    PacedStream stream;
+    stream.Open();
+    ASSERT_TRUE(stream.in.valid());
+    const posix::UniqueFd& in = stream.in;
     std::uint8_t lead[4096];
     pollfd ready{in.get(), POLLIN, 0};
     ASSERT_EQ(::poll(&ready, 1, 5000), 1);
