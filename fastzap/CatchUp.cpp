@@ -78,6 +78,22 @@ void WritePcr(TsPacket& packet, std::size_t at, std::uint64_t base)
     b[at + 5] = 0;
 }
 
+// Every stamp in `packet` moved back by `ticks`.
+void MoveBack(TsPacket& packet, const Stamps& stamps, std::int64_t ticks)
+{
+    if (ticks == 0)
+        return;
+    const auto back = [ticks](std::uint64_t t) {
+        return t + kWrap - std::uint64_t(ticks);
+    };
+    if (stamps.pcr)
+        WritePcr(packet, *stamps.pcr, back(ReadPcr(packet, *stamps.pcr)));
+    if (stamps.pts)
+        WritePes(packet, *stamps.pts, back(ReadPes(packet, *stamps.pts)));
+    if (stamps.dts)
+        WritePes(packet, *stamps.dts, back(ReadPes(packet, *stamps.dts)));
+}
+
 // `t` relative to `origin` on the 33-bit clock, as a signed number of ticks.
 std::int64_t Since(std::uint64_t t, std::uint64_t origin)
 {
@@ -134,7 +150,7 @@ constexpr std::int64_t kMetMargin = 90000;
 
 CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const PmtInfo& pmt,
                  bool framesOnly, const CatchUpLimits& limits)
-    : m_pmtPid(pmtPid), m_videoPid(pmt.videoPid), m_pcrPid(pmt.pcrPid)
+    : m_limits(limits), m_pmtPid(pmtPid), m_videoPid(pmt.videoPid), m_pcrPid(pmt.pcrPid)
 {
     std::optional<std::uint64_t> origin;
     std::int64_t oldest = 0;
@@ -177,15 +193,42 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const Pm
     // exactly when they arrive.
     const double k = m_plan.speed;
     m_plan.meet = k * (double(m_newest) - limits.lead * kTicks) / (k - 1);
+    m_leadSpeed = k;
+    m_pivot = {k * limits.lead * kTicks, double(m_newest)};
     m_met = false;
-    m_thin = pmt.codec == VideoCodec::H264 && k >= limits.thinFrom && framesOnly;
+    m_thinnable = pmt.codec == VideoCodec::H264 && framesOnly;
+    m_thin = m_thinnable && k >= limits.thinFrom;
+}
+
+void CatchUp::StartedAfter(double seconds)
+{
+    if (m_met || seconds <= 0 || m_limits.seconds <= m_limits.lead)
+        return;
+    // Planned again from the last picture stepped (the pace's first), so that decode times stay
+    // in order: from there what is behind, the live edge now further ahead by as long as the
+    // player took, is made up by the time planned, the meeting point where the squeezed line
+    // reaches x - shift.
+    const double shift = std::round(seconds * kTicks);
+    m_pivot.x = std::max(m_pivot.x, double(m_lastClock));
+    m_pivot.y = Squeezed(std::int64_t(m_pivot.x));
+    const double meetAt = double(m_newest) + (m_limits.seconds - m_limits.lead) * kTicks;
+    const double k = std::clamp((meetAt + shift - m_pivot.x) / std::max(1.0, meetAt - m_pivot.y),
+                                m_leadSpeed, std::max(m_leadSpeed, m_limits.fastest));
+    m_plan.speed = k;
+    m_plan.meet = (k * (m_pivot.y + shift) - m_pivot.x) / (k - 1);
+    m_plan.shift = std::int64_t(shift);
+    m_thin = m_thinnable && k >= m_limits.thinFrom;
 }
 
 double CatchUp::Squeezed(std::int64_t sinceKeyframe) const
 {
     const auto x = double(sinceKeyframe);
-    const double meet = m_plan.meet;
-    return x >= meet ? x : meet - (meet - x) / m_plan.speed;
+    if (x >= m_plan.meet)
+        return x - double(m_plan.shift);
+    if (x >= m_pivot.x)
+        return m_pivot.y + (x - m_pivot.x) / m_plan.speed;
+    // The line the lead was squeezed on, through the pivot as first planned.
+    return double(m_newest) + (x - m_leadSpeed * m_limits.lead * kTicks) / m_leadSpeed;
 }
 
 std::uint64_t CatchUp::Rewrite(std::uint64_t t) const
@@ -202,11 +245,13 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
     if (pid != m_videoPid && pid != m_pcrPid) {
         if (m_plan.speed <= 1.0)
             return {};
-        if (std::find(m_resumed.begin(), m_resumed.end(), pid) != m_resumed.end())
+        const Stamps stamps = FindStamps(packet);
+        if (std::find(m_resumed.begin(), m_resumed.end(), pid) != m_resumed.end()) {
+            MoveBack(packet, stamps, m_plan.shift);
             return {};
+        }
         // Taken up at a unit start past the meeting point, which is played at its own pace: even
         // if the video stops before the catch-up is over.
-        const Stamps stamps = FindStamps(packet);
         const bool past = m_met || (stamps.pts && Since(ReadPes(packet, *stamps.pts), m_keyframe) >=
                                                       std::int64_t(m_plan.meet));
         const auto held = std::find(m_held.begin(), m_held.end(), pid);
@@ -218,17 +263,20 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
         if (held != m_held.end())
             m_held.erase(held);
         m_resumed.push_back(pid);
+        MoveBack(packet, stamps, m_plan.shift);
         return {};
     }
     // Packets without payload repeat the counter of the one before, and move with it.
     if (pid == m_videoPid && m_renumber != 0)
         packet.SetContinuityCounter(std::uint8_t((packet.ContinuityCounter() - m_renumber) & 0x0F));
-    if (m_met)
+    const Stamps stamps = m_met && m_plan.shift == 0 ? Stamps{} : FindStamps(packet);
+    if (m_met) {
+        MoveBack(packet, stamps, m_plan.shift);
         return {};
+    }
 
     Step step;
     bool beforeMeeting = false;
-    const Stamps stamps = FindStamps(packet);
     if (const std::optional<std::uint64_t> clock =
             pid == m_videoPid ? VideoClock(packet, stamps) : std::nullopt) {
         const std::int64_t s = Since(*clock, m_keyframe);
@@ -236,6 +284,7 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
         // restarted) and its new timeline is not the one squeezed.
         if (s >= std::int64_t(m_plan.meet) + kMetMargin || std::abs(s - m_lastClock) > kMetMargin) {
             m_met = true;
+            MoveBack(packet, stamps, m_plan.shift);
             return {};
         }
         m_lastClock = s;

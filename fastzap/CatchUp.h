@@ -20,12 +20,13 @@ namespace fastzap {
 // So the stream's timeline is squeezed and handed over at the pace it then plays: the player
 // runs through the group `speed` times as fast, every picture decoded and shown, and on through
 // the first live packets, which are held back until the squeezed timeline meets theirs. From then
-// on the stream passes untouched, at the live edge. What is handed over at once is the `lead`,
-// what the player buffers before its first picture; every picture after it comes when the
-// player's clock expects it, so there is nothing for the clock to take out. Counted from when the
-// player has the lead, that is as much later than the live packets arrive as the player took to
-// start: a few tens of milliseconds, which its clock takes out once the stream passes as it
-// comes.
+// on the stream passes at the live edge. What is handed over at once is the `lead`, what the
+// player buffers before its first picture. Its clock starts once it has decoded its first
+// pictures, and every picture after the lead comes when that clock expects it (LiveSource counts
+// the pace from about then), so there is nothing for the clock to take out. The live packets
+// came on the sender's clock meanwhile, as much earlier as the player took to start: from the
+// meeting point every stamp is moved back by as long (StartedAfter), and the live packets are
+// due as they come.
 //
 // The clock followed is the video's decode time: the player is told not to trust the PCR
 // (`:no-ts-trust-pcr`), and derives its clock from the video's time stamps. PCRs are moved with
@@ -69,6 +70,9 @@ struct CatchUpPlan
     double speed = 1.0;
     // Where the squeezed timeline meets the stream's own, in 90 kHz ticks after the keyframe.
     double meet = 0.0;
+    // How far every stamp from the meeting point on is moved back, in ticks: as long as the
+    // player took to start its clock (CatchUp::StartedAfter).
+    std::int64_t shift = 0;
 };
 
 class CatchUp
@@ -93,12 +97,22 @@ public:
     // The stream's packets, group first, each once and in order: rewritten in place.
     Step Next(TsPacket& packet);
 
-    // The timelines have met (or there was nothing to squeeze): packets pass as they are.
+    // The player's clock started `seconds` after the live packets began to come: its first
+    // picture took that long. From the lead's end the squeeze is planned again, so that what is
+    // behind, now as much more, is still made up in as long (no faster than `fastest`), and so
+    // that from the meeting point the live packets, which come on the sender's clock, are due
+    // exactly when they come: every stamp from there on is moved back by `seconds`, for good.
+    // Otherwise they would come early by as long, and the player's clock would jump forward to
+    // take it out. Once, before anything past the lead has been handed over.
+    void StartedAfter(double seconds);
+
+    // The timelines have met (or there was nothing to squeeze): packets pass as they come, their
+    // stamps moved back by the plan's shift.
     bool Met() const { return m_met; }
-    // ...every other stream left out meanwhile has been taken up again, and no video picture was
-    // left out (whose counters would be renumbered for good): nothing is left to do. (A stream
-    // first seen after this passes from wherever it starts, as at any live start.)
-    bool Done() const { return m_met && m_held.empty() && m_renumber == 0; }
+    // ...every other stream left out meanwhile has been taken up again, no video picture was left
+    // out (whose counters would be renumbered for good) and no stamp is moved: nothing is left to
+    // do. (A stream first seen after this passes from wherever it starts, as at any live start.)
+    bool Done() const { return m_met && m_held.empty() && m_renumber == 0 && m_plan.shift == 0; }
 
 private:
     // Where `t` lands on the squeezed timeline, in ticks since the keyframe.
@@ -106,9 +120,21 @@ private:
     std::uint64_t Rewrite(std::uint64_t t) const;
 
     CatchUpPlan m_plan;
+    CatchUpLimits m_limits;
+    // The squeezed line runs at the plan's speed from its pivot, a point (ticks since the
+    // keyframe, squeezed) first where the lead ends (at the newest picture), then where it was
+    // planned again; before it, at the speed first planned.
+    struct Point
+    {
+        double x = 0.0;
+        double y = 0.0;
+    };
+    Point m_pivot;
+    double m_leadSpeed = 1.0;
     std::uint16_t m_pmtPid;
     std::uint16_t m_videoPid;
     std::uint16_t m_pcrPid;
+    bool m_thinnable = false; // H.264 coded in frames
     bool m_thin = false;
     bool m_leavingOut = false; // the video PES under way is left out
     // When the latest pictures left out were to be shown: decode order is not display order.

@@ -5,10 +5,19 @@
 
 namespace fastzap {
 
+namespace {
+
+// The player's clock starts a little after its first picture is shown: once its second is
+// decoded, and libvlc allows its threads 10 ms more to wake up.
+constexpr std::chrono::milliseconds kClockStart{20};
+
+} // namespace
+
 LiveSource::LiveSource(std::vector<TsPacket> start, std::size_t maxBehind,
-                       std::optional<CatchUp> catchUp)
+                       std::optional<CatchUp> catchUp, std::chrono::milliseconds pictureWait)
     : m_queue(std::move(start)), m_startUnread(m_queue.size() * kPacketSize),
-      m_startBytes(m_startUnread), m_maxBehind(maxBehind), m_catchUp(std::move(catchUp))
+      m_startBytes(m_startUnread), m_maxBehind(maxBehind), m_catchUp(std::move(catchUp)),
+      m_pictureWait(pictureWait)
 {
     if (m_catchUp && m_catchUp->Done())
         m_catchUp.reset();
@@ -59,6 +68,16 @@ bool LiveSource::AwaitsPaceStart() const
 {
     const std::lock_guard lock(m_mutex);
     return !m_paceStart && (m_catchUp || m_leadTaken);
+}
+
+void LiveSource::PictureShown()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_pictureShown)
+            m_pictureShown = Clock::now();
+    }
+    m_ready.notify_all();
 }
 
 std::size_t LiveSource::QueuedBytes() const
@@ -157,17 +176,33 @@ ssize_t LiveSource::Read(std::uint8_t* buffer, std::size_t length)
         if (m_state == State::Overflowed)
             return -1;
         const Clock::time_point now = Clock::now();
-        if (m_leadTaken && !m_paceStart)
-            m_paceStart = now;
         std::optional<Clock::time_point> wake;
+        const bool shown = m_pictureShown.has_value();
+        if (m_leadTaken && !m_paceStart) {
+            m_leadRead = m_leadRead.value_or(now);
+            Clock::time_point start = *m_leadRead + m_pictureWait;
+            if (m_pictureShown)
+                start = std::min(start, *m_pictureShown + kClockStart);
+            start = std::max(start, *m_leadRead);
+            if (now >= start) {
+                m_paceStart = start;
+                // The live packets have been coming since the source was opened.
+                if (m_catchUp)
+                    m_catchUp->StartedAfter(
+                        std::chrono::duration<double>(start - m_opened).count());
+            } else {
+                wake = start;
+            }
+        }
         const std::size_t copied = CopyDue(buffer, length, now, wake);
         if (copied > 0)
             return ssize_t(copied);
-        const auto stopped = [this] {
-            return m_state == State::Cancelled || m_state == State::Overflowed;
+        const auto wakeUp = [this, shown] {
+            return m_state == State::Cancelled || m_state == State::Overflowed ||
+                   m_pictureShown.has_value() != shown;
         };
         if (wake)
-            m_ready.wait_until(lock, *wake, stopped);
+            m_ready.wait_until(lock, *wake, wakeUp);
         else if (m_state == State::Ended && m_readPacket == m_queue.size())
             return 0;
         else if (!m_leadTaken || m_paceStart)

@@ -283,6 +283,11 @@ void CChannelPlayback::Start()
     if (m_fastSources && m_instance != nullptr && !m_plainOnly)
         live = m_fastSources(m_address);
     if (live) {
+        // The pace of a source that catches up is counted from the player's first picture.
+        session->frames->SetFirstShown([weak = std::weak_ptr<fastzap::LiveSource>(live)] {
+            if (const auto source = weak.lock())
+                source->PictureShown();
+        });
         auto tap = std::make_shared<SourceTap>(session->frames);
         session->pipe = fastzap::SourcePipe::Start(
             std::move(live), [tap](std::span<const std::uint8_t> bytes) { tap->Read(bytes); });

@@ -10,6 +10,7 @@
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
+#include <utility>
 }
 
 namespace {
@@ -63,6 +64,12 @@ void VideoFrames::Acknowledge()
 {
     const std::lock_guard lock(m_mutex);
     m_notified = false;
+}
+
+void VideoFrames::SetFirstShown(std::function<void()> shown)
+{
+    const std::lock_guard lock(m_mutex);
+    m_firstShown = std::move(shown);
 }
 
 void VideoFrames::NotifyLocked()
@@ -295,6 +302,8 @@ void VideoFrames::Display(void* opaque, void* picture)
     const auto index = reinterpret_cast<std::size_t>(picture) - 1;
     if (index >= self->m_buffers.size())
         return;
+    if (self->m_firstShown)
+        std::exchange(self->m_firstShown, {})();
     // libvlc's video output hands each picture over when it is due.
     if (self->m_timing.shown > 0 && self->m_frameRate > 0 &&
         double(nowNs - self->m_lastShownNs) > 1.5e9 / self->m_frameRate)

@@ -57,6 +57,10 @@ public:
     void SetNotify(std::function<void()> notify);
     // The window has taken note; the next picture notifies again.
     void Acknowledge();
+    // Called once, on libvlc's thread and under the object's lock, when libvlc hands over its
+    // first picture to be shown: it shows that one as soon as it is decoded, and starts its clock
+    // about then.
+    void SetFirstShown(std::function<void()> shown);
 
     // A shape the stream's sequence header told; any thread. The latest few are kept and the
     // one that fits the decoder's buffer is taken when libvlc makes its video output.
@@ -155,6 +159,7 @@ private:
     Picture m_latest;
     std::function<void()> m_notify;
     bool m_notified = false;
+    std::function<void()> m_firstShown;
 
     // Used by libvlc's video thread only, outside the lock.
     std::unique_ptr<SwsContext, ScalerDeleter> m_scaler;

@@ -98,7 +98,24 @@ struct Case
     int videoStopsAt = -1; // a live frame from which only sound comes
     fastzap::VideoCodec codec = fastzap::VideoCodec::H264;
     bool fieldCoded = false;
+    double started = 0; // how long after the live packets began the player's clock started
 };
+
+// `p` with its PCR, PTS and DTS moved back by `ticks`.
+TsPacket MovedBack(TsPacket p, std::uint64_t ticks)
+{
+    std::uint64_t pcr = 0;
+    for (int i = 0; i < 4; ++i)
+        pcr = pcr << 8 | p.bytes[6 + i];
+    pcr = ((pcr << 1 | p.bytes[10] >> 7) + kWrap - ticks) % kWrap;
+    for (int i = 0; i < 4; ++i)
+        p.bytes[6 + i] = std::uint8_t(pcr >> (25 - 8 * i));
+    p.bytes[10] = std::uint8_t(((pcr & 1) << 7) | 0x7E);
+    for (const auto& [at, prefix] : {std::pair{12 + 9, 3}, std::pair{12 + 14, 1}})
+        Stamp(&p.bytes[std::size_t(at)], prefix,
+              (Read(&p.bytes[std::size_t(at)]) + kWrap - ticks) % kWrap);
+    return p;
+}
 
 class CatchUp : public ::testing::TestWithParam<Case>
 {};
@@ -130,7 +147,12 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
     const bool broken = c.breakAt >= 0 && c.breakAt < c.frames; // within the group
     EXPECT_EQ(plan.span, broken ? 0 : std::uint64_t(c.frames - 1) * kFrame);
     const std::uint64_t newest = c.first + plan.span;
-    const double meet = (plan.meet - double(plan.span)) / 90000; // seconds after the newest
+    const double plannedMeet = (plan.meet - double(plan.span)) / 90000; // seconds after the newest
+    // Where the timelines meet, in the stamps handed over: as planned again once started.
+    const auto meet = [&] {
+        return (plan.meet - double(plan.shift + plan.span)) / 90000;
+    };
+    bool started = false;
 
     stream.insert(stream.begin(), group.begin(), group.end());
     std::array<std::uint8_t, 0x2000> counters{};
@@ -142,24 +164,36 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
     int leftOut = 0;
     bool leaveOut = false;
     std::uint8_t videoCounter = 0;
-    const bool thin =
-        c.codec == fastzap::VideoCodec::H264 && !c.fieldCoded && plan.speed >= limits.thinFrom;
+    const auto thin = [&] {
+        return c.codec == fastzap::VideoCodec::H264 && !c.fieldCoded &&
+               plan.speed >= limits.thinFrom;
+    };
     for (std::size_t n = 0; n < stream.size(); ++n) {
         TsPacket p = stream[n];
         TsPacket sent = p;
         const int frame = n < 2 ? -1 : int((n - 2) / 4);
         const fastzap::CatchUp::Step step = catchUp.Next(p);
+        // The source tells it when the player's clock started, once the lead has been taken.
+        if (step.due && *step.due > 0 && !started) {
+            started = true;
+            catchUp.StartedAfter(c.started);
+        }
+        const std::uint64_t shift = std::uint64_t(plan.shift);
+        EXPECT_NEAR(double(shift) / 90000, started && plan.speed > 1.0 ? c.started : 0.0, 1e-4);
         if (n < 2 || p.Pid() == kSound) {
             // Sound is back at its first unit start past the meeting point, and stays.
             if (n >= 2 && step.keep && !soundBack) {
                 soundBack = true;
                 const double at = double(Ticks(Read(&p.bytes[12 + 9]), newest)) / 90000;
                 EXPECT_TRUE(p.PayloadUnitStart());
-                EXPECT_TRUE(catchUp.Met() || (at >= meet && at < meet + kFrame / 90000.0)) << at;
+                EXPECT_TRUE(catchUp.Met() || (at >= meet() && at < meet() + kFrame / 90000.0))
+                    << at;
             }
             EXPECT_TRUE(step.keep || (n >= 2 && !soundBack)) << n;
             if (step.keep) {
-                EXPECT_EQ(p.bytes, sent.bytes) << n;
+                EXPECT_EQ(p.bytes, p.PayloadUnitStart() && n >= 2 ? MovedBack(sent, shift).bytes
+                                                                  : sent.bytes)
+                    << n;
             }
             continue;
         }
@@ -167,7 +201,7 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
         // meeting, but not two shown one after the other.
         if (p.PayloadUnitStart())
             leaveOut =
-                thin && frame % 3 == 1 && !catchUp.Met() && double(frame) * kFrame < plan.meet;
+                thin() && frame % 3 == 1 && !catchUp.Met() && double(frame) * kFrame < plan.meet;
         ASSERT_EQ(step.keep, !leaveOut) << n;
         if (leaveOut) {
             ++leftOut;
@@ -182,7 +216,7 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
         const bool live = frame >= c.frames;
         if (c.breakAt >= 0 && frame >= c.breakAt) {
             EXPECT_TRUE(catchUp.Met()) << "after a break the stream passes as it is: " << frame;
-            EXPECT_EQ(p.bytes, sent.bytes) << frame;
+            EXPECT_EQ(p.bytes, MovedBack(sent, shift).bytes) << frame;
             continue;
         }
         const std::uint64_t dts = Dts(p);
@@ -194,7 +228,8 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
                   dts)
             << "the PCR moves with the decode time it equals: " << frame;
         if (!step.due) {
-            EXPECT_EQ(p.bytes, sent.bytes) << "unpaced only once the timelines have met: " << frame;
+            EXPECT_EQ(p.bytes, MovedBack(sent, shift).bytes)
+                << "unpaced only once the timelines have met: " << frame;
             EXPECT_TRUE(plan.speed <= 1.0 || (live && catchUp.Met())) << frame;
             continue;
         }
@@ -208,19 +243,21 @@ TEST_P(CatchUp, HandsEachPictureOverWhenThePlayersClockExpectsIt)
             EXPECT_GE(stamp, -limits.lead - 1e-4) << "in the lead: " << frame;
         }
         // ...and never before it has come: a live picture comes as late after the group's
-        // newest as its decode time is.
+        // newest as its decode time is, and the player's clock started later than that newest.
         if (live) {
-            EXPECT_GE(*step.due + 1e-4, double(Ticks(Dts(sent), newest)) / 90000) << frame;
+            EXPECT_GE(*step.due + c.started + 1e-4, double(Ticks(Dts(sent), newest)) / 90000)
+                << frame;
         }
     }
     EXPECT_TRUE(soundBack);
-    EXPECT_EQ(leftOut > 0, thin);
+    EXPECT_EQ(leftOut > 0, thin());
     if (plan.speed > 1.0) {
         EXPECT_EQ(catchUp.Met(), c.videoStopsAt < 0);
         EXPECT_GT(pacedFrames, 0);
         // What is behind after the lead is made up in `seconds`, unless that is too fast.
         if (plan.speed < limits.fastest) {
-            EXPECT_NEAR(meet + limits.lead, limits.seconds, 1e-6);
+            EXPECT_NEAR(plannedMeet + limits.lead, limits.seconds, 1e-6);
+            EXPECT_NEAR(meet() + limits.lead, limits.seconds, 1e-4);
         }
     }
 }
@@ -235,6 +272,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"TwoSecondsFieldCoded", 900000, 51, 3.0, -1, -1,
                            fastzap::VideoCodec::H264, true},
                       Case{"TwoSecondsAtTheCap", 900000, 51, 3.0},
+                      Case{"TwoSecondsStartedLate", 900000, 51, 3.0, -1, -1,
+                           fastzap::VideoCodec::H264, false, 0.15},
+                      Case{"OneSecondStartedLate", 900000, 26, 1.0 + (1.0 - 0.1) / 0.8, -1, -1,
+                           fastzap::VideoCodec::H264, false, 0.2},
+                      Case{"StartedLateThenRestarts", 900000, 51, 3.0, 60, -1,
+                           fastzap::VideoCodec::H264, false, 0.15},
                       Case{"AcrossTheWrap", kWrap - 10 * kFrame, 26, 1.0 + (1.0 - 0.1) / 0.8},
                       Case{"SenderRestartsBeforeTheMeeting", 900000, 51, 3.0, 60},
                       Case{"SenderRestartedWithinTheGroup", 900000, 51, 1.0, 30},
@@ -295,6 +338,7 @@ struct PacedStream
     std::vector<TsPacket> group{Packet(0), Packet(kPmt)};
     std::vector<TsPacket> live;
     std::optional<fastzap::CatchUp> catchUp;
+    std::shared_ptr<fastzap::LiveSource> source;
     std::unique_ptr<fastzap::SourcePipe> pipe;
     posix::UniqueFd in;
 
@@ -308,10 +352,10 @@ struct PacedStream
     }
 
     // The plan is read before this: the source takes the catch-up.
-    void Open()
+    void Open(std::chrono::milliseconds pictureWait = fastzap::LiveSource::kPictureWait)
     {
         // No room for a reader's lag: what the catch-up holds back is not one.
-        const auto source = std::make_shared<fastzap::LiveSource>(group, 0, std::move(*catchUp));
+        source = std::make_shared<fastzap::LiveSource>(group, 0, std::move(*catchUp), pictureWait);
         source->Append(live);
         source->End();
         pipe = fastzap::SourcePipe::Start(source);
@@ -320,26 +364,34 @@ struct PacedStream
     }
 };
 
-// A player that takes its time to open the pipe is paced from when it takes the lead, not from
-// when the pipe was made: otherwise what was due meanwhile would reach it at once, early.
-TEST(Paced, FromWhenThePlayerTakesTheLead)
+// The player's clock starts at its first picture, which it shows once decoded: it is paced from
+// then, not from when the pipe was made nor from when it took the lead. Otherwise what was due
+// meanwhile would reach it at once, early.
+TEST(Paced, FromThePlayersFirstPicture)
 {
     PacedStream stream;
     const fastzap::CatchUpPlan plan = stream.catchUp->Plan();
     ASSERT_GT(plan.speed, 1.0);
     const std::uint64_t newest = 900000 + plan.span;
     const double meet = (plan.meet - double(plan.span)) / 90000;
-    stream.Open();
+    stream.Open(1h);
     ASSERT_TRUE(stream.in.valid());
     const posix::UniqueFd& in = stream.in;
     // The player's start-up, modelled: a pace counted from the pipe would be under way by now.
     std::this_thread::sleep_for(300ms);
-
-    const auto start = std::chrono::steady_clock::now();
     std::vector<std::uint8_t> bytes;
-    std::vector<double> came; // seconds after `start` each packet had come whole
     pollfd ready{in.get(), POLLIN, 0};
     std::uint8_t buffer[4096];
+    // The lead, then nothing until the first picture is shown (however long it takes to decode).
+    for (ssize_t got = 0;
+         ::poll(&ready, 1, 200) == 1 && (got = ::read(in.get(), buffer, 4096)) > 0;)
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    ASSERT_FALSE(bytes.empty());
+    const std::size_t lead = bytes.size() / fastzap::kPacketSize;
+
+    stream.source->PictureShown();
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<double> came(lead, 0.0); // seconds after `start` each packet had come whole
     for (ssize_t got = 0;
          ::poll(&ready, 1, 5000) == 1 && (got = ::read(in.get(), buffer, 4096)) > 0;) {
         bytes.insert(bytes.end(), buffer, buffer + got);
@@ -358,6 +410,9 @@ TEST(Paced, FromWhenThePlayerTakesTheLead)
         paced += due > 0.2 ? 1 : 0;
     }
     EXPECT_GT(paced, 10);
+    // From the meeting point on every stamp is moved back by as long as the player took.
+    const std::int64_t back = Ticks(Dts(packets.back()), 900000 + 99 * kFrame);
+    EXPECT_LT(back, -27000) << "started at least 300 ms after the source was opened";
 }
 
 // Once the player has its lead, what falls due waits for it in the pipe, however long the

@@ -151,6 +151,9 @@ TEST(UnknownShape, NoPictureUntilLibvlcDescribesTheTrack)
     VideoFrames frames;
     int notified = 0;
     frames.SetNotify([&] { ++notified; });
+    // libvlc's clock starts with its first picture, whether or not it can be made yet.
+    int firstShown = 0;
+    frames.SetFirstShown([&] { ++firstShown; });
     frames.AddShape({1920, 1080, 1920, 1088, 1, 1}); // another stream's: does not fit
     const Output out = Format(frames, {640, 386});
     EXPECT_EQ(out.size, QSize(640, 386)); // the visible area stretched over the buffer
@@ -165,6 +168,7 @@ TEST(UnknownShape, NoPictureUntilLibvlcDescribesTheTrack)
     EXPECT_EQ(frames.Latest().image.size(), QSize(800, 450));
     EXPECT_TRUE(Uniform(frames.Latest().image));
     EXPECT_EQ(notified, 2);
+    EXPECT_EQ(firstShown, 1);
 }
 
 TEST(HeldPicture, IsNeverWrittenAndTheNextFollowsTheWindowsSize)
