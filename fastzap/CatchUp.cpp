@@ -209,8 +209,8 @@ void CatchUp::StartedAfter(double seconds)
     // player took, is made up by the time planned, the meeting point where the squeezed line
     // reaches x - shift.
     const double shift = std::round(seconds * kTicks);
-    m_pivot.x = std::max(m_pivot.x, double(m_lastClock));
-    m_pivot.y = Squeezed(std::int64_t(m_pivot.x));
+    const double from = std::max(m_pivot.x, double(m_lastClock));
+    m_pivot = {from, Squeezed(std::int64_t(from))};
     const double meetAt = double(m_newest) + (m_limits.seconds - m_limits.lead) * kTicks;
     const double k = std::clamp((meetAt + shift - m_pivot.x) / std::max(1.0, meetAt - m_pivot.y),
                                 m_leadSpeed, std::max(m_leadSpeed, m_limits.fastest));

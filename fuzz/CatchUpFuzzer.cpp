@@ -3,8 +3,9 @@
 // is a continuity counter on the video, a PCR the adaptation field says is there, or a PTS or
 // DTS the PES header's flags claim and its own length makes room for.
 //
-// Input: a flags byte (frame-coded, the PCR on a PID of its own, the codec), the number of
-// packets in the buffered group, then the packets, 188 bytes each.
+// Input: a flags byte (frame-coded, the PCR on a PID of its own, the codec, and in its top four
+// bits how long the player took to start, in 20 ms), the number of packets in the buffered
+// group, then the packets, 188 bytes each.
 #include "CatchUp.h"
 
 #include <algorithm>
@@ -57,9 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                .videoPid = kVideo,
                                .codec = fastzap::VideoCodec((flags >> 2) % 4)};
     fastzap::CatchUp catchUp(group, kPmt, pmt, (flags & 1) != 0);
+    bool started = false;
     for (const fastzap::TsPacket& sent : packets) {
         fastzap::TsPacket packet = sent;
-        catchUp.Next(packet);
+        const fastzap::CatchUp::Step step = catchUp.Next(packet);
+        // As the source does once the lead has been taken.
+        if (!started && step.due && *step.due > 0) {
+            started = true;
+            catchUp.StartedAfter(0.02 * (flags >> 4));
+        }
         for (std::size_t i = 0; i < fastzap::kPacketSize; ++i) {
             const std::uint8_t changed = packet.bytes[i] ^ sent.bytes[i];
             const bool counter = i == 3 && (changed & 0xF0) == 0 && sent.Pid() == kVideo;

@@ -6,6 +6,7 @@
 #include "SourcePipe.h"
 #include "StreamRelay.h"
 #include "TsFramer.h"
+#include "TsPacket.h"
 #include "Verbose.h"
 
 #include <algorithm>
@@ -112,20 +113,17 @@ public:
     }
 
 private:
-    // A video PES (stream id 0xE0 to 0xEF) starting in `packet`, with its header's timestamps.
+    // A video PES (stream id 0xE0 to 0xEF) starting in `packet`, with the timestamps its header
+    // makes room for.
     static std::optional<std::uint64_t> PesTimestamp(const fastzap::TsPacket& packet)
     {
-        const auto payload = packet.Payload();
-        if (!packet.PayloadUnitStart() || payload.size() < 19 || payload[0] != 0 ||
-            payload[1] != 0 || payload[2] != 1 || (payload[3] & 0xF0) != 0xE0)
+        const std::optional<fastzap::PesStart> start = fastzap::PesStartOf(packet);
+        if (!start || (packet.Payload()[3] & 0xF0) != 0xE0 || !(start->dts || start->pts))
             return std::nullopt;
-        const unsigned flags = payload[7] >> 6; // 2: PTS, 3: PTS and DTS
-        if (flags < 2)
-            return std::nullopt;
-        const std::size_t at = flags == 3 ? 14 : 9;
-        return (std::uint64_t(payload[at] & 0x0E) << 29) | (std::uint64_t(payload[at + 1]) << 22) |
-               (std::uint64_t(payload[at + 2] & 0xFE) << 14) |
-               (std::uint64_t(payload[at + 3]) << 7) | (std::uint64_t(payload[at + 4]) >> 1);
+        const std::uint8_t* b = packet.bytes.data() + start->dts.value_or(start->pts.value_or(0));
+        return (std::uint64_t(b[0] & 0x0E) << 29) | (std::uint64_t(b[1]) << 22) |
+               (std::uint64_t(b[2] & 0xFE) << 14) | (std::uint64_t(b[3]) << 7) |
+               (std::uint64_t(b[4]) >> 1);
     }
 
     fastzap::TsFramer m_framer;
