@@ -375,16 +375,21 @@ struct PacedStream
 };
 
 // The player's clock starts at its first picture, which it shows once decoded: it is paced from
-// then, not from when the pipe was made nor from when it took the lead. Otherwise what was due
-// meanwhile would reach it at once, early.
-TEST(Paced, FromThePlayersFirstPicture)
+// then, not from when the pipe was made nor from when it took the lead; a player that shows none
+// is paced from a while after it took the lead. Otherwise what was due meanwhile would reach it
+// at once, early.
+class PacedFrom : public ::testing::TestWithParam<bool> // the player shows a picture
+{};
+
+TEST_P(PacedFrom, ThePlayersClock)
 {
+    const bool shows = GetParam();
     PacedStream stream;
     const fastzap::CatchUpPlan plan = stream.catchUp->Plan();
     ASSERT_GT(plan.speed, 1.0);
     const std::uint64_t newest = 900000 + plan.span;
     const double meet = (plan.meet - double(plan.span)) / 90000;
-    stream.Open(1h);
+    stream.Open(shows ? 1h : fastzap::LiveSource::kPictureWait);
     ASSERT_TRUE(stream.in.valid());
     const posix::UniqueFd& in = stream.in;
     // The player's start-up, modelled: a pace counted from the pipe would be under way by now.
@@ -394,13 +399,17 @@ TEST(Paced, FromThePlayersFirstPicture)
     std::uint8_t buffer[4096];
     // The lead, then nothing until the first picture is shown (however long it takes to decode).
     for (ssize_t got = 0;
-         ::poll(&ready, 1, 200) == 1 && (got = ::read(in.get(), buffer, 4096)) > 0;)
+         shows && ::poll(&ready, 1, 200) == 1 && (got = ::read(in.get(), buffer, 4096)) > 0;)
         bytes.insert(bytes.end(), buffer, buffer + got);
-    ASSERT_FALSE(bytes.empty());
+    ASSERT_EQ(bytes.empty(), !shows);
     const std::size_t lead = bytes.size() / fastzap::kPacketSize;
 
-    stream.source->PictureShown();
+    if (shows)
+        stream.source->PictureShown();
+    // Before the pace can have started: the player has yet to take the lead, or to show a picture.
     const auto start = std::chrono::steady_clock::now();
+    const double wait =
+        shows ? 0.0 : std::chrono::duration<double>(fastzap::LiveSource::kPictureWait).count();
     std::vector<double> came(lead, 0.0); // seconds after `start` each packet had come whole
     for (ssize_t got = 0;
          ::poll(&ready, 1, 5000) == 1 && (got = ::read(in.get(), buffer, 4096)) > 0;) {
@@ -414,9 +423,10 @@ TEST(Paced, FromThePlayersFirstPicture)
     for (std::size_t i = 0; i < packets.size(); ++i) {
         // Past the meeting point the live pictures come as they arrive, here all at once.
         const double due = double(Ticks(Dts(packets[i]), newest)) / 90000;
-        if (packets[i].Pid() != kVideo || due > meet)
+        if (packets[i].Pid() != kVideo || due <= 0 || due > meet)
             continue;
-        EXPECT_GE(came[i] + 0.002, due) << "a picture came before the player's clock expected it";
+        EXPECT_GE(came[i] + 0.002, due + wait)
+            << "a picture came before the player's clock expected it";
         paced += due > 0.2 ? 1 : 0;
     }
     EXPECT_GT(paced, 10);
@@ -424,6 +434,10 @@ TEST(Paced, FromThePlayersFirstPicture)
     const std::int64_t back = Ticks(Dts(packets.back()), 900000 + 99 * kFrame);
     EXPECT_LT(back, -27000) << "started at least 300 ms after the source was opened";
 }
+
+INSTANTIATE_TEST_SUITE_P(Player, PacedFrom, ::testing::Values(true, false), [](const auto& info) {
+    return std::string(info.param ? "ShowsAPicture" : "ShowsNone");
+});
 
 // Once the player has its lead, what falls due waits for it in the pipe, however long the
 // player takes to come back for it: the copying thread never waits on the player's turn.
