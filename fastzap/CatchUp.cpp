@@ -202,16 +202,18 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const Pm
 
 void CatchUp::StartedAfter(double seconds)
 {
-    if (m_met || seconds <= 0 || m_limits.seconds <= m_limits.lead)
+    if (m_met || seconds <= 0)
         return;
-    // Planned again from the last picture stepped (the pace's first), so that decode times stay
-    // in order: from there what is behind, the live edge now further ahead by as long as the
-    // player took, is made up by the time planned, the meeting point where the squeezed line
-    // reaches x - shift.
+    // Planned again from the latest stamp written (the pace's first picture's, or a presentation
+    // time ahead of it), so that every stamp stays in order: from there what is behind, the live
+    // edge now further ahead by as long as the player took, is made up by the time planned, the
+    // meeting point where the squeezed line reaches x - shift.
     const double shift = std::round(seconds * kTicks);
-    const double from = std::max(m_pivot.x, double(m_lastClock));
+    const double from = std::max(m_pivot.x, double(m_written));
     m_pivot = {from, Squeezed(std::int64_t(from))};
-    const double meetAt = double(m_newest) + (m_limits.seconds - m_limits.lead) * kTicks;
+    // (A lead as long as `seconds`, a player's caching of 0.8 s or more, still leaves some time.)
+    const double meetAt = double(m_newest) +
+                          std::max(m_limits.seconds - m_limits.lead, m_limits.seconds / 4) * kTicks;
     const double k = std::clamp((meetAt + shift - m_pivot.x) / std::max(1.0, meetAt - m_pivot.y),
                                 m_leadSpeed, std::max(m_leadSpeed, m_limits.fastest));
     m_plan.speed = k;
@@ -313,12 +315,19 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
             return {.keep = false, .due = std::nullopt};
         }
     }
+    // A plan made again starts past every stamp already written (a presentation time runs ahead
+    // of its decode time), so that none of them comes out of order; one implausibly far ahead is
+    // taken as no further than a second past the decode times.
+    const auto rewrite = [this](std::uint64_t t) {
+        m_written = std::max(m_written, std::min(Since(t, m_keyframe), m_lastClock + kMetMargin));
+        return Rewrite(t);
+    };
     if (stamps.pcr)
-        WritePcr(packet, *stamps.pcr, Rewrite(ReadPcr(packet, *stamps.pcr)));
+        WritePcr(packet, *stamps.pcr, rewrite(ReadPcr(packet, *stamps.pcr)));
     if (stamps.pts)
-        WritePes(packet, *stamps.pts, Rewrite(ReadPes(packet, *stamps.pts)));
+        WritePes(packet, *stamps.pts, rewrite(ReadPes(packet, *stamps.pts)));
     if (stamps.dts)
-        WritePes(packet, *stamps.dts, Rewrite(ReadPes(packet, *stamps.dts)));
+        WritePes(packet, *stamps.dts, rewrite(ReadPes(packet, *stamps.dts)));
     return step;
 }
 

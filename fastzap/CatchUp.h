@@ -90,17 +90,17 @@ public:
     struct Step
     {
         bool keep = true;
-        // When this packet is to be handed over, in seconds after the player has taken the lead
-        // (zero or less: it is part of the lead); none: right after the packet before it.
+        // When this packet is to be handed over, in seconds after the pace has started (zero or
+        // less: it is part of the lead); none: right after the packet before it.
         std::optional<double> due;
     };
     // The stream's packets, group first, each once and in order: rewritten in place.
     Step Next(TsPacket& packet);
 
     // The player's clock started `seconds` after the live packets began to come: its first
-    // picture took that long. From the lead's end the squeeze is planned again, so that what is
-    // behind, now as much more, is still made up in as long (no faster than `fastest`), and so
-    // that from the meeting point the live packets, which come on the sender's clock, are due
+    // picture took that long. From the latest stamp written the squeeze is planned again, so that
+    // what is behind, now as much more, is still made up in as long (no faster than `fastest`), and
+    // so that from the meeting point the live packets, which come on the sender's clock, are due
     // exactly when they come: every stamp from there on is moved back by `seconds`, for good.
     // Otherwise they would come early by as long, and the player's clock would jump forward to
     // take it out. Once, before anything past the lead has been handed over.
@@ -145,6 +145,7 @@ private:
     std::uint64_t m_keyframe = 0; // its decode time, on the 33-bit clock
     std::int64_t m_newest = 0;    // ticks since the keyframe
     std::int64_t m_lastClock = 0;
+    std::int64_t m_written = 0; // the latest stamp rewritten, in ticks since the keyframe
     bool m_met = true;
     // Streams other than the video, left out until the meeting and then taken up at their next
     // unit start, so that a player never sees half of one.

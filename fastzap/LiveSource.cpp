@@ -96,8 +96,9 @@ void LiveSource::Append(std::span<const TsPacket> packets)
             return;
         const std::size_t queued = (m_queue.size() - m_readPacket) * kPacketSize - m_readOffset;
         const std::size_t live = queued - std::min(queued, m_startUnread);
-        // Live packets a catch-up holds back until they are due are not the reader's lag. The
-        // hold spans less stream time than the group did, so the group's size bounds it.
+        // Live packets a catch-up holds back until they are due are not the reader's lag, up to
+        // the group's size: the hold spans the group's squeezed time and the player's start, and
+        // what a very slow start holds beyond that counts against the bound.
         const std::size_t held = m_catchUp && !m_catchUp->Met() ? m_startBytes : 0;
         if (live + packets.size() * kPacketSize > m_maxBehind + held) {
             m_state = State::Overflowed;
@@ -138,7 +139,7 @@ std::size_t LiveSource::CopyDue(std::uint8_t* buffer, std::size_t length, Clock:
             }
         }
         if (m_headDue) {
-            // The lead ends here: what follows is paced from the reader's next read.
+            // The lead ends here: what follows is paced from the pace's start (Read).
             if (!m_paceStart)
                 break;
             if (*m_paceStart + *m_headDue > now) {

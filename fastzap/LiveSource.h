@@ -23,10 +23,10 @@ namespace fastzap {
 // With a catch-up, the stream is squeezed and paced as it is read (CatchUp.h): the lead at once,
 // then each picture when the player's clock expects it. The player's clock starts once it has
 // decoded its first pictures, and it shows the first of them at once: the pace is counted from
-// then (PictureShown), never from before the reader's first read after the lead (a reader
-// writing into a small pipe makes it only once the player has taken the lead). A player whose
-// first pictures need more than the lead (a decoder that reorders waits for a few pictures after
-// the keyframe) shows none until the pace starts: it is paced from a while after it has the
+// a little after then (PictureShown), never from before the reader's first read after the lead (a
+// reader writing into a small pipe makes it only once the player has taken the lead). A player
+// whose first pictures need more than the lead (a decoder that reorders waits for a few pictures
+// after the keyframe) shows none until the pace starts: it is paced from a while after it has the
 // lead (kPictureWait), which is about as long as it takes to decode it.
 //
 // Thread-safe: the receiver thread appends, one reader thread reads, any thread cancels.

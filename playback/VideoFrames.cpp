@@ -6,11 +6,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
-#include <utility>
 }
 
 namespace {
