@@ -40,10 +40,7 @@ Stamps FindStamps(const TsPacket& packet)
 
 std::uint64_t ReadPes(const TsPacket& packet, std::size_t at)
 {
-    const auto& b = packet.bytes;
-    return (std::uint64_t(b[at] & 0x0E) << 29) | (std::uint64_t(b[at + 1]) << 22) |
-           (std::uint64_t(b[at + 2] & 0xFE) << 14) | (std::uint64_t(b[at + 3]) << 7) |
-           (std::uint64_t(b[at + 4]) >> 1);
+    return PesStamp(packet.bytes.data() + at);
 }
 
 void WritePes(TsPacket& packet, std::size_t at, std::uint64_t value)
@@ -78,20 +75,23 @@ void WritePcr(TsPacket& packet, std::size_t at, std::uint64_t base)
     b[at + 5] = 0;
 }
 
+// Every stamp in `packet` replaced by what `change` makes of it.
+template <typename Change> void ChangeStamps(TsPacket& packet, const Stamps& stamps, Change change)
+{
+    if (stamps.pcr)
+        WritePcr(packet, *stamps.pcr, change(ReadPcr(packet, *stamps.pcr)));
+    if (stamps.pts)
+        WritePes(packet, *stamps.pts, change(ReadPes(packet, *stamps.pts)));
+    if (stamps.dts)
+        WritePes(packet, *stamps.dts, change(ReadPes(packet, *stamps.dts)));
+}
+
 // Every stamp in `packet` moved back by `ticks`.
 void MoveBack(TsPacket& packet, const Stamps& stamps, std::int64_t ticks)
 {
-    if (ticks == 0)
-        return;
-    const auto back = [ticks](std::uint64_t t) {
-        return t + kWrap - std::uint64_t(ticks);
-    };
-    if (stamps.pcr)
-        WritePcr(packet, *stamps.pcr, back(ReadPcr(packet, *stamps.pcr)));
-    if (stamps.pts)
-        WritePes(packet, *stamps.pts, back(ReadPes(packet, *stamps.pts)));
-    if (stamps.dts)
-        WritePes(packet, *stamps.dts, back(ReadPes(packet, *stamps.dts)));
+    if (ticks != 0)
+        ChangeStamps(packet, stamps,
+                     [ticks](std::uint64_t t) { return t + kWrap - std::uint64_t(ticks); });
 }
 
 // `t` relative to `origin` on the 33-bit clock, as a signed number of ticks.
@@ -318,16 +318,10 @@ CatchUp::Step CatchUp::Next(TsPacket& packet)
     // A plan made again starts past every stamp already written (a presentation time runs ahead
     // of its decode time), so that none of them comes out of order; one implausibly far ahead is
     // taken as no further than a second past the decode times.
-    const auto rewrite = [this](std::uint64_t t) {
+    ChangeStamps(packet, stamps, [this](std::uint64_t t) {
         m_written = std::max(m_written, std::min(Since(t, m_keyframe), m_lastClock + kMetMargin));
         return Rewrite(t);
-    };
-    if (stamps.pcr)
-        WritePcr(packet, *stamps.pcr, rewrite(ReadPcr(packet, *stamps.pcr)));
-    if (stamps.pts)
-        WritePes(packet, *stamps.pts, rewrite(ReadPes(packet, *stamps.pts)));
-    if (stamps.dts)
-        WritePes(packet, *stamps.dts, rewrite(ReadPes(packet, *stamps.dts)));
+    });
     return step;
 }
 

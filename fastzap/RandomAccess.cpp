@@ -8,12 +8,6 @@ namespace {
 // is not a stream to start from.
 constexpr std::size_t kMaxPrefix = std::size_t(16) << 10;
 
-std::uint64_t ReadTimestamp(const std::uint8_t* p)
-{
-    return (std::uint64_t(p[0] & 0x0E) << 29) | (std::uint64_t(p[1]) << 22) |
-           (std::uint64_t(p[2] & 0xFE) << 14) | (std::uint64_t(p[3]) << 7) | (p[4] >> 1);
-}
-
 } // namespace
 
 void VideoTracker::Lost()
@@ -88,9 +82,9 @@ void VideoTracker::OnPayload(std::span<const std::uint8_t> data, VideoPacketInfo
         const int timestamps = m_header[7] >> 6;
         const std::size_t length = m_header[8];
         if (timestamps == 3 && length >= 10)
-            info.timestamp = ReadTimestamp(&m_header[14]);
+            info.timestamp = PesStamp(&m_header[14]);
         else if (timestamps >= 2 && length >= 5)
-            info.timestamp = ReadTimestamp(&m_header[9]);
+            info.timestamp = PesStamp(&m_header[9]);
     }
     if (!m_scanning)
         return;

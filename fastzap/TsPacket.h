@@ -99,6 +99,14 @@ inline bool HasOptionalPesHeader(std::uint8_t streamId)
     }
 }
 
+// A PTS or DTS as its five bytes in a PES header hold it, markers aside: 33 bits of 90 kHz.
+inline std::uint64_t PesStamp(const std::uint8_t* at)
+{
+    return (std::uint64_t(at[0] & 0x0E) << 29) | (std::uint64_t(at[1]) << 22) |
+           (std::uint64_t(at[2] & 0xFE) << 14) | (std::uint64_t(at[3]) << 7) |
+           (std::uint64_t(at[4]) >> 1);
+}
+
 inline std::optional<PesStart> PesStartOf(const TsPacket& packet)
 {
     if (!packet.PayloadUnitStart())

@@ -120,10 +120,7 @@ private:
         const std::optional<fastzap::PesStart> start = fastzap::PesStartOf(packet);
         if (!start || (packet.Payload()[3] & 0xF0) != 0xE0 || !(start->dts || start->pts))
             return std::nullopt;
-        const std::uint8_t* b = packet.bytes.data() + start->dts.value_or(start->pts.value_or(0));
-        return (std::uint64_t(b[0] & 0x0E) << 29) | (std::uint64_t(b[1]) << 22) |
-               (std::uint64_t(b[2] & 0xFE) << 14) | (std::uint64_t(b[3]) << 7) |
-               (std::uint64_t(b[4]) >> 1);
+        return fastzap::PesStamp(packet.bytes.data() + start->dts.value_or(start->pts.value_or(0)));
     }
 
     fastzap::TsFramer m_framer;
