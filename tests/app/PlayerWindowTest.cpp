@@ -234,36 +234,6 @@ TEST_F(LiveChannel, PicturesClearTheTextsAndTheBackoffStartsAgainAtOneSecond)
     }
 }
 
-TEST_F(PlayerView, TheVolumeNeverLeavesZeroToAHundred)
-{
-    CPlayerDlg player;
-    open(player, 9);
-    CVideoSurface* surface = surfaceOf(player);
-    for (int i = 0; i < 30; ++i)
-        QTest::keyClick(&player, Qt::Key_Down);
-    EXPECT_EQ(player.Volume(), 0);
-    EXPECT_EQ(surface->NoticeText(), QStringLiteral("音量 0%"));
-    QWheelEvent down(QPointF(100, 100), surface->mapToGlobal(QPointF(100, 100)), {},
-                     QPoint(0, -120 * 40), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(surface, &down);
-    EXPECT_EQ(player.Volume(), 0);
-
-    for (int i = 0; i < 30; ++i)
-        QTest::keyClick(&player, Qt::Key_Up);
-    EXPECT_EQ(player.Volume(), 100);
-    QWheelEvent up(QPointF(100, 100), surface->mapToGlobal(QPointF(100, 100)), {},
-                   QPoint(0, 120 * 40), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(surface, &up);
-    EXPECT_EQ(player.Volume(), 100);
-    EXPECT_EQ(surface->NoticeText(), QStringLiteral("音量 100%"));
-
-    CPlayerDlg given;
-    given.SetAudio(-20, false);
-    EXPECT_EQ(given.Volume(), 0);
-    given.SetAudio(250, false);
-    EXPECT_EQ(given.Volume(), 100);
-}
-
 TEST_F(PlayerView, VolumeAndMuteHoldAcrossWindowsAndChannels)
 {
     settings("[Default]\nMutiMode=1\n");

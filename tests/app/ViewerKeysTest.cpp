@@ -5,6 +5,7 @@
 #include "ModalWatcher.h"
 #include "PlayerDlg.h"
 #include "SiteFolder.h"
+#include "VideoSurface.h"
 
 #include <QApplication>
 #include <QDir>
@@ -126,7 +127,7 @@ TEST_F(PlayerWindowKeys, FullScreenByF11AndEscapeLeavesItFirst)
     EXPECT_FALSE(m_player.isVisible());
 }
 
-TEST_F(PlayerWindowKeys, MuteAndVolumeFromKeysAndWheel)
+TEST_F(PlayerWindowKeys, MuteAndVolumeFromKeysAndWheelWithinZeroToAHundred)
 {
     QTest::keyClick(&m_player, Qt::Key_M);
     EXPECT_TRUE(m_player.Muted());
@@ -139,17 +140,35 @@ TEST_F(PlayerWindowKeys, MuteAndVolumeFromKeysAndWheel)
     QTest::keyClick(&m_player, Qt::Key_Down);
     EXPECT_EQ(m_player.Volume(), 90);
 
-    QWidget* video = m_player.findChild<QWidget*>(QStringLiteral("video"));
-    const QPointF at(100, 100);
-    QWheelEvent down(at, video->mapToGlobal(at), {}, QPoint(0, -240), Qt::NoButton, Qt::NoModifier,
-                     Qt::NoScrollPhase, false);
-    QApplication::sendEvent(video, &down);
+    auto* video = m_player.findChild<CVideoSurface*>(QStringLiteral("video"));
+    const auto wheel = [&](int notches) {
+        const QPointF at(100, 100);
+        QWheelEvent event(at, video->mapToGlobal(at), {}, QPoint(0, 120 * notches), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(video, &event);
+    };
+    wheel(-2);
     EXPECT_EQ(m_player.Volume(), 80);
 
     QTest::keyClick(&m_player, Qt::Key_M);
     QTest::keyClick(&m_player, Qt::Key_Up);
     EXPECT_FALSE(m_player.Muted()) << "changing the volume unmutes";
     EXPECT_EQ(m_player.Volume(), 85);
+
+    for (int i = 0; i < 30; ++i)
+        QTest::keyClick(&m_player, Qt::Key_Down);
+    wheel(-40);
+    EXPECT_EQ(m_player.Volume(), 0);
+    EXPECT_EQ(video->NoticeText(), QStringLiteral("音量 0%"));
+    wheel(40);
+    EXPECT_EQ(m_player.Volume(), 100);
+    EXPECT_EQ(video->NoticeText(), QStringLiteral("音量 100%"));
+
+    CPlayerDlg given;
+    given.SetAudio(-20, false);
+    EXPECT_EQ(given.Volume(), 0);
+    given.SetAudio(250, false);
+    EXPECT_EQ(given.Volume(), 100);
 }
 
 TEST_F(PlayerWindowKeys, FailedSwitchKeepsTheChannelAndShowsTheMessageOverThePlayer)
