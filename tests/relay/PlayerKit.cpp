@@ -18,35 +18,12 @@ QString MediaFolder::clip(const QString& size)
     QString clip = path(u"clip-%1.ts"_qs.arg(size));
     QProcess ffmpeg;
     ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    ffmpeg.start(QStringLiteral("ffmpeg"), {"-nostdin",
-                                            "-loglevel",
-                                            "error",
-                                            "-y",
-                                            "-f",
-                                            "lavfi",
-                                            "-i",
-                                            "testsrc2=size=" + size + ":rate=25",
-                                            "-t",
-                                            "4",
-                                            "-c:v",
-                                            "libx264",
-                                            "-preset",
-                                            "veryfast",
-                                            "-g",
-                                            "12",
-                                            "-keyint_min",
-                                            "12",
-                                            "-sc_threshold",
-                                            "0",
-                                            "-pix_fmt",
-                                            "yuv420p",
-                                            "-muxdelay",
-                                            "0",
-                                            "-muxpreload",
-                                            "0",
-                                            "-f",
-                                            "mpegts",
-                                            clip});
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 u"-nostdin -loglevel error -y -f lavfi -i testsrc2=size=%1:rate=25 -t 4 -c:v "
+                 u"libx264 -preset veryfast -g 12 -keyint_min 12 -sc_threshold 0 -pix_fmt yuv420p "
+                 u"-muxdelay 0 -muxpreload 0 -f mpegts"_qs.arg(size)
+                         .split(u' ')
+                     << clip);
     if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0) {
         ADD_FAILURE() << "ffmpeg could not make the test clip";
         return {};
@@ -58,28 +35,12 @@ QString MediaFolder::clip(const QString& size)
 LiveHls::LiveHls(const QString& clip, const QString& folder)
 {
     m_ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_ffmpeg.start(QStringLiteral("ffmpeg"), {"-nostdin",
-                                              "-loglevel",
-                                              "error",
-                                              "-re",
-                                              "-stream_loop",
-                                              "-1",
-                                              "-i",
-                                              clip,
-                                              "-c",
-                                              "copy",
-                                              "-f",
-                                              "hls",
-                                              "-hls_time",
-                                              "1",
-                                              "-hls_list_size",
-                                              "6",
-                                              "-hls_flags",
-                                              "delete_segments",
-                                              "-hls_segment_filename",
-                                              folder + QStringLiteral("/seg%05d.ts"),
-                                              folder + QStringLiteral("/index.m3u8")});
     const QString playlist = folder + QStringLiteral("/index.m3u8");
+    m_ffmpeg.start(QStringLiteral("ffmpeg"),
+                   (u"-nostdin -loglevel error -re -stream_loop -1 -i"_qs.split(u' ') << clip) +
+                           u"-c copy -f hls -hls_time 1 -hls_list_size 6 -hls_flags "
+                           u"delete_segments -hls_segment_filename"_qs.split(u' ')
+                       << folder + QStringLiteral("/seg%05d.ts") << playlist);
     m_ready = WaitUntil([&playlist] { return QFile::exists(playlist); }, std::chrono::seconds(15));
     if (!m_ready)
         ADD_FAILURE() << "ffmpeg wrote no live playlist";

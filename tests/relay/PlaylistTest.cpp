@@ -4,24 +4,13 @@
 #include "Playlist.h"
 
 #include "PeakMemory.h"
+#include "RelayTestKit.h"
 #include "Response.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
 namespace {
-
-// Cases print as their names in gtest's messages.
-template <typename Case>
-concept Named = requires(const Case& c)
-{
-    c.name;
-};
-
-void PrintTo(const Named auto& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 constexpr QByteArrayView kRouteBase = "http://127.0.0.1:4000/k/";
 constexpr char kPlaylistUrl[] = "http://origin:8080/hls/ch1/index.m3u8";
@@ -86,8 +75,11 @@ TEST_P(PlaylistText, IsWrittenAgainFromWhatTheRelayUnderstood)
 INSTANTIATE_TEST_SUITE_P(
     Playlists, PlaylistText,
     ::testing::Values(
-        Text{"relative_segment", "#EXTINF:1.0,\nseg1.ts\n",
-             "#EXTINF:1.0,\n" MEDIA(HERE "seg1.ts") "\n"},
+        // An I-frame playlist is named by its attribute: the lines after it stay segments.
+        Text{"relative_segment",
+             "#EXT-X-I-FRAME-STREAM-INF:URI=\"i.m3u8\"\n#EXTINF:1.0,\nseg1.ts\n",
+             "#EXT-X-I-FRAME-STREAM-INF:URI=\"" LIST(HERE "i.m3u8") "\"\n#EXTINF:1.0,\n" MEDIA(
+                 HERE "seg1.ts") "\n"},
         Text{"cr_only", "#EXTM3U\r#EXTINF:1,\rs.ts\r",
              "#EXTM3U\n#EXTINF:1,\n" MEDIA(HERE "s.ts") "\n"},
         Text{"crlf_blanks_and_padding", "#EXTM3U\r\n\r\n \t s.ts  \r\n",
@@ -139,51 +131,32 @@ INSTANTIATE_TEST_SUITE_P(
              "00:00.000+08:00\n#EXT-X-PROGRAM-DATE-TIME:http://x\n#EXT-X-ENDLIST:junk",
              "#EXT-X-TARGETDURATION:6\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXT-X-BYTERANGE:100@5\n"
              "#EXT-X-PROGRAM-DATE-TIME:2024-01-01T00:00:00.000+08:00\n#EXT-X-ENDLIST\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
-QByteArray samplePlaylist()
+TEST(PlaylistFeed, GivesThePrefixOfWholeLinesThatFitsTheBound)
 {
-    QByteArray text = "#EXTM3U\r\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\r\n";
+    QByteArray playlist = "#EXTM3U\r\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\r\n";
     for (int i = 0; i < 40; ++i)
-        text += "#EXTINF:1.0,\nseg" + QByteArray::number(i) + ".ts" + (i % 2 ? "\r\n" : "\n");
-    return text + "#EXT-X-ENDLIST"; // no final line break
-}
-
-struct Feeding
-{
-    qsizetype chunk;
-    qsizetype maxBytes; // 0: exactly the whole rewritten playlist
-};
-
-class PlaylistFeed : public ::testing::TestWithParam<Feeding>
-{};
-
-TEST_P(PlaylistFeed, GivesThePrefixOfWholeLinesThatFitsTheBound)
-{
-    const QByteArray playlist = samplePlaylist();
+        playlist += "#EXTINF:1.0,\nseg" + QByteArray::number(i) + ".ts" + (i % 2 ? "\r\n" : "\n");
+    playlist += "#EXT-X-ENDLIST"; // no final line break
     const QByteArray whole = rewrite(playlist, playlist.size());
     ASSERT_EQ(whole.count('\n'), 84);
-    const qsizetype bound = GetParam().maxBytes > 0 ? GetParam().maxBytes : whole.size();
-
-    const QByteArray bounded = rewrite(playlist, GetParam().chunk, bound);
-    EXPECT_TRUE(whole.startsWith(bounded));
-    EXPECT_LE(bounded.size(), bound);
-    EXPECT_TRUE(bounded.isEmpty() || bounded.endsWith('\n'));
-    // Cut at the last line end that fits, not earlier.
-    if (bounded.size() < whole.size()) {
-        EXPECT_GT(whole.indexOf('\n', bounded.size()) + 1, bound);
+    // Chunk sizes and bounds; a bound of 0 stands for exactly the whole rewritten playlist.
+    const qsizetype feeds[][2] = {{1, 1 << 20}, {3, 1 << 20}, {1, 500}, {7, 1234},
+                                  {4096, 2000}, {5, 8},       {1, 0},   {4096, 0}};
+    for (const auto& [chunk, maxBytes] : feeds) {
+        const qsizetype bound = maxBytes > 0 ? maxBytes : whole.size();
+        SCOPED_TRACE("chunk " + std::to_string(chunk) + ", bound " + std::to_string(bound));
+        const QByteArray bounded = rewrite(playlist, chunk, bound);
+        EXPECT_TRUE(whole.startsWith(bounded));
+        EXPECT_LE(bounded.size(), bound);
+        EXPECT_TRUE(bounded.isEmpty() || bounded.endsWith('\n'));
+        // Cut at the last line end that fits, not earlier.
+        if (bounded.size() < whole.size()) {
+            EXPECT_GT(whole.indexOf('\n', bounded.size()) + 1, bound);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Chunks, PlaylistFeed,
-                         ::testing::Values(Feeding{1, 1 << 20}, Feeding{3, 1 << 20},
-                                           Feeding{1, 500}, Feeding{7, 1234}, Feeding{4096, 2000},
-                                           Feeding{5, 8}, Feeding{1, 0}, Feeding{4096, 0}),
-                         [](const auto& info) {
-                             return "chunk_" + std::to_string(info.param.chunk) + "_bound_" +
-                                    (info.param.maxBytes > 0 ? std::to_string(info.param.maxBytes)
-                                                             : std::string("exact"));
-                         });
 
 TEST(PlaylistFeed, LineLongerThanTheBoundEndsThePlaylistBeforeIt)
 {
@@ -257,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Sniff{"second_sync_missing", packets(1) + "x" + QByteArray(200, 'G'), false,
                             false, false},
                       Sniff{"empty_at_end", "", true, false, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(PlaylistContentType, NamesThePlaylistTypesOnly)
 {
@@ -384,6 +357,6 @@ INSTANTIATE_TEST_SUITE_P(
                 EMPTY("502 Bad Gateway"), false},
         Shaping{"not_modified", Kind::Channel, upstream(304, "", 0), "", EMPTY("502 Bad Gateway"),
                 false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 } // namespace

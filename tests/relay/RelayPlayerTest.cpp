@@ -1,42 +1,12 @@
 // A real libvlc 3 player, decoding into memory, playing live HLS through the relay.
 #include "PlayerKit.h"
-#include "StreamRelay.h"
-#include "UniqueFd.h"
 
 #include <QDir>
 #include <QFile>
-#include <QThread>
-#include <deque>
-#include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <thread>
 
-using namespace std::chrono_literals;
-
 namespace {
-
-// AddressSanitizer keeps freed memory in quarantine (256 MB) and adds its shadow: resident memory
-// says nothing about the relay there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
-int segmentRequests(const QStringList& paths, const QString& name)
-{
-    int count = 0;
-    for (const QString& path : paths)
-        count += path.contains(name) ? 1 : 0;
-    return count;
-}
 
 class RelayPlayer : public ::testing::Test
 {
@@ -60,26 +30,6 @@ protected:
     MediaFolder m_media;
 };
 
-TEST_F(RelayPlayer, LiveStreamThroughARouteIsDecoded)
-{
-    const QString folder = liveFolder();
-    const LiveHls live(m_media.clip(), folder);
-    ASSERT_TRUE(live.ready());
-    HostileHlsServer server({folder});
-    const std::shared_ptr<relay::Route> route = m_relay.Open(server.playlistUrl());
-    ASSERT_TRUE(route);
-    MemoryPlayer player(m_vlc.get(), route->LocalUrl());
-    ASSERT_TRUE(player.Play());
-
-    EXPECT_TRUE(WaitUntil([&player] { return player.Pictures() >= 50; }, 30s))
-        << player.Pictures() << " pictures";
-    bool allRelayed = false;
-    const QStringList paths = server.requests(&allRelayed);
-    EXPECT_TRUE(allRelayed) << "requests that bypassed the relay: "
-                            << paths.join(u' ').toStdString();
-    EXPECT_GE(segmentRequests(paths, QStringLiteral(".ts")), 2) << paths.join(u' ').toStdString();
-}
-
 // --- nothing but the relay reaches a server ---------------------------------------------------
 
 struct Bypass
@@ -89,17 +39,12 @@ struct Bypass
     // The origin's files, name and content; PORT is the origin's port. clip.ts, init.ts and
     // sentinel.ts are real segments; a player that asks for the sentinel has been past
     // everything listed before it.
-    std::vector<std::pair<const char*, const char*>> files;
+    std::vector<std::pair<const char*, QByteArray>> files;
     std::optional<bool> sentinel; // empty: libvlc may or may not get that far
 };
 
 class PlayerBehindTheRelay : public RelayPlayer, public ::testing::WithParamInterface<Bypass>
 {};
-
-void PrintTo(const Bypass& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 TEST_P(PlayerBehindTheRelay, ReachesNoServerButThroughIt)
 {
@@ -135,9 +80,20 @@ TEST_P(PlayerBehindTheRelay, ReachesNoServerButThroughIt)
 #define VOD "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-PLAYLIST-TYPE:VOD\n"
 #define ENTRY(uri) "#EXTINF:4,\n" uri "\n"
 
+// Segment lines libvlc's URL parser reads as a host and port, and a strict one does not. libvlc
+// may give up the playlist at the first that fails: AddressTest refuses each on its own.
+QByteArray oddSegmentLines()
+{
+    QByteArray text = VOD;
+    for (const char* port : {"PORT\\x", "PORT|x", "PORT^x", "PORT{x}", "PORT\"x", "PORT<x>",
+                             "PORT`x", "PORT x", "PORT%00", "PORT%2f", "PORT:PORT", "+PORT"})
+        text += "#EXTINF:4,\nhttp://127.0.0.1:" + QByteArray(port) + "/clip.ts\n";
+    return text + ENTRY("http://[127.0.0.1]:PORT/clip.ts");
+}
+
 std::vector<Bypass> bypasses()
 {
-    std::vector<Bypass> cases = {
+    return {
         {"unquoted_media_and_map_uris",
          "/master.m3u8",
          {{"master.m3u8",
@@ -168,41 +124,14 @@ std::vector<Bypass> bypasses()
          "/index.m3u8?type=application/x-gzip&gzip=1",
          {{"index.m3u8", VOD ENTRY("http://127.0.0.1:PORT/clip.ts") "#EXT-X-ENDLIST\n"}},
          false},
+        {"segment_lines_of_odd_authorities",
+         "/index.m3u8",
+         {{"index.m3u8", oddSegmentLines() + ENTRY("sentinel.ts") "#EXT-X-ENDLIST\n"}},
+         std::nullopt},
     };
-    // Segment lines libvlc's URL parser reads as a host and port, and a strict one does not:
-    // one player each, as libvlc may give up a playlist at its first failed segment.
-    static const std::vector<std::pair<const char*, std::string>> odd = {
-        {"backslash", "http://127.0.0.1:PORT\\x/clip.ts"},
-        {"bar", "http://127.0.0.1:PORT|x/clip.ts"},
-        {"caret", "http://127.0.0.1:PORT^x/clip.ts"},
-        {"braces", "http://127.0.0.1:PORT{x}/clip.ts"},
-        {"quote", "http://127.0.0.1:PORT\"x/clip.ts"},
-        {"angles", "http://127.0.0.1:PORT<x>/clip.ts"},
-        {"backtick", "http://127.0.0.1:PORT`x/clip.ts"},
-        {"space", "http://127.0.0.1:PORT x/clip.ts"},
-        {"escaped_nul", "http://127.0.0.1:PORT%00/clip.ts"},
-        {"escaped_slash", "http://127.0.0.1:PORT%2f/clip.ts"},
-        {"second_port", "http://127.0.0.1:PORT:PORT/clip.ts"},
-        {"plus_port", "http://127.0.0.1:+PORT/clip.ts"},
-        {"bracketed_ipv4", "http://[127.0.0.1]:PORT/clip.ts"},
-    };
-    // The cases point into these: a deque keeps its elements where they are.
-    static std::deque<std::string> names;
-    static std::deque<std::string> playlists;
-    for (const auto& [name, line] : odd) {
-        names.push_back(std::string("segment_line_") + name);
-        playlists.push_back(VOD "#EXTINF:4,\n" + line +
-                            "\n" ENTRY("sentinel.ts") "#EXT-X-ENDLIST\n");
-        cases.push_back({names.back().c_str(),
-                         "/index.m3u8",
-                         {{"index.m3u8", playlists.back().c_str()}},
-                         std::nullopt});
-    }
-    return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, PlayerBehindTheRelay, ::testing::ValuesIn(bypasses()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Forms, PlayerBehindTheRelay, ::testing::ValuesIn(bypasses()), ByName());
 
 // --- strangers at the door --------------------------------------------------------------------
 
@@ -246,25 +175,6 @@ private:
     std::thread m_thread;
 };
 
-TEST_F(RelayPlayer, ChannelPlaysWhileAStrangerHoldsIdleConnections)
-{
-    const QString folder = liveFolder();
-    const LiveHls live(m_media.clip(), folder);
-    ASSERT_TRUE(live.ready());
-    HostileHlsServer server({folder});
-    const std::shared_ptr<relay::Route> route = m_relay.Open(server.playlistUrl());
-    ASSERT_TRUE(route);
-    const IdleStranger stranger(m_relay.Port(), 40);
-    MemoryPlayer player(m_vlc.get(), route->LocalUrl());
-    ASSERT_TRUE(player.Play());
-
-    // The stranger's connections are dropped at the first-byte limit and opened again, all
-    // the while.
-    EXPECT_TRUE(
-        WaitUntil([&] { return player.Pictures() >= 50 && stranger.Reopened() >= 40; }, 30s))
-        << player.Pictures() << " pictures, " << stranger.Reopened() << " reopened";
-}
-
 // --- bounds -----------------------------------------------------------------------------------
 
 TEST_F(RelayPlayer, EndlessSegmentKeepsResidentMemoryBounded)
@@ -287,18 +197,18 @@ TEST_F(RelayPlayer, EndlessSegmentKeepsResidentMemoryBounded)
         [&] {
             peak = std::max(peak, ResidentBytes());
             return player.Pictures() > 0 &&
-                   segmentRequests(server.requests(), QStringLiteral("endless.ts")) >= 2;
+                   server.requests().filter(QStringLiteral("endless.ts")).size() >= 2;
         },
         60s))
         << server.requests().join(u' ').toStdString();
-    if (!kSanitized) {
-        EXPECT_LT(peak, qint64(400) * 1024 * 1024);
-    }
+#ifndef CORVESSA_SANITIZED // AddressSanitizer's quarantine and shadow hide what the relay takes
+    EXPECT_LT(peak, qint64(400) * 1024 * 1024);
+#endif
     std::printf("peak resident memory %lld MB, %d pictures\n", peak / (qint64(1024) * 1024),
                 player.Pictures());
 }
 
-TEST_F(RelayPlayer, StopReturnsPromptlyAfterCancelWithAServerFrozenMidPlay)
+TEST_F(RelayPlayer, LivePlaysWithAStrangerAtTheDoorAndStopsPromptlyAfterCancelWhenFrozen)
 {
     const QString folder = liveFolder();
     const LiveHls live(m_media.clip(), folder);
@@ -306,15 +216,26 @@ TEST_F(RelayPlayer, StopReturnsPromptlyAfterCancelWithAServerFrozenMidPlay)
     HostileHlsServer server({folder});
     const std::shared_ptr<relay::Route> route = m_relay.Open(server.playlistUrl());
     ASSERT_TRUE(route);
+    const IdleStranger stranger(m_relay.Port(), 40);
     MemoryPlayer player(m_vlc.get(), route->LocalUrl());
     ASSERT_TRUE(player.Play());
-    ASSERT_TRUE(WaitUntil([&player] { return player.Pictures() >= 25; }, 30s));
+
+    // The stranger's connections are dropped at the first-byte limit and opened again, all
+    // the while.
+    ASSERT_TRUE(
+        WaitUntil([&] { return player.Pictures() >= 50 && stranger.Reopened() >= 40; }, 30s))
+        << player.Pictures() << " pictures, " << stranger.Reopened() << " reopened";
+    bool allRelayed = false;
+    const QStringList paths = server.requests(&allRelayed);
+    EXPECT_TRUE(allRelayed) << "requests that bypassed the relay: "
+                            << paths.join(u' ').toStdString();
+    EXPECT_GE(paths.filter(QStringLiteral(".ts")).size(), 2) << paths.join(u' ').toStdString();
 
     // Segments trickle in below the stream's bitrate, so that the freeze catches one mid-body.
     server.drip(20000);
-    const int before = segmentRequests(server.requests(), QStringLiteral(".ts"));
+    const auto before = server.requests().filter(QStringLiteral(".ts")).size();
     ASSERT_TRUE(WaitUntil(
-        [&] { return segmentRequests(server.requests(), QStringLiteral(".ts")) > before; }, 20s));
+        [&] { return server.requests().filter(QStringLiteral(".ts")).size() > before; }, 20s));
     server.freeze();
     ASSERT_TRUE(
         server.waitForLine([](const QString& line) { return line.startsWith(u"HELD "); }, 20s));

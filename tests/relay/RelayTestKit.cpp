@@ -2,9 +2,13 @@
 
 #include "UniqueFd.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QUrl>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -33,9 +37,19 @@ ScriptServer::~ScriptServer()
     m_process.waitForFinished(5000);
 }
 
-QString ScriptServer::url(const QString& path) const
+QString Folder::put(const QString& name, const QByteArray& bytes) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
+    QString file = m_dir.filePath(name);
+    QDir().mkpath(QFileInfo(file).path());
+    QFile out(file);
+    EXPECT_TRUE(out.open(QIODevice::WriteOnly)) << file.toStdString();
+    out.write(bytes);
+    return file;
+}
+
+QString LoopbackUrl(quint16 port, const QString& path)
+{
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path);
 }
 
 void ScriptServer::read(int waitMs)
@@ -57,17 +71,12 @@ QStringList ScriptServer::lines()
 bool ScriptServer::waitForLine(const std::function<bool(const QString&)>& wanted,
                                std::chrono::milliseconds timeout)
 {
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        read(0);
-        for (const QString& line : std::as_const(m_lines))
-            if (wanted(line))
-                return true;
-        if (clock.elapsed() >= timeout.count() || m_process.state() == QProcess::NotRunning)
-            return false;
-        read(20);
-    }
+    return WaitUntil(
+        [&] {
+            const QStringList all = lines();
+            return std::any_of(all.cbegin(), all.cend(), wanted);
+        },
+        timeout);
 }
 
 void ScriptServer::command(const QByteArray& line)
@@ -122,16 +131,12 @@ HttpReply Exchange(quint16 port, const QByteArray& head, std::chrono::millisecon
     HttpReply reply;
     QElapsedTimer clock;
     clock.start();
-    const posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const posix::UniqueFd socket = ConnectTo(port);
     const int fd = socket.get();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     timeval slice{0, 100000}; // 100 ms at a time, to watch the deadline
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
     QByteArray data;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+    if (socket.valid() &&
         send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL) == head.size()) {
         if (sent != nullptr)
             *sent = true;

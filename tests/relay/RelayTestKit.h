@@ -1,17 +1,48 @@
 #pragma once
 
 #include "Address.h"
+#include "StreamRelay.h"
 #include "UniqueFd.h"
 
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <gtest/gtest.h>
+#include <optional>
 
 // Real servers and a plain socket client for the relay's tests.
+
+using namespace std::chrono_literals;
+
+// Names a parameterised case by its `name`.
+struct ByName
+{
+    template <typename Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& info) const
+    {
+        return info.param.name;
+    }
+};
+
+// Files in a temporary folder.
+class Folder
+{
+public:
+    QString path() const { return m_dir.path(); }
+    // Writes `name` (folders made as needed); its path.
+    QString put(const QString& name, const QByteArray& bytes) const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// "http://127.0.0.1:PORT" + `path`.
+QString LoopbackUrl(quint16 port, const QString& path);
 
 // A Python server run as a child process for the life of the object. It prints "PORT <n>" first,
 // then event lines; commands go to its standard input.
@@ -24,7 +55,7 @@ public:
     ScriptServer& operator=(const ScriptServer&) = delete;
 
     quint16 port() const { return m_port; }
-    QString url(const QString& path) const;
+    QString url(const QString& path) const { return LoopbackUrl(m_port, path); }
 
     // Every event line so far.
     QStringList lines();
@@ -94,3 +125,26 @@ QString RelayUrlOf(const QString& localUrl, relay::Kind kind, const QString& ups
 
 // Polls `condition` every 20 ms until it holds; false after `timeout`.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// A started relay, and files for the servers behind it.
+class RelayTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(m_relay->Start()); }
+
+    // A route to `upstream` through a relay with `limits` in place of the one there was.
+    std::shared_ptr<relay::Route> open(const QString& upstream,
+                                       std::optional<relay::Limits> limits = {})
+    {
+        if (limits) {
+            m_relay.emplace(*limits);
+            EXPECT_TRUE(m_relay->Start());
+        }
+        std::shared_ptr<relay::Route> route = m_relay->Open(upstream);
+        EXPECT_TRUE(route) << upstream.toStdString();
+        return route;
+    }
+
+    Folder m_files;
+    std::optional<relay::StreamRelay> m_relay{std::in_place};
+};
