@@ -1,11 +1,13 @@
 #pragma once
 
-// The captured streams in data/ (made by data/make-captures.sh) and what ffprobe says of them.
+// The captured streams in data/ (made by data/make-captures.sh), what ffprobe says of them, and
+// the edits that make of them the streams a muxer or a network could send.
 
 #include "ChannelCore.h"
 #include "Psi.h"
 #include "TsPacket.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,9 +25,17 @@ namespace captures {
 using fastzap::kPacketSize;
 using fastzap::TsPacket;
 
+// The PIDs ffmpeg gives the program unless told otherwise, and those make-captures.sh asks for
+// in h264-moved.ts.
+constexpr std::uint16_t kPmtPid = 0x1000;
+constexpr std::uint16_t kVideoPid = 0x0100;
+constexpr std::uint16_t kAudioPid = 0x0101;
+constexpr std::uint16_t kMovedPmtPid = 0x1100;
+constexpr std::uint16_t kMovedVideoPid = 0x0200;
+
 inline std::string Path(const std::string& name)
 {
-    return std::string(CORVESSA_FASTZAP_DATA) + "/" + name;
+    return CORVESSA_FASTZAP_DATA "/" + name;
 }
 
 inline std::vector<std::uint8_t> ReadBytes(const std::string& name)
@@ -62,12 +72,22 @@ inline std::vector<std::uint8_t> ToBytes(const std::vector<TsPacket>& packets)
 inline std::vector<std::vector<std::uint8_t>> Datagrams(const std::vector<std::uint8_t>& bytes)
 {
     std::vector<std::vector<std::uint8_t>> datagrams;
-    for (std::size_t at = 0; at < bytes.size(); at += 1316) {
-        const std::size_t n = std::min<std::size_t>(1316, bytes.size() - at);
+    for (std::size_t at = 0; at < bytes.size(); at += 1316)
         datagrams.emplace_back(bytes.begin() + std::ptrdiff_t(at),
-                               bytes.begin() + std::ptrdiff_t(at + n));
-    }
+                               bytes.begin() + std::ptrdiff_t(std::min(at + 1316, bytes.size())));
     return datagrams;
+}
+
+// A packet of `pid` with a payload of 0xFF (stuffing) and nothing else set.
+inline TsPacket Packet(std::uint16_t pid)
+{
+    TsPacket p{};
+    p.bytes.fill(0xFF);
+    p.bytes[0] = fastzap::kSyncByte;
+    p.bytes[1] = std::uint8_t(pid >> 8);
+    p.bytes[2] = std::uint8_t(pid);
+    p.bytes[3] = 0x10;
+    return p;
 }
 
 struct VideoFrame
@@ -78,9 +98,11 @@ struct VideoFrame
     bool key;
 };
 
-// Runs a command and returns what it printed.
-inline std::string Run(const std::string& command)
+// What ffprobe prints, its complaints included, of the video stream in the file at `path`.
+inline std::istringstream Ffprobe(const std::string& entries, const std::string& path)
 {
+    const std::string command =
+        "ffprobe -v error -select_streams v:0 " + entries + " -of csv=p=0 '" + path + "' 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr)
         throw std::runtime_error("cannot run " + command);
@@ -90,22 +112,18 @@ inline std::string Run(const std::string& command)
         out.append(chunk, n);
     if (::pclose(pipe) != 0)
         throw std::runtime_error("failed: " + command);
-    return out;
+    return std::istringstream(out);
 }
 
-// ffprobe's view of the video stream: where each frame's PES starts, its times, and whether
-// ffprobe calls it a key frame.
+// Where each frame's PES starts, its times, and whether ffprobe calls it a key frame.
 inline std::vector<VideoFrame> ProbeVideo(const std::string& name)
 {
     std::vector<VideoFrame> frames;
-    std::istringstream lines(Run("ffprobe -v error -select_streams v:0 -show_entries "
-                                 "packet=pos,pts_time,dts_time,flags -of csv=p=0 '" +
-                                 Path(name) + "'"));
+    auto lines = Ffprobe("-show_entries packet=pos,pts_time,dts_time,flags", Path(name));
     for (std::string line; std::getline(lines, line);) {
         VideoFrame f{};
         unsigned long long pos = 0;
         char flags[16] = {};
-        // csv: pts_time,dts_time,pos,flags
         if (std::sscanf(line.c_str(), "%lf,%lf,%llu,%15s", &f.pts, &f.dts, &pos, flags) == 4) {
             f.packetIndex = pos / kPacketSize;
             f.key = flags[0] == 'K';
@@ -125,9 +143,7 @@ inline std::string Decode(const std::vector<TsPacket>& packets, const std::strin
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(packets.data()),
                std::streamsize(packets.size() * kPacketSize));
-    std::istringstream lines(Run("ffprobe -v error -count_frames -select_streams v:0 "
-                                 "-show_entries stream=nb_read_frames -of csv=p=0 '" +
-                                 path + "' 2>&1"));
+    auto lines = Ffprobe("-count_frames -show_entries stream=nb_read_frames", path);
     std::string count;
     std::string complaints;
     for (std::string line; std::getline(lines, line);) {
@@ -142,10 +158,9 @@ inline std::string Decode(const std::vector<TsPacket>& packets, const std::strin
 inline std::vector<std::uint64_t> KeyPackets(const std::vector<VideoFrame>& frames)
 {
     std::vector<std::uint64_t> keys;
-    for (const auto& f : frames) {
+    for (const auto& f : frames)
         if (f.key)
             keys.push_back(f.packetIndex);
-    }
     return keys;
 }
 
@@ -167,12 +182,6 @@ inline std::vector<std::uint64_t> FeedPackets(fastzap::ChannelCore& core,
     return starts;
 }
 
-inline void ClearRandomAccessFlags(std::vector<TsPacket>& packets, std::size_t from = 0)
-{
-    for (std::size_t i = from; i < packets.size(); ++i)
-        packets[i].ClearRandomAccess();
-}
-
 // Moves the random-access flag of each keyframe (at `keys`) onto a packet of its own before it,
 // one with an adaptation field and no payload, and marks the keyframe's packets with the
 // transport priority bit, as some muxers do; returns where the keyframes' PES start now.
@@ -183,11 +192,7 @@ inline std::vector<std::uint64_t> FlagBeforeKeyframes(std::vector<TsPacket>& pac
     std::vector<std::uint64_t> moved;
     for (std::size_t i = 0; i < packets.size(); ++i) {
         if (std::find(keys.begin(), keys.end(), i) != keys.end()) {
-            TsPacket flag{};
-            flag.bytes.fill(0xFF);
-            flag.bytes[0] = fastzap::kSyncByte;
-            flag.bytes[1] = packets[i].bytes[1] & 0x1F;
-            flag.bytes[2] = packets[i].bytes[2];
+            TsPacket flag = Packet(packets[i].Pid());
             // No payload: its counter repeats the one before.
             flag.bytes[3] = std::uint8_t(0x20 | ((packets[i].ContinuityCounter() + 15) & 0x0F));
             flag.bytes[4] = 183;
@@ -195,7 +200,6 @@ inline std::vector<std::uint64_t> FlagBeforeKeyframes(std::vector<TsPacket>& pac
             out.push_back(flag);
             packets[i].ClearRandomAccess();
             packets[i].bytes[1] |= 0x20;
-            flag.bytes[1] |= 0x20;
             moved.push_back(out.size());
         }
         out.push_back(packets[i]);
@@ -203,70 +207,5 @@ inline std::vector<std::uint64_t> FlagBeforeKeyframes(std::vector<TsPacket>& pac
     packets = std::move(out);
     return moved;
 }
-
-// Rewrites a section carried whole in one packet (as ffmpeg writes its PAT and PMT) and fixes
-// its CRC.
-template <class Edit> void EditSection(TsPacket& packet, Edit&& edit)
-{
-    const std::size_t start = packet.PayloadOffset() + 1 + packet.bytes[packet.PayloadOffset()];
-    std::uint8_t* section = packet.bytes.data() + start;
-    const std::size_t length = 3 + (std::size_t(section[1] & 0x0F) << 8 | section[2]);
-    edit(section);
-    const std::uint32_t crc =
-        fastzap::Crc32Mpeg(std::span<const std::uint8_t>(section, length - 4));
-    section[length - 4] = std::uint8_t(crc >> 24);
-    section[length - 3] = std::uint8_t(crc >> 16);
-    section[length - 2] = std::uint8_t(crc >> 8);
-    section[length - 1] = std::uint8_t(crc);
-}
-
-inline void SetPid(TsPacket& packet, std::uint16_t pid)
-{
-    packet.bytes[1] = std::uint8_t((packet.bytes[1] & 0xE0) | (pid >> 8));
-    packet.bytes[2] = std::uint8_t(pid & 0xFF);
-}
-
-// Every PAT in `packets` points to `pmtPid`.
-inline void PointPatTo(std::vector<TsPacket>& packets, std::uint16_t pmtPid)
-{
-    for (auto& p : packets) {
-        if (p.Pid() == 0 && p.PayloadUnitStart()) {
-            EditSection(p, [&](std::uint8_t* s) {
-                s[10] = std::uint8_t(0xE0 | (pmtPid >> 8));
-                s[11] = std::uint8_t(pmtPid & 0xFF);
-            });
-        }
-    }
-}
-
-// Moves every packet of PID `from` to PID `to`.
-inline void MovePid(std::vector<TsPacket>& packets, std::uint16_t from, std::uint16_t to)
-{
-    for (auto& p : packets) {
-        if (p.Pid() == from)
-            SetPid(p, to);
-    }
-}
-
-// Every section of `pid` gets `version` and, unless `current`, says it is the next table, not
-// the one in force.
-inline void SetVersion(std::vector<TsPacket>& packets, std::uint16_t pid, int version,
-                       bool current = true)
-{
-    for (auto& p : packets) {
-        if (p.Pid() == pid && p.PayloadUnitStart())
-            EditSection(p, [&](std::uint8_t* s) {
-                s[5] = std::uint8_t((s[5] & 0xC0) | ((version & 0x1F) << 1) | (current ? 1 : 0));
-            });
-    }
-}
-
-// The PIDs ffmpeg gives the program unless told otherwise, and those make-captures.sh asks for
-// in h264-moved.ts.
-constexpr std::uint16_t kPmtPid = 0x1000;
-constexpr std::uint16_t kVideoPid = 0x0100;
-constexpr std::uint16_t kAudioPid = 0x0101;
-constexpr std::uint16_t kMovedPmtPid = 0x1100;
-constexpr std::uint16_t kMovedVideoPid = 0x0200;
 
 } // namespace captures

@@ -21,6 +21,7 @@
 
 namespace {
 
+using captures::Packet;
 using fastzap::TsPacket;
 using namespace std::chrono_literals;
 
@@ -29,17 +30,6 @@ constexpr std::uint16_t kVideo = 0x100;
 constexpr std::uint16_t kSound = 0x101;
 constexpr std::uint64_t kWrap = std::uint64_t(1) << 33;
 constexpr std::uint64_t kFrame = 3600; // 25 a second
-
-TsPacket Packet(std::uint16_t pid)
-{
-    TsPacket p{};
-    p.bytes.fill(0xFF);
-    p.bytes[0] = 0x47;
-    p.bytes[1] = std::uint8_t(pid >> 8);
-    p.bytes[2] = std::uint8_t(pid);
-    p.bytes[3] = 0x10;
-    return p;
-}
 
 void Stamp(std::uint8_t* at, int prefix, std::uint64_t v)
 {

@@ -28,64 +28,60 @@ struct HealthCase
     int until;       // the run ends here
 };
 
-class Health : public ::testing::TestWithParam<HealthCase>
-{};
-
-TEST_P(Health, SilenceAndReturnAtTheirTime)
-{
-    const HealthCase& c = GetParam();
-    GroupHealth health; // the program's limits: 2 s of silence, 10 s to return
-    GroupSample counted;
-    counted.datagrams = 500; // what came before the window opened is the past
-    counted.keyframes = 40;
-    health.Start(Ms(0), counted);
-    int silentAt = -1;
-    int recoveredAt = -1;
-    for (int t = int(kTick.count()); t <= c.until; t += int(kTick.count())) {
-        const bool quiet = t >= c.quietFrom && t < c.quietTo;
-        if (t == c.restartAt)
-            counted = {};
-        if (!quiet && c.dataEvery > 0 && t % c.dataEvery == 0)
-            ++counted.datagrams;
-        if (!quiet && c.keyframeEvery > 0 && t % c.keyframeEvery == 0)
-            ++counted.keyframes;
-        counted.hasGop = c.gop && counted.keyframes > 0;
-        health.Push(Ms(t), counted);
-        if (silentAt < 0 && health.Silent(Ms(t)))
-            silentAt = t;
-        if (recoveredAt < 0 && health.Recovered(Ms(t)))
-            recoveredAt = t;
-    }
-    EXPECT_EQ(silentAt, c.silentAt);
-    EXPECT_EQ(recoveredAt, c.recoveredAt);
-}
-
 constexpr int kNever = 1 << 30;
 
-INSTANTIATE_TEST_SUITE_P(
-    fastzap, Health,
-    ::testing::Values(
-        // Nothing from the window's opening: silent after 2 s, counted from the opening.
-        HealthCase{"silent_from_the_start", 0, 0, 0, kNever, true, -1, 2000, -1, 12000},
-        // A stream with a keyframe every 500 ms: never silent, and carrying from its first
-        // keyframe (at 500 ms) for 10 s.
-        HealthCase{"steady", 250, 500, kNever, kNever, true, -1, -1, 10500, 12000},
-        // Going quiet mid-play at 3 s: silent 2 s after the last datagram (2750 ms).
-        HealthCase{"silent_mid_play", 250, 500, 3000, kNever, true, -1, 4750, -1, 12000},
-        // Back at 6 s after 3 s of silence: the 10 s count starts at its first keyframe.
-        HealthCase{"back_after_silence", 250, 500, 3000, 6000, true, -1, 4750, 16000, 18000},
-        // A break of 1.25 s in the data restarts the count, though the group never fell silent.
-        HealthCase{"short_break_restarts", 250, 500, 5000, 6250, true, -1, -1, 16500, 18000},
-        // Data without pictures: never a return.
-        HealthCase{"data_without_keyframes", 250, 0, kNever, kNever, true, -1, -1, -1, 15000},
-        // A stray datagram now and then keeps it from silence, and is no return.
-        HealthCase{"stray_datagrams", 1500, 0, kNever, kNever, true, -1, -1, -1, 15000},
-        // Keyframes more than 5 s apart never make a return.
-        HealthCase{"keyframes_too_far_apart", 250, 5500, kNever, kNever, true, -1, -1, -1, 30000},
-        // Pictures but no group of pictures held to start a player from.
-        HealthCase{"no_group_of_pictures", 250, 500, kNever, kNever, false, -1, -1, -1, 15000},
-        // A receiver that starts again counts from zero: still news, still carrying.
-        HealthCase{"receiver_restarted", 250, 500, kNever, kNever, true, 3000, -1, 10500, 12000}),
-    [](const auto& info) { return std::string(info.param.name); });
+const HealthCase kCases[] = {
+    // Nothing from the window's opening: silent after 2 s, counted from the opening.
+    {"silent_from_the_start", 0, 0, 0, kNever, true, -1, 2000, -1, 12000},
+    // A stream with a keyframe every 500 ms: never silent, and carrying from its first
+    // keyframe (at 500 ms) for 10 s.
+    {"steady", 250, 500, kNever, kNever, true, -1, -1, 10500, 12000},
+    // Going quiet mid-play at 3 s: silent 2 s after the last datagram (2750 ms).
+    {"silent_mid_play", 250, 500, 3000, kNever, true, -1, 4750, -1, 12000},
+    // Back at 6 s after 3 s of silence: the 10 s count starts at its first keyframe.
+    {"back_after_silence", 250, 500, 3000, 6000, true, -1, 4750, 16000, 18000},
+    // A break of 1.25 s in the data restarts the count, though the group never fell silent.
+    {"short_break_restarts", 250, 500, 5000, 6250, true, -1, -1, 16500, 18000},
+    // Data without pictures: never a return.
+    {"data_without_keyframes", 250, 0, kNever, kNever, true, -1, -1, -1, 15000},
+    // A stray datagram now and then keeps it from silence, and is no return.
+    {"stray_datagrams", 1500, 0, kNever, kNever, true, -1, -1, -1, 15000},
+    // Keyframes more than 5 s apart never make a return.
+    {"keyframes_too_far_apart", 250, 5500, kNever, kNever, true, -1, -1, -1, 30000},
+    // Pictures but no group of pictures held to start a player from.
+    {"no_group_of_pictures", 250, 500, kNever, kNever, false, -1, -1, -1, 15000},
+    // A receiver that starts again counts from zero: still news, still carrying.
+    {"receiver_restarted", 250, 500, kNever, kNever, true, 3000, -1, 10500, 12000}};
+
+TEST(fastzap_Health, SilenceAndReturnAtTheirTime)
+{
+    for (const HealthCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        GroupHealth health; // the program's limits: 2 s of silence, 10 s to return
+        GroupSample counted;
+        counted.datagrams = 500; // what came before the window opened is the past
+        counted.keyframes = 40;
+        health.Start(Ms(0), counted);
+        int silentAt = -1;
+        int recoveredAt = -1;
+        for (int t = int(kTick.count()); t <= c.until; t += int(kTick.count())) {
+            const bool quiet = t >= c.quietFrom && t < c.quietTo;
+            if (t == c.restartAt)
+                counted = {};
+            if (!quiet && c.dataEvery > 0 && t % c.dataEvery == 0)
+                ++counted.datagrams;
+            if (!quiet && c.keyframeEvery > 0 && t % c.keyframeEvery == 0)
+                ++counted.keyframes;
+            counted.hasGop = c.gop && counted.keyframes > 0;
+            health.Push(Ms(t), counted);
+            if (silentAt < 0 && health.Silent(Ms(t)))
+                silentAt = t;
+            if (recoveredAt < 0 && health.Recovered(Ms(t)))
+                recoveredAt = t;
+        }
+        EXPECT_EQ(silentAt, c.silentAt);
+        EXPECT_EQ(recoveredAt, c.recoveredAt);
+    }
+}
 
 } // namespace

@@ -26,17 +26,12 @@ public:
     {
         const std::string url =
             "udp://" + group + ":" + std::to_string(port) + "?pkt_size=1316&ttl=1";
-        std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel",
-                                      "error",  "-re",      "-stream_loop",
-                                      "-1",     "-i",       captures::Path(capture),
-                                      "-c",     "copy",     "-f",
-                                      "mpegts", url};
-        std::vector<char*> argv;
-        argv.reserve(args.size() + 1);
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawnp(&m_pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0)
+        const std::string path = captures::Path(capture);
+        const char* argv[] = {"ffmpeg",       "-nostdin", "-loglevel", "error",      "-re",
+                              "-stream_loop", "-1",       "-i",        path.c_str(), "-c",
+                              "copy",         "-f",       "mpegts",    url.c_str(),  nullptr};
+        if (::posix_spawnp(&m_pid, "ffmpeg", nullptr, nullptr, const_cast<char* const*>(argv),
+                           environ) != 0)
             throw std::runtime_error("cannot start ffmpeg");
     }
     ~MulticastSender() { Stop(); }
@@ -56,13 +51,6 @@ public:
 
 private:
     pid_t m_pid = -1;
-};
-
-// Whether the sender still sends when the receivers stop, or has gone silent before.
-enum class AtStop
-{
-    Sending,
-    Silent
 };
 
 // Every test has ports of its own, so a test never hears another's sender.

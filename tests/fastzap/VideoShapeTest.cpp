@@ -28,7 +28,7 @@ struct Encoded
     const char* size; // lavfi's WxH
     const char* sar;  // empty: square
     QStringList codec;
-    std::vector<VideoShape> expected; // in the order the stream states them
+    VideoShape expected; // what every sequence header of the stream states
 };
 
 QByteArray ClipBytes(const Encoded& e)
@@ -67,7 +67,8 @@ TEST_P(EncoderOutput, TellsTheVisibleSizeAndSampleAspect)
     std::mt19937 random(18);
     // Pieces of one byte split every start code and header; datagram-sized ones as receivers get.
     for (const std::size_t largest : {std::size_t(1), std::size_t(1316), std::size_t(65536)})
-        EXPECT_EQ(Watch(bytes, random, largest), GetParam().expected) << "pieces up to " << largest;
+        EXPECT_EQ(Watch(bytes, random, largest), std::vector{GetParam().expected})
+            << "pieces up to " << largest;
 }
 
 const QStringList kX264 = {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
@@ -78,55 +79,48 @@ QStringList Mpeg2(const char* aspect)
     return {"-c:v", "mpeg2video", "-pix_fmt", "yuv420p", "-aspect", aspect};
 }
 
+const VideoShape k1080{1920, 1080, 1920, 1088, 1, 1};
+const VideoShape k360{640, 360, 640, 368, 1, 1};
+const VideoShape kPal169{720, 576, 720, 576, 64, 45};
+
 INSTANTIATE_TEST_SUITE_P(
     Streams, EncoderOutput,
     ::testing::Values(
-        Encoded{"h264_640x360", "640x360", "", kX264, {{640, 360, 640, 368, 1, 1}}},
-        Encoded{"h264_1920x1080", "1920x1080", "", kX264, {{1920, 1080, 1920, 1088, 1, 1}}},
-        Encoded{
-            "h264_720x576_sar_64_45", "720x576", "64/45", kX264, {{720, 576, 720, 576, 64, 45}}},
-        Encoded{
-            "h264_720x576_sar_16_11", "720x576", "16/11", kX264, {{720, 576, 720, 576, 16, 11}}},
+        Encoded{"h264_640x360", "640x360", "", kX264, k360},
+        Encoded{"h264_1920x1080", "1920x1080", "", kX264, k1080},
+        Encoded{"h264_720x576_sar_64_45", "720x576", "64/45", kX264, kPal169},
+        Encoded{"h264_720x576_sar_16_11", "720x576", "16/11", kX264, {720, 576, 720, 576, 16, 11}},
         Encoded{"h264_interlaced_1920x1080",
                 "1920x1080",
                 "",
                 kX264 + QStringList{"-flags", "+ildct+ilme", "-x264-params", "interlaced=1"},
-                {{1920, 1080, 1920, 1088, 1, 1, true}}},
+                {1920, 1080, 1920, 1088, 1, 1, true}},
         Encoded{"h264_444_642x362",
                 "642x362",
                 "",
                 {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv444p"},
-                {{642, 362, 656, 368, 1, 1}}},
-        Encoded{"h264_7680x4320", "7680x4320", "", kX264, {{7680, 4320, 7680, 4320, 1, 1}}},
-        Encoded{"h265_1920x1080", "1920x1080", "", kX265, {{1920, 1080, 1920, 1088, 1, 1}}},
-        Encoded{"h265_650x362", "650x362", "", kX265, {{650, 362, 656, 368, 1, 1}}},
-        Encoded{
-            "h265_720x576_sar_64_45", "720x576", "64/45", kX265, {{720, 576, 720, 576, 64, 45}}},
-        Encoded{"mpeg2_720x576_16_9", "720x576", "", Mpeg2("16:9"), {{720, 576, 720, 576, 64, 45}}},
-        Encoded{"mpeg2_720x480_4_3", "720x480", "", Mpeg2("4:3"), {{720, 480, 720, 480, 8, 9}}},
-        Encoded{"mpeg2_1920x1080_16_9",
-                "1920x1080",
-                "",
-                Mpeg2("16:9"),
-                {{1920, 1080, 1920, 1088, 1, 1}}}),
+                {642, 362, 656, 368, 1, 1}},
+        Encoded{"h264_7680x4320", "7680x4320", "", kX264, {7680, 4320, 7680, 4320, 1, 1}},
+        Encoded{"h265_1920x1080", "1920x1080", "", kX265, k1080},
+        Encoded{"h265_650x362", "650x362", "", kX265, {650, 362, 656, 368, 1, 1}},
+        Encoded{"h265_720x576_sar_64_45", "720x576", "64/45", kX265, kPal169},
+        Encoded{"mpeg2_720x576_16_9", "720x576", "", Mpeg2("16:9"), kPal169},
+        Encoded{"mpeg2_720x480_4_3", "720x480", "", Mpeg2("4:3"), {720, 480, 720, 480, 8, 9}},
+        Encoded{"mpeg2_1920x1080_16_9", "1920x1080", "", Mpeg2("16:9"), k1080}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ShapeWatch, FollowsAChangeOfResolutionAndIgnoresGarbage)
 {
     const QByteArray small = ClipBytes({"h264_640x360", "640x360", "", kX264, {}});
     const QByteArray large = ClipBytes({"h264_1920x1080", "1920x1080", "", kX264, {}});
-    ASSERT_FALSE(small.isEmpty());
-    ASSERT_FALSE(large.isEmpty());
+    ASSERT_FALSE(small.isEmpty() || large.isEmpty());
     std::mt19937 random(18);
     QByteArray garbage(qsizetype(64) * 1024, '\0');
     for (char& c : garbage)
         c = char(random());
     // Garbage may frame as packets of any PID; none of it is a sequence header of the program's.
-    const std::vector<VideoShape> shapes =
-        Watch(garbage + small + garbage + large + small, random, 4096);
-    const std::vector<VideoShape> expected = {
-        {640, 360, 640, 368, 1, 1}, {1920, 1080, 1920, 1088, 1, 1}, {640, 360, 640, 368, 1, 1}};
-    EXPECT_EQ(shapes, expected);
+    EXPECT_EQ(Watch(garbage + small + garbage + large + small, random, 4096),
+              (std::vector{k360, k1080, k360}));
 }
 
 } // namespace
