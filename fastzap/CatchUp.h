@@ -38,11 +38,13 @@ namespace fastzap {
 // the decoder has that much less to do, and what is shown moves on by two frames at a time,
 // still more often than the stream's own pictures. A decoder that cannot keep up (1080p three
 // times as fast, on two loaded cores) would drop pictures anyway, in bursts, and its clock would
-// jump; below that pace every picture is shown. Field-coded streams keep every picture (a field's
-// pair would be left alone), and so does any picture whose PES does not plainly hold one
-// unreferenced picture. What the left-out pictures carried goes with them: their PCRs (the player's
-// clock follows the decode times), and their captions for under a second. The video's continuity
-// counters are renumbered for what is left out, for the rest of the stream.
+// jump; below that pace every picture is shown. Left out so, four times the pace is about twice
+// the decoding: what lets a group of nearly 2 s be made up within a second of its first picture.
+// Field-coded streams keep every picture (a field's pair would be left alone), and so does any
+// picture whose PES does not plainly hold one unreferenced picture. What the left-out pictures
+// carried goes with them: their PCRs (the player's clock follows the decode times), and their
+// captions for under a second. The video's continuity counters are renumbered for what is left out,
+// for the rest of the stream.
 //
 // Sound before the meeting point is left out: it could not be played faster without being
 // garbled. The live sound is taken up at its first unit start past the meeting point. (Sound on
@@ -53,7 +55,7 @@ struct CatchUpLimits
     // What is behind after the lead is made up in this long, however old the keyframe...
     double seconds = 0.8;
     // ...but never faster than this: each picture is still decoded and shown.
-    double fastest = 3.0;
+    double fastest = 4.0;
     // A group younger than this is played as it is.
     double slack = 0.15;
     // Seconds of the squeezed timeline handed over at once: the player's caching.
