@@ -27,7 +27,7 @@ constexpr std::chrono::seconds kLongestBackoff{30};
 
 // The fast source paces the buffered group and the first live packets by their (squeezed)
 // decode times, fastzap/CatchUp.h: libvlc must take its clock from those, not from the stream's
-// clock references. The group's pictures come up to three times as fast as they play, one after
+// clock references. The group's pictures come up to four times as fast as they play, one after
 // the other, so one decoder thread is as fast as several and starts sooner.
 const QStringList kFastOptions = {QStringLiteral(":no-ts-trust-pcr"), QStringLiteral(":demux=ts"),
                                   QStringLiteral(":avcodec-threads=1")};

@@ -18,16 +18,6 @@ namespace {
 class PreStart : public SiteFolderTest
 {
 protected:
-    // The channel window, shown, with `ini` as its settings.
-    void open(const QByteArray& ini)
-    {
-        settings(ini);
-        m_dialog = std::make_unique<CChannelDlg>();
-        m_dialog->OnInitDialog();
-        m_dialog->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dialog.get()));
-    }
-
     void rest(int channel)
     {
         CImageButton* button = m_dialog->ChannelButton(channel);
@@ -40,13 +30,11 @@ protected:
     {
         return QTest::qWaitFor([&] { return m_dialog->PreparedChannel() == channel; }, within);
     }
-
-    std::unique_ptr<CChannelDlg> m_dialog;
 };
 
-TEST_F(PreStart, RestingPreparesOneChannelAndLeavingLetsItGo)
+TEST_F(PreStart, RestingPreparesOneChannelUnheardLeavingOrClickingAnotherLetsItGo)
 {
-    open("[Default]\nMutiMode=1\n");
+    openChannels("[Default]\nMutiMode=1\n");
     rest(3);
     EXPECT_EQ(m_dialog->PreparedChannel(), 0) << "not before the mouse has rested";
     ASSERT_TRUE(prepared(3));
@@ -61,21 +49,27 @@ TEST_F(PreStart, RestingPreparesOneChannelAndLeavingLetsItGo)
     leave();
     EXPECT_TRUE(prepared(0));
     EXPECT_EQ(m_dialog->PreparedPlayback(), nullptr);
-}
 
-TEST_F(PreStart, TheClickShowsTheRestedChannelsPictureAtOnce)
-{
-    StreamSender sender(QStringLiteral(CORVESSA_TEST_CLIP), 6);
-    open("[Default]\nMutiMode=1\n");
+    rest(3);
+    ASSERT_TRUE(prepared(3));
+    QString title;
+    const auto watch = WhenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) {
+        title = player->windowTitle();
+        EXPECT_EQ(m_dialog->PreparedChannel(), 0) << "one decoding channel at a time";
+    });
+    QTest::keyClick(m_dialog.get(), Qt::Key_5);
+    EXPECT_EQ(title, QStringLiteral(" - udp://@224.1.1.5:1234"));
+
+    // The click on the rested channel shows its picture at once.
+    const StreamSender sender(QStringLiteral(CORVESSA_TEST_CLIP), 6);
     rest(6);
     ASSERT_TRUE(prepared(6));
     const CChannelPlayback* playback = m_dialog->PreparedPlayback();
     ASSERT_TRUE(QTest::qWaitFor([&] { return playback->HasPicture(); }, 15000));
-
     bool adopted = false;
     bool pictureAtOnce = false;
     bool muted = true;
-    const auto watch = WhenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) {
+    const auto next = WhenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) {
         adopted = &player->Playback() == playback;
         pictureAtOnce = player->findChild<CVideoSurface*>()->HasPicture();
         muted = player->Muted();
@@ -86,25 +80,11 @@ TEST_F(PreStart, TheClickShowsTheRestedChannelsPictureAtOnce)
     EXPECT_FALSE(muted) << "heard once clicked";
 }
 
-TEST_F(PreStart, AClickOnAnotherChannelPlaysThatOneAndLetsTheRestedOneGo)
-{
-    open("[Default]\nMutiMode=1\n");
-    rest(3);
-    ASSERT_TRUE(prepared(3));
-    QString title;
-    const auto watch = WhenModalOpens<CPlayerDlg>([&](CPlayerDlg* player) {
-        title = player->windowTitle();
-        EXPECT_EQ(m_dialog->PreparedChannel(), 0) << "one decoding channel at a time";
-    });
-    QTest::keyClick(m_dialog.get(), Qt::Key_5);
-    EXPECT_EQ(title, QStringLiteral(" - udp://@224.1.1.5:1234"));
-}
-
 TEST_F(PreStart, AFailedLookupIsToldOnlyOnTheClickAndOnce)
 {
     // A refused probe fails at once: the lookup made while resting has failed long before the
     // click. No box may show meanwhile; the test support fails the test if one does.
-    open(QByteArray("[Default]\nStorageServer1To6=127.0.0.1\n"));
+    openChannels("[Default]\nStorageServer1To6=127.0.0.1\n");
     locator::StorageServers refusing = m_dialog->StorageServers();
     refusing.port = ClosedPort();
     m_dialog->SetStorageServers(refusing);
@@ -121,12 +101,9 @@ TEST_F(PreStart, AFailedLookupIsToldOnlyOnTheClickAndOnce)
 
 TEST_F(PreStart, AFreshLookupServesTheClickAndAnOldOneIsMadeAgain)
 {
-    QFile list(QStringLiteral("list.json"));
-    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
-    list.write("[{\"udp://224.1.1.3:1234\",\"http://127.0.0.1:9/hls/3.m3u8\"\r\n}]");
-    list.close();
-    HttpServer server({u"serve"_qs, QDir::current().filePath(u"list.json"_qs)});
-    open(QByteArray("[Default]\nStorageServer1To6=127.0.0.1\n"));
+    HttpServer server(
+        channelList("[{\"udp://224.1.1.3:1234\",\"http://127.0.0.1:9/hls/3.m3u8\"\r\n}]"));
+    openChannels("[Default]\nStorageServer1To6=127.0.0.1\n");
     locator::StorageServers servers = m_dialog->StorageServers();
     servers.port = server.port();
     m_dialog->SetStorageServers(servers);
@@ -151,7 +128,7 @@ TEST_F(PreStart, AFreshLookupServesTheClickAndAnOldOneIsMadeAgain)
 
 TEST_F(PreStart, PreStartZeroPreparesNothing)
 {
-    open("[Default]\nMutiMode=1\nPreStart=0\n");
+    openChannels("[Default]\nMutiMode=1\nPreStart=0\n");
     rest(3);
     QTest::qWait(int(CChannelDlg::kRestTime.count()) * 4);
     EXPECT_EQ(m_dialog->PreparedChannel(), 0);

@@ -11,9 +11,11 @@ namespace {
 struct Case
 {
     const char* name;
-    DisplayEnvironment env;
-    bool shows;       // one of the platforms asked for may show a window
-    const char* says; // a word the line must hold when it does not
+    const char* platform; // QT_QPA_PLATFORM
+    const char* display;  // DISPLAY
+    const char* wayland;  // WAYLAND_DISPLAY
+    bool shows;           // one of the platforms asked for may show a window
+    const char* says;     // a word the line must hold when it does not
 };
 
 // gtest would print the case's bytes in every test's name line.
@@ -22,18 +24,15 @@ void PrintTo(const Case& c, std::ostream* os)
     *os << c.name;
 }
 
-std::string PrintName(const ::testing::TestParamInfo<Case>& info)
-{
-    return info.param.name;
-}
-
 class MissingDisplayTest : public ::testing::TestWithParam<Case>
 {};
 
 TEST_P(MissingDisplayTest, AnswersFromTheEnvironment)
 {
     const Case& c = GetParam();
-    const QString line = MissingDisplay(c.env);
+    const QString line =
+        MissingDisplay({QString::fromLatin1(c.platform), QString::fromLatin1(c.display),
+                        QString::fromLatin1(c.wayland)});
     if (c.shows) {
         EXPECT_TRUE(line.isEmpty()) << line.toStdString();
         return;
@@ -45,40 +44,23 @@ TEST_P(MissingDisplayTest, AnswersFromTheEnvironment)
 
 INSTANTIATE_TEST_SUITE_P(
     Platforms, MissingDisplayTest,
-    ::testing::Values(
-        Case{"NothingSet", {{}, {}, {}}, false, "set DISPLAY"},
-        Case{"X11Display", {{}, QStringLiteral(":0"), {}}, true, ""},
-        Case{"WaylandSessionOnly", {{}, {}, QStringLiteral("wayland-0")}, true, ""},
-        Case{"XcbWithoutDisplay",
-             {QStringLiteral("xcb"), {}, QStringLiteral("wayland-0")},
-             false,
-             "set DISPLAY"},
-        Case{"XcbWithDisplay", {QStringLiteral("xcb"), QStringLiteral(":1"), {}}, true, ""},
-        Case{"WaylandWithoutSocket",
-             {QStringLiteral("wayland"), QStringLiteral(":0"), {}},
-             false,
-             "set DISPLAY"},
-        Case{"Offscreen",
-             {QStringLiteral("offscreen"), QStringLiteral(":0"), {}},
-             false,
-             "\"offscreen\""},
-        Case{"Minimal", {QStringLiteral("minimal"), {}, {}}, false, "\"minimal\""},
-        Case{"OffscreenWithArguments",
-             {QStringLiteral("offscreen:fontengine=freetype"), QStringLiteral(":0"), {}},
-             false,
-             "\"offscreen\""},
-        Case{"ListFallsBackToX11",
-             {QStringLiteral("wayland;xcb"), QStringLiteral(":0"), {}},
-             true,
-             ""},
-        Case{"ListOfInvisibleAndUnreachable",
-             {QStringLiteral("xcb;offscreen"), {}, {}},
-             false,
-             "\"offscreen\""},
-        Case{"FramebufferDrawsOnTheScreen", {QStringLiteral("linuxfb"), {}, {}}, true, ""}),
-    PrintName);
+    ::testing::Values(Case{"NothingSet", "", "", "", false, "set DISPLAY"},
+                      Case{"X11Display", "", ":0", "", true, ""},
+                      Case{"WaylandSessionOnly", "", "", "wayland-0", true, ""},
+                      Case{"XcbWithoutDisplay", "xcb", "", "wayland-0", false, "set DISPLAY"},
+                      Case{"XcbWithDisplay", "xcb", ":1", "", true, ""},
+                      Case{"WaylandWithoutSocket", "wayland", ":0", "", false, "set DISPLAY"},
+                      Case{"Offscreen", "offscreen", ":0", "", false, "\"offscreen\""},
+                      Case{"Minimal", "minimal", "", "", false, "\"minimal\""},
+                      Case{"OffscreenWithArguments", "offscreen:fontengine=freetype", ":0", "",
+                           false, "\"offscreen\""},
+                      Case{"ListFallsBackToX11", "wayland;xcb", ":0", "", true, ""},
+                      Case{"ListOfInvisibleAndUnreachable", "xcb;offscreen", "", "", false,
+                           "\"offscreen\""},
+                      Case{"FramebufferDrawsOnTheScreen", "linuxfb", "", "", true, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InvisiblePlatformTest, OnlyPlatformsWithoutAScreenAreRefused)
+TEST(DisplayAnswersTest, RefusedPlatformsPreferredPlatformAndTheDisplayNotReached)
 {
     for (const char* name : {"offscreen", "minimal", "minimalegl"}) {
         const QString line = InvisiblePlatform(QString::fromLatin1(name));
@@ -88,19 +70,14 @@ TEST(InvisiblePlatformTest, OnlyPlatformsWithoutAScreenAreRefused)
     }
     for (const char* name : {"xcb", "wayland", "eglfs", "vnc"})
         EXPECT_TRUE(InvisiblePlatform(QString::fromLatin1(name)).isEmpty()) << name;
-}
 
-TEST(PreferredPlatformTest, X11WhenThereIsOneUnlessThePlatformWasChosen)
-{
+    // X11 when there is one, unless the platform was chosen.
     EXPECT_EQ(PreferredPlatform({{}, QStringLiteral(":0"), QStringLiteral("wayland-0")}),
               QStringLiteral("xcb"));
     EXPECT_EQ(PreferredPlatform({{}, {}, QStringLiteral("wayland-0")}), QString());
     EXPECT_EQ(PreferredPlatform({QStringLiteral("offscreen"), QStringLiteral(":0"), {}}),
               QStringLiteral("offscreen"));
-}
 
-TEST(UnreachableDisplayTest, NamesTheDisplayThatCouldNotBeReached)
-{
     EXPECT_TRUE(UnreachableDisplay({QStringLiteral("xcb"), QStringLiteral(":42"), {}})
                     .contains(QStringLiteral("X11 display \":42\"")));
     EXPECT_TRUE(UnreachableDisplay({QStringLiteral("wayland"), {}, QStringLiteral("wayland-9")})
