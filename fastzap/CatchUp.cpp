@@ -155,12 +155,20 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const Pm
     std::optional<std::uint64_t> origin;
     std::int64_t oldest = 0;
     std::int64_t last = 0;
+    const bool h264Frames = pmt.codec == VideoCodec::H264 && framesOnly;
+    int pictures = 0;
+    int disposable = 0;
     for (const TsPacket& packet : group) {
         if (packet.Pid() != m_videoPid)
             continue;
-        const std::optional<std::uint64_t> clock = VideoClock(packet, FindStamps(packet));
+        const Stamps stamps = FindStamps(packet);
+        const std::optional<std::uint64_t> clock = VideoClock(packet, stamps);
         if (!clock)
             continue;
+        if (h264Frames) {
+            ++pictures;
+            disposable += Disposable(packet, stamps) ? 1 : 0;
+        }
         if (!origin)
             origin = *clock;
         const std::int64_t s = Since(*clock, *origin);
@@ -183,9 +191,12 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const Pm
     const double span = double(m_newest) / kTicks;
     if (span <= std::max(limits.slack, limits.lead) || limits.seconds <= 0)
         return;
+    m_thinnable = h264Frames;
+    // With a quarter of the pictures left out, four times the pace is no more decoding than three
+    // times with none: a stream without B-frames gets no faster than one that cannot be thinned.
+    m_thinsWell = h264Frames && 4 * disposable >= pictures;
     // What is behind once the lead is handed over is made up in `seconds`.
-    m_plan.speed =
-        std::clamp(1.0 + (span - limits.lead) / limits.seconds, 1.0, std::max(1.0, limits.fastest));
+    m_plan.speed = std::clamp(1.0 + (span - limits.lead) / limits.seconds, 1.0, Fastest());
     if (m_plan.speed <= 1.0)
         return;
     // The squeezed timeline starts `lead` before the newest picture, so that the lead handed over
@@ -196,7 +207,6 @@ CatchUp::CatchUp(std::span<const TsPacket> group, std::uint16_t pmtPid, const Pm
     m_leadSpeed = k;
     m_pivot = {k * limits.lead * kTicks, double(m_newest)};
     m_met = false;
-    m_thinnable = pmt.codec == VideoCodec::H264 && framesOnly;
     m_thin = m_thinnable && k >= limits.thinFrom;
 }
 
@@ -215,11 +225,19 @@ void CatchUp::StartedAfter(double seconds)
     const double meetAt = double(m_newest) +
                           std::max(m_limits.seconds - m_limits.lead, m_limits.seconds / 4) * kTicks;
     const double k = std::clamp((meetAt + shift - m_pivot.x) / std::max(1.0, meetAt - m_pivot.y),
-                                m_leadSpeed, std::max(m_leadSpeed, m_limits.fastest));
+                                m_leadSpeed, std::max(m_leadSpeed, Fastest()));
     m_plan.speed = k;
     m_plan.meet = (k * (m_pivot.y + shift) - m_pivot.x) / (k - 1);
     m_plan.shift = std::int64_t(shift);
     m_thin = m_thinnable && k >= m_limits.thinFrom;
+}
+
+double CatchUp::Fastest() const
+{
+    // Leaving pictures out only starts at `thinFrom`: below it the whole stream's pace is the cap.
+    const bool leavesOut = m_thinsWell && m_limits.fastest >= m_limits.thinFrom;
+    return std::max(1.0, leavesOut ? m_limits.fastest
+                                   : std::min(m_limits.fastest, m_limits.fastestWhole));
 }
 
 double CatchUp::Squeezed(std::int64_t sinceKeyframe) const

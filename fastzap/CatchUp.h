@@ -18,10 +18,10 @@ namespace fastzap {
 // pictures in between are thrown away in a jump.
 //
 // So the stream's timeline is squeezed and handed over at the pace it then plays: the player
-// runs through the group `speed` times as fast, every picture decoded and shown, and on through
-// the first live packets, which are held back until the squeezed timeline meets theirs. From then
-// on the stream passes at the live edge. What is handed over at once is the `lead`, what the
-// player buffers before its first picture. Its clock starts once it has decoded its first
+// runs through the group `speed` times as fast, every picture decoded (but see below), and on
+// through the first live packets, which are held back until the squeezed timeline meets theirs.
+// From then on the stream passes at the live edge. What is handed over at once is the `lead`, what
+// the player buffers before its first picture. Its clock starts once it has decoded its first
 // pictures, and every picture after the lead comes when that clock expects it (LiveSource counts
 // the pace from about then), so there is nothing for the clock to take out. The live packets
 // came on the sender's clock meanwhile, as much earlier as the player took to start: from the
@@ -54,8 +54,12 @@ struct CatchUpLimits
 {
     // What is behind after the lead is made up in this long, however old the keyframe...
     double seconds = 0.8;
-    // ...but never faster than this: each picture is still decoded and shown.
+    // ...but never faster than this where pictures can be left out (from `thinFrom` on, what is
+    // shown moves on by two frames at a time)...
     double fastest = 4.0;
+    // ...and than this where every picture is decoded and shown (MPEG-2, H.265, field-coded
+    // H.264, and H.264 of which under a quarter could be left out: no B-frames, say).
+    double fastestWhole = 3.0;
     // A group younger than this is played as it is.
     double slack = 0.15;
     // Seconds of the squeezed timeline handed over at once: the player's caching.
@@ -119,6 +123,8 @@ public:
 private:
     // Where `t` lands on the squeezed timeline, in ticks since the keyframe.
     double Squeezed(std::int64_t sinceKeyframe) const;
+    // The top speed for this stream.
+    double Fastest() const;
     std::uint64_t Rewrite(std::uint64_t t) const;
 
     CatchUpPlan m_plan;
@@ -137,6 +143,7 @@ private:
     std::uint16_t m_videoPid;
     std::uint16_t m_pcrPid;
     bool m_thinnable = false; // H.264 coded in frames
+    bool m_thinsWell = false; // ...of whose pictures a quarter or more can be left out
     bool m_thin = false;
     bool m_leavingOut = false; // the video PES under way is left out
     // When the latest pictures left out were to be shown: decode order is not display order.

@@ -125,7 +125,9 @@ class ChannelChange : public SiteFolderTest,
 
 TEST_P(ChannelChange, TheFirstPictureHasTheStreamsShapeAndThePanelTellsWhatPlays)
 {
-    const auto& [clip, fast] = GetParam();
+    // Not a structured binding: the lambdas below capture these, which clang 14 refuses.
+    const auto& clip = std::get<0>(GetParam());
+    const bool fast = std::get<1>(GetParam());
     QStringList output{"-vf",      QStringLiteral("setsar=") + QLatin1String(clip.sar),
                        "-c:v",     "libx264",
                        "-preset",  "ultrafast",

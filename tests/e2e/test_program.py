@@ -127,9 +127,9 @@ class Multicast(EndToEnd):
         senders = self.fixture.start_multicast([3, 7])
         self.start(multicast=True)
         silent = self.open_channel(4, " - udp://@224.1.1.4:1234")  # nobody sends to group 4
-        time.sleep(1.5)
-        shot = self.fixture.screenshot(silent, os.path.join(SHOTS, "never-starts.png"))
-        self.assertGreater(fx.share_of_colour(shot, fx.BACKGROUND), 0.9)
+        fx.wait_for(lambda: fx.share_of_colour(self.fixture.screenshot(silent), fx.BACKGROUND)
+                    > 0.9, 10, "the window's grey before any picture")
+        self.fixture.screenshot(silent, os.path.join(SHOTS, "never-starts.png"))
         self.close(silent)
 
         player = self.open_channel(3, " - udp://@224.1.1.3:1234")
@@ -147,6 +147,7 @@ class Multicast(EndToEnd):
 
         sender.kill()  # mid-play again: closing does not wait on the stream
         sender.wait()
+        time.sleep(3)  # libvlc's input is blocked reading a stream that sends nothing by now
         pressed = time.monotonic()
         self.close(player)
         self.assertLess(time.monotonic() - pressed, 2.0)

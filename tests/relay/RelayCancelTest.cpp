@@ -157,11 +157,15 @@ TEST_P(CancelWhileUpstream, EndsEveryBlockedReadOfTheRouteAtOnceAndNoOther)
     // A dropped route is gone; a cancelled one is refused.
     EXPECT_EQ(Fetch(segment, {}, "GET", 5s).status, ending == Ending::Drop ? 404 : 410);
     EXPECT_EQ(server.requests().size(), 4) << "a refused request never goes upstream";
+    Clients newcomer = blockedOn(segmentOf(*other, server), 1);
+    EXPECT_TRUE(WaitUntil([&server] { return server.requests().size() == 5; }, 10s))
+        << "another route still takes new requests upstream";
     if (route)
         route->Cancel(); // again: nothing more happens
     const Clock::time_point later = Clock::now();
     other->Cancel();
     expectPromptEnds(bystander, later);
+    expectPromptEnds(newcomer, later);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -208,7 +208,7 @@ TEST_F(RelayPlayer, EndlessSegmentKeepsResidentMemoryBounded)
                 player.Pictures());
 }
 
-TEST_F(RelayPlayer, LivePlaysWithAStrangerAtTheDoorAndStopsPromptlyAfterCancelWhenFrozen)
+TEST_F(RelayPlayer, LivePlaysThroughTheRouteWithAStrangerAtTheDoor)
 {
     const QString folder = liveFolder();
     const LiveHls live(m_media.clip(), folder);
@@ -230,6 +230,21 @@ TEST_F(RelayPlayer, LivePlaysWithAStrangerAtTheDoorAndStopsPromptlyAfterCancelWh
     EXPECT_TRUE(allRelayed) << "requests that bypassed the relay: "
                             << paths.join(u' ').toStdString();
     EXPECT_GE(paths.filter(QStringLiteral(".ts")).size(), 2) << paths.join(u' ').toStdString();
+}
+
+// Kept apart from the stranger: with its connections still coming and going while the player
+// stops, LeakSanitizer's check at exit sometimes crashed in its own tracer.
+TEST_F(RelayPlayer, StopReturnsPromptlyAfterCancelWithAServerFrozenMidPlay)
+{
+    const QString folder = liveFolder();
+    const LiveHls live(m_media.clip(), folder);
+    ASSERT_TRUE(live.ready());
+    HostileHlsServer server({folder});
+    const std::shared_ptr<relay::Route> route = m_relay.Open(server.playlistUrl());
+    ASSERT_TRUE(route);
+    MemoryPlayer player(m_vlc.get(), route->LocalUrl());
+    ASSERT_TRUE(player.Play());
+    ASSERT_TRUE(WaitUntil([&player] { return player.Pictures() >= 25; }, 30s));
 
     // Segments trickle in below the stream's bitrate, so that the freeze catches one mid-body.
     server.drip(20000);
