@@ -208,16 +208,30 @@ TEST_F(RelayPlayer, EndlessSegmentKeepsResidentMemoryBounded)
                 player.Pictures());
 }
 
-TEST_F(RelayPlayer, LivePlaysThroughTheRouteWithAStrangerAtTheDoor)
+// A live HLS channel served by a server whose faults the test can turn on, opened on a route.
+class LiveRoute : public RelayPlayer
 {
-    const QString folder = liveFolder();
-    const LiveHls live(m_media.clip(), folder);
-    ASSERT_TRUE(live.ready());
-    HostileHlsServer server({folder});
-    const std::shared_ptr<relay::Route> route = m_relay.Open(server.playlistUrl());
-    ASSERT_TRUE(route);
+protected:
+    void SetUp() override
+    {
+        RelayPlayer::SetUp();
+        const QString folder = liveFolder();
+        ASSERT_TRUE(m_live.emplace(m_media.clip(), folder).ready());
+        m_server.emplace(QStringList{folder});
+        m_route = m_relay.Open(m_server->playlistUrl());
+        ASSERT_TRUE(m_route);
+    }
+
+    std::optional<LiveHls> m_live;
+    std::optional<HostileHlsServer> m_server;
+    std::shared_ptr<relay::Route> m_route;
+};
+
+TEST_F(LiveRoute, PlaysWithAStrangerAtTheDoor)
+{
+    HostileHlsServer& server = *m_server;
     const IdleStranger stranger(m_relay.Port(), 40);
-    MemoryPlayer player(m_vlc.get(), route->LocalUrl());
+    MemoryPlayer player(m_vlc.get(), m_route->LocalUrl());
     ASSERT_TRUE(player.Play());
 
     // The stranger's connections are dropped at the first-byte limit and opened again, all
@@ -234,15 +248,10 @@ TEST_F(RelayPlayer, LivePlaysThroughTheRouteWithAStrangerAtTheDoor)
 
 // Kept apart from the stranger: with its connections still coming and going while the player
 // stops, LeakSanitizer's check at exit sometimes crashed in its own tracer.
-TEST_F(RelayPlayer, StopReturnsPromptlyAfterCancelWithAServerFrozenMidPlay)
+TEST_F(LiveRoute, StopReturnsPromptlyAfterCancelWithAServerFrozenMidPlay)
 {
-    const QString folder = liveFolder();
-    const LiveHls live(m_media.clip(), folder);
-    ASSERT_TRUE(live.ready());
-    HostileHlsServer server({folder});
-    const std::shared_ptr<relay::Route> route = m_relay.Open(server.playlistUrl());
-    ASSERT_TRUE(route);
-    MemoryPlayer player(m_vlc.get(), route->LocalUrl());
+    HostileHlsServer& server = *m_server;
+    MemoryPlayer player(m_vlc.get(), m_route->LocalUrl());
     ASSERT_TRUE(player.Play());
     ASSERT_TRUE(WaitUntil([&player] { return player.Pictures() >= 25; }, 30s));
 
@@ -255,7 +264,7 @@ TEST_F(RelayPlayer, StopReturnsPromptlyAfterCancelWithAServerFrozenMidPlay)
     ASSERT_TRUE(
         server.waitForLine([](const QString& line) { return line.startsWith(u"HELD "); }, 20s));
 
-    route->Cancel();
+    m_route->Cancel();
     const std::optional<std::chrono::milliseconds> took = player.Stop(10s);
     ASSERT_TRUE(took) << "libvlc_media_player_stop did not return within 10 s";
     EXPECT_LT(*took, 1000ms);
