@@ -40,7 +40,7 @@ class HostileHls:
         self.requests = []
         self.on_request = None  # called with (path, headers) for each request read
         self.on_hold = None     # called with the path of each connection left hanging
-        self._held = []
+        self.held = []  # the connections left hanging
         owner = self
 
         class Handler(socketserver.BaseRequestHandler):
@@ -68,7 +68,7 @@ class HostileHls:
     def close(self):
         self.server.shutdown()
         self.server.server_close()
-        for conn in self._held:
+        for conn in self.held:
             try:
                 conn.close()
             except OSError:
@@ -78,7 +78,7 @@ class HostileHls:
 
     def _hold(self, conn, path="-"):
         """Keeps the connection open and says nothing more, for as long as the server lives."""
-        self._held.append(conn)
+        self.held.append(conn)
         if self.on_hold:
             self.on_hold(path)
         while True:
