@@ -2,10 +2,26 @@
 
 #include "Picture.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSemaphore>
 #include <QThreadPool>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+
+// Runs the event loop until `condition` holds; false if `timeoutMs` passes first.
+inline bool ProcessEventsUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
 
 // Occupies every thread of the picture decode pool until released, so that background decodes queue
 // up behind it and the state before their arrival can be looked at.

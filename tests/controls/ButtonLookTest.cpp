@@ -6,44 +6,40 @@
 
 namespace {
 
-struct StateCase
-{
-    ButtonState state;
-    ButtonPicture picture;
-    CaptionColour caption;
-};
-
-class ButtonStates : public ::testing::TestWithParam<StateCase>
-{};
-
-// The picture: first match wins. The caption colour follows the flags whether or not the
-// pictures exist.
-TEST_P(ButtonStates, ChooseThePictureAndTheCaptionColour)
-{
-    EXPECT_EQ(ChoosePicture(GetParam().state), GetParam().picture);
-    EXPECT_EQ(ChooseCaptionColour(GetParam().state), GetParam().caption);
-}
-
 using P = ButtonPicture;
 using C = CaptionColour;
 
-// {hasNormal, hasHover, hasPressed, hasDisabled, hover, pressed, disabled}
-INSTANTIATE_TEST_SUITE_P(
-    States, ButtonStates,
-    ::testing::Values(
-        StateCase{{true, true, true, true, false, false, false}, P::Normal, C::Normal},
-        StateCase{{true, true, true, true, true, false, false}, P::Hover, C::Hover},
-        StateCase{{true, true, true, true, true, true, false}, P::Pressed, C::Pressed},
-        StateCase{{true, true, true, true, true, true, true}, P::Disabled, C::Disabled},
+// The picture: first match wins. The caption colour follows the flags whether or not the
+// pictures exist.
+TEST(ButtonStates, ChooseThePictureAndTheCaptionColour)
+{
+    const struct
+    {
+        // {hasNormal, hasHover, hasPressed, hasDisabled, hover, pressed, disabled}
+        ButtonState state;
+        ButtonPicture picture;
+        CaptionColour caption;
+    } cases[] = {
+        {{true, true, true, true, false, false, false}, P::Normal, C::Normal},
+        {{true, true, true, true, true, false, false}, P::Hover, C::Hover},
+        {{true, true, true, true, true, true, false}, P::Pressed, C::Pressed},
+        {{true, true, true, true, true, true, true}, P::Disabled, C::Disabled},
         // A flag whose picture is missing falls through to the next rule.
-        StateCase{{true, true, false, false, true, true, true}, P::Hover, C::Disabled},
-        StateCase{{true, false, false, false, true, true, true}, P::Normal, C::Disabled},
-        StateCase{{true, false, true, false, true, true, false}, P::Pressed, C::Pressed},
-        StateCase{{true, false, false, false, true, true, false}, P::Normal, C::Pressed},
+        {{true, true, false, false, true, true, true}, P::Hover, C::Disabled},
+        {{true, false, false, false, true, true, true}, P::Normal, C::Disabled},
+        {{true, false, true, false, true, true, false}, P::Pressed, C::Pressed},
+        {{true, false, false, false, true, true, false}, P::Normal, C::Pressed},
         // Without a normal picture nothing but the platform face is drawn.
-        StateCase{{false, true, true, true, true, true, true}, P::Fallback, C::Disabled},
-        StateCase{{false, true, false, false, true, false, false}, P::Fallback, C::Hover},
-        StateCase{{false, false, false, false, false, false, false}, P::Fallback, C::Normal}));
+        {{false, true, true, true, true, true, true}, P::Fallback, C::Disabled},
+        {{false, true, false, false, true, false, false}, P::Fallback, C::Hover},
+        {{false, false, false, false, false, false, false}, P::Fallback, C::Normal},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        EXPECT_EQ(ChoosePicture(c.state), c.picture);
+        EXPECT_EQ(ChooseCaptionColour(c.state), c.caption);
+    }
+}
 
 TEST(Colorref, IsBlueGreenRed)
 {
@@ -52,32 +48,22 @@ TEST(Colorref, IsBlueGreenRed)
     EXPECT_EQ(ColorFromColorref(0x003A3A3A), QColor(0x3A, 0x3A, 0x3A));
 }
 
-struct FormatCase
+TEST(TextFormat, MapsDrawTextFlags)
 {
-    quint32 format;
-    int flags;
-};
-
-class TextFormat : public ::testing::TestWithParam<FormatCase>
-{};
-
-TEST_P(TextFormat, MapsDrawTextFlags)
-{
-    EXPECT_EQ(TextFlagsFromFormat(GetParam().format), GetParam().flags);
+    const std::pair<quint32, int> cases[] = {
+        // The default: centred across, and on the top line since vertical centring needs a
+        // single line.
+        {DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
+        {DT_CENTER | DT_VCENTER | DT_SINGLELINE,
+         Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
+        {DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
+         Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
+        {DT_LEFT | DT_WORDBREAK, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
+        {DT_LEFT, Qt::AlignLeft | Qt::AlignTop},
+    };
+    for (const auto& [format, flags] : cases)
+        EXPECT_EQ(TextFlagsFromFormat(format), flags) << "format " << format;
 }
-
-INSTANTIATE_TEST_SUITE_P(Formats, TextFormat,
-                         ::testing::Values(
-                             // The default: centred across, and on the top line since vertical
-                             // centring needs a single line.
-                             FormatCase{DT_CENTER | DT_VCENTER, Qt::AlignHCenter | Qt::AlignTop},
-                             FormatCase{DT_CENTER | DT_VCENTER | DT_SINGLELINE,
-                                        Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine},
-                             FormatCase{DT_RIGHT | DT_BOTTOM | DT_SINGLELINE,
-                                        Qt::AlignRight | Qt::AlignBottom | Qt::TextSingleLine},
-                             FormatCase{DT_LEFT | DT_WORDBREAK,
-                                        Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap},
-                             FormatCase{DT_LEFT, Qt::AlignLeft | Qt::AlignTop}));
 
 TEST(LabelButton, AnswersWhiteTextOnTransparentForEveryGroup)
 {

@@ -148,19 +148,6 @@ QByteArray WithClaimedSize(QByteArray jpeg, QSize size)
     return jpeg;
 }
 
-QByteArray WithoutSegments(const QByteArray& jpeg, unsigned char marker)
-{
-    QByteArray out = jpeg.left(2);
-    qsizetype at = 2;
-    while (at + 1 < jpeg.size() && uchar(jpeg[at + 1]) != 0xDA) {
-        const qsizetype next = at + 2 + segmentLength(jpeg, at);
-        if (uchar(jpeg[at + 1]) != marker)
-            out += jpeg.mid(at, next - at);
-        at = next;
-    }
-    return out + jpeg.mid(at);
-}
-
 QByteArray PaddedTo(QByteArray jpeg, qsizetype bytes)
 {
     if (jpeg.size() > bytes)

@@ -37,9 +37,6 @@ QByteArray WithCostlyScans(const QByteArray& jpeg, int scans, qsizetype maxBytes
 // `jpeg` whose frame header claims `size`; the data behind it stays as it was.
 QByteArray WithClaimedSize(QByteArray jpeg, QSize size);
 
-// `jpeg` without its segments of type `marker` (e.g. 0xDB, the quantization tables).
-QByteArray WithoutSegments(const QByteArray& jpeg, unsigned char marker);
-
 // `jpeg` padded after its end-of-image marker to exactly `bytes` bytes; decoders ignore what
 // follows the end of the picture.
 QByteArray PaddedTo(QByteArray jpeg, qsizetype bytes);

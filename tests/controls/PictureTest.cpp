@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -28,9 +27,8 @@ void PrintTo(PictureProblem problem, std::ostream* os)
 
 namespace {
 
-QString write(const QDir& dir, const char* name, const QByteArray& bytes)
+QString write(const QString& path, const QByteArray& bytes)
 {
-    QString path = dir.filePath(QString::fromLatin1(name));
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     EXPECT_EQ(file.write(bytes), bytes.size());
@@ -52,14 +50,7 @@ QByteArray Encoded(const char* format, QSize size)
 
 bool waitUntilDecoded(const CPicture& picture)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (picture.IsDecoding()) {
-        if (clock.elapsed() > 20000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
+    return ProcessEventsUntil([&] { return !picture.IsDecoding(); }, 20000);
 }
 
 // The colours a picture shows at the left and right quarter when drawn into 64 x 32.
@@ -93,34 +84,61 @@ QImage canvas(int width, int height, int dpi = 96)
 
 const QSize kSmall(64, 48);
 
-// ---------------------------------------------------------------------------------------------
-// Files that must not load.
-
-struct HostileFile
-{
-    const char* name;
-    std::function<QByteArray()> bytes; // the file's; null: `make` makes what lies at the path
-    PictureProblem problem;
-    std::function<QString(const QDir&)> make;
-};
-
-void PrintTo(const HostileFile& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class HostilePicture : public ::testing::TestWithParam<HostileFile>
+template <class Case> class WithFiles : public ::testing::TestWithParam<Case>
 {
 protected:
     QTemporaryDir m_dir;
 };
 
-TEST_P(HostilePicture, FailsAtOnceAndLeavesThePictureEmpty)
+const auto byName = [](const auto& info) {
+    return std::string(info.param.name);
+};
+
+// ---------------------------------------------------------------------------------------------
+// Files that must not load.
+
+using P = PictureProblem;
+
+struct HostileFile
+{
+    const char* name;
+    PictureProblem problem;
+    // Makes the file at `at`, where nothing is, and gives the path to load.
+    std::function<QString(const QString& at)> make;
+};
+
+std::function<QString(const QString&)> holding(QByteArray (*bytes)())
+{
+    return [bytes](const QString& at) {
+        return write(at, bytes());
+    };
+}
+
+using HostilePicture = WithFiles<HostileFile>;
+
+// The file is refused at once where it or its header tells, otherwise on the worker. A file put
+// in place of one whose background load is queued is judged afresh there.
+TEST_P(HostilePicture, FailsAndLeavesThePictureEmpty)
 {
     const HostileFile& c = GetParam();
-    const QString path = c.bytes ? write(QDir(m_dir.path()), "channel01-1.jpg", c.bytes())
-                                 : c.make(QDir(m_dir.path()));
-    const QString good = write(QDir(m_dir.path()), "good.jpg", MakeJpeg(kSmall, false));
+    const QString at = m_dir.filePath(QStringLiteral("channel01-1.jpg"));
+    const QString good = write(m_dir.filePath(QStringLiteral("good.jpg")), MakeJpeg(kSmall, false));
+    ASSERT_TRUE(QFile::copy(good, at));
+
+    CPicture replaced;
+    int arrivals = 0;
+    QString path;
+    {
+        BlockedPool pool;
+        ASSERT_TRUE(replaced.LoadFromPathInBackground(at, 0, [&] { ++arrivals; }));
+        ASSERT_TRUE(QFile::remove(at));
+        path = c.make(at);
+    }
+    ASSERT_TRUE(waitUntilDecoded(replaced));
+    EXPECT_EQ(arrivals, 1);
+    EXPECT_FALSE(replaced.IsLoaded());
+    EXPECT_EQ(replaced.GetPixelSize(), QSize(0, 0));
+    EXPECT_EQ(replaced.LastProblem(), c.problem);
 
     CPicture picture;
     ASSERT_TRUE(picture.LoadFromPath(good));
@@ -129,79 +147,67 @@ TEST_P(HostilePicture, FailsAtOnceAndLeavesThePictureEmpty)
     EXPECT_EQ(picture.GetPixelSize(), QSize(0, 0));
     EXPECT_EQ(picture.LastProblem(), c.problem);
 
-    // The background load checks the file and its header at once; the scans and the decode
-    // are checked on the worker, and their failure arrives later.
-    CPicture background;
-    ASSERT_TRUE(background.LoadFromPath(good));
-    EXPECT_EQ(background.LoadFromPathInBackground(path),
-              c.problem == PictureProblem::Undecodable ||
-                  c.problem == PictureProblem::TooManyScans);
-    ASSERT_TRUE(waitUntilDecoded(background));
-    EXPECT_FALSE(background.IsLoaded());
-    EXPECT_EQ(background.GetPixelSize(), QSize(0, 0));
-    EXPECT_EQ(background.LastProblem(), c.problem);
+    ASSERT_TRUE(picture.LoadFromPath(good));
+    EXPECT_EQ(picture.LoadFromPathInBackground(path),
+              c.problem == P::Undecodable || c.problem == P::TooManyScans);
+    ASSERT_TRUE(waitUntilDecoded(picture));
+    EXPECT_FALSE(picture.IsLoaded());
+    EXPECT_EQ(picture.GetPixelSize(), QSize(0, 0));
+    EXPECT_EQ(picture.LastProblem(), c.problem);
 }
 
-using P = PictureProblem;
-
 const HostileFile kHostileFiles[] = {
-    {"fifo_without_a_writer", nullptr, P::NotAPlainFile,
-     [](const QDir& dir) {
-         QString path = dir.filePath(QStringLiteral("channel01-1.jpg"));
-         EXPECT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-         return path;
+    {"fifo_without_a_writer", P::NotAPlainFile,
+     [](const QString& at) {
+         EXPECT_EQ(::mkfifo(QFile::encodeName(at).constData(), 0600), 0);
+         return at;
      }},
-    {"folder", nullptr, P::NotAPlainFile,
-     [](const QDir& dir) {
-         dir.mkdir(QStringLiteral("folder.jpg"));
-         return dir.filePath(QStringLiteral("folder.jpg"));
+    {"folder", P::NotAPlainFile,
+     [](const QString& at) {
+         EXPECT_TRUE(QDir().mkdir(at));
+         return at;
      }},
-    {"device", nullptr, P::NotAPlainFile,
-     [](const QDir&) {
+    {"device", P::NotAPlainFile,
+     [](const QString&) {
          return QStringLiteral("/dev/zero");
      }},
-    {"link_to_a_device", nullptr, P::NotAPlainFile,
-     [](const QDir& dir) {
-         QString path = dir.filePath(QStringLiteral("zero.jpg"));
-         EXPECT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path));
-         return path;
+    {"link_to_a_device", P::NotAPlainFile,
+     [](const QString& at) {
+         EXPECT_TRUE(QFile::link(QStringLiteral("/dev/zero"), at));
+         return at;
      }},
-    {"missing", nullptr, P::NotAPlainFile,
-     [](const QDir& dir) {
-         return dir.filePath(QStringLiteral("missing.jpg"));
+    {"missing", P::NotAPlainFile,
+     [](const QString& at) {
+         return at;
      }},
-    {"one_byte_over_8_MiB", [] { return PaddedTo(MakeJpeg(kSmall, false), kPictureMaxBytes + 1); },
-     P::TooManyBytes, nullptr},
-    {"header_claims_4097_wide",
-     [] { return WithClaimedSize(MakeJpeg(kSmall, false), QSize(4097, 16)); }, P::TooManyPixels,
-     nullptr},
-    {"header_claims_4097_high",
-     [] { return WithClaimedSize(MakeJpeg(kSmall, false), QSize(16, 4097)); }, P::TooManyPixels,
-     nullptr},
-    {"progressive_with_101_scans", [] { return WithScans(MakeJpeg(kSmall, true), 101); },
-     P::TooManyScans, nullptr},
-    {"text", [] { return QByteArray("not a picture"); }, P::NotAPicture, nullptr},
+    {"one_byte_over_8_MiB", P::TooManyBytes,
+     holding([] { return PaddedTo(MakeJpeg(kSmall, false), kPictureMaxBytes + 1); })},
+    {"header_claims_4097_wide", P::TooManyPixels,
+     holding([] { return WithClaimedSize(MakeJpeg(kSmall, false), QSize(4097, 16)); })},
+    {"header_claims_4097_high", P::TooManyPixels,
+     holding([] { return WithClaimedSize(MakeJpeg(kSmall, false), QSize(16, 4097)); })},
+    {"progressive_with_101_scans", P::TooManyScans,
+     holding([] { return WithScans(MakeJpeg(kSmall, true), 101); })},
+    {"text", P::NotAPicture, holding([] { return QByteArray("not a picture"); })},
     // Formats Qt reads but the channel pictures never came in: PNG's text chunks are inflated
     // whole, and its chunk lengths allocated before they are read.
-    {"png", [] { return Encoded("PNG", kSmall); }, P::NotAPicture, nullptr},
-    {"xpm", [] { return Encoded("XPM", kSmall); }, P::NotAPicture, nullptr},
-    {"empty", [] { return QByteArray(); }, P::NotAPicture, nullptr},
-    {"truncated_header", [] { return MakeJpeg(kSmall, false).first(40); }, P::NotAPicture, nullptr},
+    {"png", P::NotAPicture, holding([] { return Encoded("PNG", kSmall); })},
+    {"xpm", P::NotAPicture, holding([] { return Encoded("XPM", kSmall); })},
+    {"empty", P::NotAPicture, holding([] { return QByteArray(); })},
+    {"truncated_header", P::NotAPicture, holding([] { return MakeJpeg(kSmall, false).first(40); })},
     // Logical screen 3 x 8195, one frame of 3 x 3: the header gives the frame's size, the
     // decoder paints the whole screen.
-    {"gif_whose_screen_is_far_larger_than_its_frame",
-     [] {
+    {"gif_whose_screen_is_far_larger_than_its_frame", P::Undecodable, holding([] {
          return QByteArray::fromHex("47494638396103000320f00000008000"
                                     "00000021f90400000000002c00000000"
                                     "03000300000203847f05003b");
-     },
-     P::Undecodable, nullptr},
-    {"no_quantization_tables", [] { return WithoutSegments(MakeJpeg(kSmall, false), 0xDB); },
-     P::Undecodable, nullptr},
+     })},
+    // Its quantization tables made application data, which the decoder skips.
+    {"no_quantization_tables", P::Undecodable,
+     holding([] { return MakeJpeg(kSmall, false).replace("\xFF\xDB", "\xFF\xE5"); })},
 };
 
-INSTANTIATE_TEST_SUITE_P(Files, HostilePicture, ::testing::ValuesIn(kHostileFiles),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, HostilePicture, ::testing::ValuesIn(kHostileFiles), byName);
 
 // ---------------------------------------------------------------------------------------------
 // Pictures at the bounds load, decoded at most at kPictureMaxDecodedSide, shown as they are.
@@ -214,21 +220,12 @@ struct BoundCase
     QSize decoded;
 };
 
-void PrintTo(const BoundCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class PictureAtTheBound : public ::testing::TestWithParam<BoundCase>
-{
-protected:
-    QTemporaryDir m_dir;
-};
+using PictureAtTheBound = WithFiles<BoundCase>;
 
 TEST_P(PictureAtTheBound, LoadsAndReportsItsHeaderSize)
 {
     const BoundCase& c = GetParam();
-    const QString path = write(QDir(m_dir.path()), "bound.jpg", c.bytes());
+    const QString path = write(m_dir.filePath(QStringLiteral("bound.jpg")), c.bytes());
     const QImage at96 = canvas(1, 1, 96);
     const QImage at192 = canvas(1, 1, 192);
 
@@ -266,8 +263,7 @@ const BoundCase kBoundCases[] = {
      QSize(1500, 300), QSize(750, 150)},
 };
 
-INSTANTIATE_TEST_SUITE_P(Files, PictureAtTheBound, ::testing::ValuesIn(kBoundCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, PictureAtTheBound, ::testing::ValuesIn(kBoundCases), byName);
 
 // ---------------------------------------------------------------------------------------------
 // The same bounds on devices: at most kPictureMaxBytes + 1 bytes are read, whichever way in.
@@ -299,26 +295,10 @@ private:
     qint64 m_served = 0;
 };
 
-struct StreamCase
+// A picture of exactly kPictureMaxBytes loads; from one that never ends, one byte more is read.
+TEST(PictureFromADevice, KeepsTheBoundsWhicheverWayIn)
 {
-    const char* name;
-    std::function<QByteArray()> bytes;
-    qint64 total; // bytes the device serves; more than the picture is zeros after it
-    PictureProblem problem;
-};
-
-void PrintTo(const StreamCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class PictureFromADevice : public ::testing::TestWithParam<StreamCase>
-{};
-
-TEST_P(PictureFromADevice, KeepsTheBoundsWhicheverWayIn)
-{
-    const StreamCase& c = GetParam();
-    const QByteArray bytes = c.bytes();
+    const QByteArray jpeg = MakeJpeg(kSmall, false);
     const std::function<bool(CPicture&, QIODevice*)> loads[] = {
         [](CPicture& picture, QIODevice* device) { return picture.LoadFromStream(device); },
         [](CPicture& picture, QIODevice* device) { return picture.LoadFromFile(device); },
@@ -326,35 +306,20 @@ TEST_P(PictureFromADevice, KeepsTheBoundsWhicheverWayIn)
             QDataStream archive(device);
             return picture.LoadFromArchive(&archive);
         }};
-    for (const auto& load : loads) {
-        Source source(bytes, c.total < 0 ? bytes.size() : c.total);
-        ASSERT_TRUE(source.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
-        CPicture picture;
-        EXPECT_EQ(load(picture, &source), c.problem == PictureProblem::None);
-        EXPECT_EQ(picture.IsLoaded(), c.problem == PictureProblem::None);
-        EXPECT_EQ(picture.LastProblem(), c.problem);
-        EXPECT_LE(source.served(), kPictureMaxBytes + 1);
+    for (const qint64 total : {kPictureMaxBytes, qint64(64) * 1024 * 1024}) {
+        const bool fits = total <= kPictureMaxBytes;
+        for (const auto& load : loads) {
+            SCOPED_TRACE(total);
+            Source source(jpeg, total);
+            ASSERT_TRUE(source.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+            CPicture picture;
+            EXPECT_EQ(load(picture, &source), fits);
+            EXPECT_EQ(picture.IsLoaded(), fits);
+            EXPECT_EQ(picture.LastProblem(), fits ? P::None : P::TooManyBytes);
+            EXPECT_LE(source.served(), kPictureMaxBytes + 1);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Devices, PictureFromADevice,
-    ::testing::Values(StreamCase{"endless", [] { return MakeJpeg(kSmall, false); },
-                                 qint64(64) * 1024 * 1024, PictureProblem::TooManyBytes},
-                      StreamCase{"header_claims_5000_by_5000",
-                                 [] {
-                                     return WithClaimedSize(MakeJpeg(kSmall, false), {5000, 5000});
-                                 },
-                                 -1, PictureProblem::TooManyPixels},
-                      StreamCase{"progressive_with_101_scans",
-                                 [] { return WithScans(MakeJpeg(kSmall, true), 101); }, -1,
-                                 PictureProblem::TooManyScans},
-                      StreamCase{"exactly_100_scans",
-                                 [] { return WithScans(MakeJpeg(kSmall, true), 100); }, -1,
-                                 PictureProblem::None},
-                      StreamCase{"exactly_8_MiB", [] { return MakeJpeg(kSmall, false); },
-                                 kPictureMaxBytes, PictureProblem::None}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Decoding in the background.
@@ -365,9 +330,9 @@ TEST(BackgroundDecode, DrawsNothingUntilItArrivesAndAnAbandonedOneNeverArrives)
 {
     QTemporaryDir dir;
     const QString red =
-        write(QDir(dir.path()), "red.jpg", MakeJpeg(kSmall, true, Qt::red, Qt::red));
-    const QString green =
-        write(QDir(dir.path()), "green.jpg", MakeJpeg(kSmall, true, Qt::green, Qt::green));
+        write(dir.filePath(QStringLiteral("red.jpg")), MakeJpeg(kSmall, true, Qt::red, Qt::red));
+    const QString green = write(dir.filePath(QStringLiteral("green.jpg")),
+                                MakeJpeg(kSmall, true, Qt::green, Qt::green));
     CPicture replaced;
     CPicture loaded;
     CPicture cleared;
@@ -401,102 +366,25 @@ TEST(BackgroundDecode, DrawsNothingUntilItArrivesAndAnAbandonedOneNeverArrives)
     EXPECT_FALSE(cleared.IsLoaded());
 }
 
-// A picture replaced between the check on the calling thread and the worker's turn is judged
-// afresh there: whatever now lies at the path must keep every bound.
-struct Replacement
-{
-    const char* name;
-    std::function<void(const QString&)> replace;
-    PictureProblem problem;
-};
-
-void PrintTo(const Replacement& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class ReplacedWhileQueued : public ::testing::TestWithParam<Replacement>
-{
-protected:
-    QTemporaryDir m_dir;
-};
-
-void overwrite(const QString& path, const QByteArray& bytes)
-{
-    QFile::remove(path);
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-TEST_P(ReplacedWhileQueued, IsCheckedAgainOnTheWorker)
-{
-    const QString path = write(QDir(m_dir.path()), "channel01-1.jpg", MakeJpeg(kSmall, true));
-    CPicture picture;
-    int arrivals = 0;
-    {
-        BlockedPool pool;
-        ASSERT_TRUE(picture.LoadFromPathInBackground(path, 0, [&] { ++arrivals; }));
-        GetParam().replace(path);
-    }
-    ASSERT_TRUE(waitUntilDecoded(picture));
-    EXPECT_EQ(arrivals, 1);
-    EXPECT_FALSE(picture.IsLoaded());
-    EXPECT_EQ(picture.LastProblem(), GetParam().problem);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, ReplacedWhileQueued,
-    ::testing::Values(
-        Replacement{"by_a_fifo",
-                    [](const QString& path) {
-                        QFile::remove(path);
-                        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-                    },
-                    PictureProblem::NotAPlainFile},
-        Replacement{"by_nothing", [](const QString& path) { QFile::remove(path); },
-                    PictureProblem::NotAPlainFile},
-        Replacement{"by_a_header_claiming_5000_by_5000",
-                    [](const QString& path) {
-                        overwrite(path, WithClaimedSize(MakeJpeg(kSmall, false), {5000, 5000}));
-                    },
-                    PictureProblem::TooManyPixels},
-        Replacement{"by_one_over_8_MiB",
-                    [](const QString& path) {
-                        overwrite(path, PaddedTo(MakeJpeg(kSmall, false), kPictureMaxBytes + 1));
-                    },
-                    PictureProblem::TooManyBytes},
-        Replacement{
-            "by_101_scans",
-            [](const QString& path) { overwrite(path, WithScans(MakeJpeg(kSmall, true), 101)); },
-            PictureProblem::TooManyScans}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 // ---------------------------------------------------------------------------------------------
 // Other ways in, and drawing.
 
-TEST(PictureLoad, FromAStreamAtItsPositionOrFromAResourceByItsLowSixteenBits)
+TEST(PictureLoad, FromAResourceByItsLowSixteenBits)
 {
     CPicture picture;
     EXPECT_FALSE(picture.LoadFromStream(nullptr));
-    QByteArray bytes = "PREFIX" + MakeJpeg({30, 10}, false);
-    QBuffer buffer(&bytes);
-    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
-    buffer.seek(6);
-    EXPECT_TRUE(picture.LoadFromFile(&buffer));
     const QImage at96 = canvas(1, 1);
-    EXPECT_EQ(picture.GetPixelSize(&at96), QSize(30, 10));
-
-    EXPECT_FALSE(picture.LoadFromResource(9));
-    EXPECT_EQ(picture.GetPixelSize(&at96), QSize(30, 10)) << "a missing resource keeps the picture";
     EXPECT_TRUE(picture.LoadFromResource(0x10007));
     EXPECT_EQ(picture.GetPixelSize(&at96), QSize(48, 24));
+    EXPECT_FALSE(picture.LoadFromResource(9));
+    EXPECT_EQ(picture.GetPixelSize(&at96), QSize(48, 24)) << "a missing resource keeps the picture";
     EXPECT_FALSE(picture.LoadFromResource(8)) << "found but not a picture";
     EXPECT_FALSE(picture.IsLoaded());
 }
 
-// Stretched to the rectangle without keeping the aspect ratio; (0, 0, 0, 0) is the picture's own
-// size at the origin; an empty rectangle or an empty picture draws nothing.
+// A picture read from where the stream stands is stretched to the rectangle without keeping the
+// aspect ratio; (0, 0, 0, 0) is its own size at the origin; an empty rectangle or an empty
+// picture draws nothing.
 TEST(PictureDraw, FillsTheRectangleAndNothingElse)
 {
     CPicture picture;
@@ -508,10 +396,11 @@ TEST(PictureDraw, FillsTheRectangleAndNothingElse)
         return target;
     };
     EXPECT_EQ(drawn(QRect(0, 0, 300, 100)), canvas(300, 100));
-    QByteArray bytes = MakeJpeg({40, 20}, false);
+    QByteArray bytes = "PREFIX" + MakeJpeg({40, 20}, false);
     QBuffer buffer(&bytes);
     ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
-    ASSERT_TRUE(picture.LoadFromStream(&buffer));
+    buffer.seek(6);
+    ASSERT_TRUE(picture.LoadFromFile(&buffer));
     EXPECT_EQ(drawn(QRect(5, 5, 0, 0)), canvas(300, 100));
     EXPECT_EQ(drawn(QRect(5, 5, 20, 0)), canvas(300, 100));
 

@@ -3,52 +3,39 @@
 #include "WindowFrame.h"
 
 #include <gtest/gtest.h>
-#include <ostream>
-#include <string>
 
 namespace {
 
-struct CentreCase
+TEST(Centring, PutsTheFrameInTheMiddleOfTheWorkArea)
 {
-    const char* name;
-    QRect area;
-    QSize client;
-    QMargins frame;
-    QPoint corner; // the frame's
-};
-
-void PrintTo(const CentreCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class Centring : public ::testing::TestWithParam<CentreCase>
-{};
-
-TEST_P(Centring, PutsTheFrameInTheMiddleOfTheWorkArea)
-{
-    const CentreCase& c = GetParam();
-    EXPECT_EQ(frame::CentredFramePosition(c.area, c.client, c.frame), c.corner);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Frames, Centring,
-    ::testing::Values(
+    const struct
+    {
+        const char* name;
+        QRect area;
+        QSize client;
+        QMargins frame;
+        QPoint corner; // the frame's
+    } cases[] = {
         // openbox's frames on the tests' 1280 x 1024 screen
-        CentreCase{"channel_window", {0, 0, 1280, 1024}, {800, 600}, {1, 20, 1, 1}, {239, 201}},
-        CentreCase{"player_window", {0, 0, 1280, 1024}, {800, 600}, {1, 20, 1, 5}, {239, 199}},
-        CentreCase{"no_frame_known", {0, 0, 1280, 1024}, {800, 600}, {}, {240, 212}},
+        {"channel_window", {0, 0, 1280, 1024}, {800, 600}, {1, 20, 1, 1}, {239, 201}},
+        {"player_window", {0, 0, 1280, 1024}, {800, 600}, {1, 20, 1, 5}, {239, 199}},
+        {"no_frame_known", {0, 0, 1280, 1024}, {800, 600}, {}, {240, 212}},
         // a panel on the left and one at the top; a second screen to the right
-        CentreCase{"work_area_off_the_origin",
-                   {1920 + 48, 32, 1872, 1048},
-                   {800, 600},
-                   {4, 30, 4, 4},
-                   {1920 + 48 + 532, 32 + 207}},
-        CentreCase{"larger_than_the_area_keeps_its_title_bar_on_screen",
-                   {0, 0, 1024, 600},
-                   {800, 600},
-                   {1, 20, 1, 1},
-                   {111, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
+        {"work_area_off_the_origin",
+         {1920 + 48, 32, 1872, 1048},
+         {800, 600},
+         {4, 30, 4, 4},
+         {1920 + 48 + 532, 32 + 207}},
+        {"larger_than_the_area_keeps_its_title_bar_on_screen",
+         {0, 0, 1024, 600},
+         {800, 600},
+         {1, 20, 1, 1},
+         {111, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(frame::CentredFramePosition(c.area, c.client, c.frame), c.corner);
+    }
+}
 
 } // namespace
