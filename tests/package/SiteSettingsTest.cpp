@@ -8,8 +8,6 @@
 #include <QStringList>
 #include <array>
 #include <gtest/gtest.h>
-#include <ostream>
-#include <string>
 
 namespace {
 
@@ -29,11 +27,6 @@ constexpr std::array<Setting, 7> kSettings{{
     {"Fallback", ""}, // no value: the mode chooses
 }};
 
-void PrintTo(const Setting& s, std::ostream* os)
-{
-    *os << s.key << "=" << s.byDefault;
-}
-
 QByteArray Read(const char* path)
 {
     QFile file(QString::fromUtf8(path));
@@ -41,56 +34,41 @@ QByteArray Read(const char* path)
     return file.readAll();
 }
 
-QByteArray ShippedFile()
+TEST(ShippedSettingsTest, EveryKeyIsDocumentedCommentedOutWithItsDefaultAndNothingElse)
 {
-    return Read(CORVESSA_SHIPPED_SETTINGS);
-}
+    const QByteArray file = Read(CORVESSA_SHIPPED_SETTINGS);
+    const QByteArray siteFile = Read(CORVESSA_SITE_SETTINGS);
+    QStringList expected;
+    for (const Setting& s : kSettings) {
+        SCOPED_TRACE(s.key);
+        const QString key = QString::fromLatin1(s.key);
+        const QString value = QString::fromLatin1(s.byDefault);
+        expected.append(key);
+        EXPECT_FALSE(profile::readValue(file, u"Default", key).has_value())
+            << "set: an untouched file must read as no file";
+        EXPECT_FALSE(profile::readValue(siteFile, u"Default", key).has_value())
+            << "set in the site's file as the package makes it";
 
-class ShippedSettingsTest : public ::testing::TestWithParam<Setting>
-{};
+        // The line a site edits: ";Key=default", alone, after the comment that explains it.
+        const QByteArray commented = ";" + key.toUtf8() + "=" + value.toUtf8() + "\n";
+        ASSERT_EQ(file.count(commented), 1) << commented.toStdString();
+        QByteArray uncommented = file;
+        uncommented.replace(commented, commented.mid(1));
+        const std::optional<QString> read = profile::readValue(uncommented, u"Default", key);
+        ASSERT_TRUE(read.has_value()) << "not in [Default]";
+        EXPECT_EQ(*read, value);
+        const qsizetype at = file.indexOf(commented);
+        EXPECT_TRUE(file.lastIndexOf("\n;", at - 1) > file.lastIndexOf("\n\n", at))
+            << "no comment of its own";
+    }
 
-std::string KeyName(const ::testing::TestParamInfo<Setting>& info)
-{
-    return info.param.key;
-}
-
-TEST_P(ShippedSettingsTest, KeyIsDocumentedCommentedOutWithItsDefault)
-{
-    const QString key = QString::fromLatin1(GetParam().key);
-    const QString value = QString::fromLatin1(GetParam().byDefault);
-    const QByteArray file = ShippedFile();
-    EXPECT_FALSE(profile::readValue(file, u"Default", key).has_value())
-        << key.toStdString() << " is set: an untouched file must read as no file";
-    EXPECT_FALSE(profile::readValue(Read(CORVESSA_SITE_SETTINGS), u"Default", key).has_value())
-        << key.toStdString() << " is set in the site's file as the package makes it";
-
-    // The line a site edits: ";Key=default", alone, after the comment that explains it.
-    const QByteArray commented = ";" + key.toUtf8() + "=" + value.toUtf8() + "\n";
-    ASSERT_EQ(file.count(commented), 1) << commented.toStdString();
-    QByteArray uncommented = file;
-    uncommented.replace(commented, commented.mid(1));
-    const std::optional<QString> read = profile::readValue(uncommented, u"Default", key);
-    ASSERT_TRUE(read.has_value()) << key.toStdString() << " is not in [Default]";
-    EXPECT_EQ(*read, value);
-    const qsizetype at = file.indexOf(commented);
-    EXPECT_TRUE(file.lastIndexOf("\n;", at - 1) > file.lastIndexOf("\n\n", at))
-        << key.toStdString() << " has no comment of its own";
-}
-
-INSTANTIATE_TEST_SUITE_P(Keys, ShippedSettingsTest, ::testing::ValuesIn(kSettings), KeyName);
-
-TEST(ShippedSettingsFileTest, SetsNothingAndDocumentsNoOtherKey)
-{
-    const QString text = QString::fromUtf8(ShippedFile());
+    const QString text = QString::fromUtf8(file);
     QStringList keys;
     const QRegularExpression keyLine(QStringLiteral("^\\s*;?([A-Za-z0-9]+)=(.*)$"),
                                      QRegularExpression::MultilineOption);
     for (auto it = keyLine.globalMatch(text); it.hasNext();)
         keys.append(it.next().captured(1));
     keys.sort();
-    QStringList expected;
-    for (const Setting& s : kSettings)
-        expected.append(QString::fromLatin1(s.key));
     expected.sort();
     EXPECT_EQ(keys, expected);
 
