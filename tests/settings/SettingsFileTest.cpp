@@ -1,9 +1,11 @@
 #include "SettingsFile.h"
 
 #include "ModalWatcher.h"
-#include "TestNames.h"
+#include "Privileges.h"
 
+#include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -28,45 +30,43 @@ protected:
     CSettingsFile m_settings;
 };
 
-struct ValueCase
-{
-    const char* value; // null: the file has no such key; "<no file>": there is no file
-    bool flag;
-    int number;
-};
-
-class ConfigValue : public SettingsFileTest, public ::testing::WithParamInterface<ValueCase>
-{};
-
 // A flag sees the first character only, a number the first nine.
-TEST_P(ConfigValue, ReadsThroughTheFixedBuffers)
+TEST_F(SettingsFileTest, ReadsThroughTheFixedBuffers)
 {
-    const ValueCase& c = GetParam();
-    if (c.value == nullptr)
-        write("[S]\nother=1\n");
-    else if (std::string_view(c.value) != "<no file>")
-        write(QByteArray("[S]\nn=") + c.value + "\n");
-    EXPECT_EQ(m_settings.GetBoolConfig(m_path, u"S"_qs, u"n"_qs), c.flag);
-    EXPECT_EQ(m_settings.GetIntConfig(m_path, u"S"_qs, u"n"_qs), c.number);
+    const struct
+    {
+        const char* value; // null: the file has no such key; "<no file>": there is no file
+        bool flag;
+        int number;
+    } cases[] = {{"1", true, 1},
+                 {"0", false, 0},
+                 {"2", true, 2},
+                 {"10", true, 10},
+                 {"01", false, 1},
+                 {"true", false, 0},
+                 {"-1", false, -1},
+                 {"", false, 0},
+                 {"\"1\"", true, 1},
+                 {" 9 ", true, 9},
+                 {"+5", false, 5},
+                 {"12abc", true, 12},
+                 {"123456789", true, 123456789},
+                 {"1234567890", true, 123456789},
+                 {"-12345678", false, -12345678},
+                 {"-", false, 0},
+                 {nullptr, false, 0},
+                 {"<no file>", false, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "no key");
+        QFile::remove(m_path);
+        if (c.value == nullptr)
+            write("[S]\nother=1\n");
+        else if (std::string_view(c.value) != "<no file>")
+            write(QByteArray("[S]\nn=") + c.value + "\n");
+        EXPECT_EQ(m_settings.GetBoolConfig(m_path, u"S"_qs, u"n"_qs), c.flag);
+        EXPECT_EQ(m_settings.GetIntConfig(m_path, u"S"_qs, u"n"_qs), c.number);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, ConfigValue,
-                         ::testing::Values(ValueCase{"1", true, 1}, ValueCase{"0", false, 0},
-                                           ValueCase{"2", true, 2}, ValueCase{"10", true, 10},
-                                           ValueCase{"01", false, 1}, ValueCase{"true", false, 0},
-                                           ValueCase{"-1", false, -1}, ValueCase{"", false, 0},
-                                           ValueCase{"\"1\"", true, 1}, ValueCase{" 9 ", true, 9},
-                                           ValueCase{"+5", false, 5}, ValueCase{"12abc", true, 12},
-                                           ValueCase{"123456789", true, 123456789},
-                                           ValueCase{"1234567890", true, 123456789},
-                                           ValueCase{"-12345678", false, -12345678},
-                                           ValueCase{"-", false, 0}, ValueCase{nullptr, false, 0},
-                                           ValueCase{"<no file>", false, 0}),
-                         [](const auto& info) {
-                             return info.param.value == nullptr
-                                        ? std::string("no_key")
-                                        : "value_" + CaseName(info.param.value);
-                         });
 
 TEST_F(SettingsFileTest, CStringReadsThirtyNineCharactersAndShowsTheErrorForNone)
 {
@@ -92,6 +92,60 @@ TEST_F(SettingsFileTest, WritersProduceTheTextTheReadersExpect)
                                      "Name=\xE9\xA2\x91\xE9\x81\x93 \xE4\xB8\x80\n"));
     EXPECT_TRUE(m_settings.SetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs, false));
     EXPECT_FALSE(m_settings.GetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs));
+}
+
+using HostileSettingsFile = SettingsFileTest;
+
+// Whatever lies in the file, it reads as missing and a write keeps everything that was there.
+TEST_F(HostileSettingsFile, ReadsAsMissingAndAWriteKeepsWhatWasThere)
+{
+    // Noise without a byte-order mark or a stray section of our name.
+    QByteArray noise(64 * 1024, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    for (char& c : noise)
+        c = char(generator.bounded(256));
+    noise[0] = 'x';
+    noise.replace("[", "(");
+    QByteArray tenMegabytes;
+    for (int i = 0; tenMegabytes.size() < 10 * 1024 * 1024; ++i)
+        tenMegabytes += "[S" + QByteArray::number(i) + "]\nkey=value\n";
+    const std::pair<const char*, QByteArray> files[] = {
+        {"binary garbage", noise + "\n"},
+        {"ten megabytes", tenMegabytes},
+        {"one megabyte line", "[Other]\nk=" + QByteArray(1024 * 1024, 'v') + "\n"},
+        {"NUL bytes", QByteArray("[Other]\n\0\0k=\0\n", 14)}};
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        write(bytes);
+        EXPECT_FALSE(m_settings.GetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs));
+        EXPECT_EQ(m_settings.GetIntConfig(m_path, u"Default"_qs, u"Other"_qs), 0);
+        ASSERT_TRUE(m_settings.SetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs, true));
+        EXPECT_TRUE(m_settings.GetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs));
+        EXPECT_TRUE(contents().startsWith(bytes)) << "everything that was there is kept";
+    }
+}
+
+// A file the user may not read, or in a folder the user may not write to: the write fails, and
+// the file stays as it was with nothing left beside it.
+TEST_F(HostileSettingsFile, AFileThatCannotBeReadOrReplacedIsKept)
+{
+    for (const bool unreadable : {true, false}) {
+        SCOPED_TRACE(unreadable ? "unreadable file" : "read-only folder");
+        write("[Default]\nMutiMode=1\n");
+        const QString locked = unreadable ? m_path : m_dir.path();
+        const QFileDevice::Permissions permissions = QFile::permissions(locked);
+        QFile::setPermissions(locked, unreadable ? QFileDevice::WriteOwner
+                                                 : QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        {
+            WithoutPermissionOverride asUser;
+            EXPECT_EQ(m_settings.GetBoolConfig(m_path, u"Default"_qs, u"MutiMode"_qs), !unreadable);
+            EXPECT_FALSE(m_settings.SetIntConfig(m_path, u"Default"_qs, u"Other"_qs, 3));
+        }
+        QFile::setPermissions(locked, permissions);
+        EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("Quorvel.ini")});
+        EXPECT_EQ(contents(), QByteArray("[Default]\nMutiMode=1\n"));
+    }
 }
 
 } // namespace
