@@ -1,7 +1,7 @@
 // The live source: the snapshot and the live packets join without a gap or a repeat while the
-// receiver keeps writing, Cancel unblocks a reader at once, a reader that falls behind is cut off
-// rather than grown, and the pipe a player reads carries it whole and is let go at once whatever
-// the player does.
+// receiver keeps writing, a reader that falls behind is cut off rather than grown, and the pipe a
+// player reads carries it whole and is let go (cancelling the source, which ends any read at
+// once) whatever the player does.
 #include "LiveSource.h"
 
 #include "Captures.h"
@@ -91,64 +91,6 @@ TEST(fastzap_LiveSource, SnapshotThenLiveHasNoGapAndNoRepeat)
     }
 }
 
-// Before any read, while a read waits for live packets, after part of the snapshot was read.
-TEST(fastzap_LiveSource, CancelEndsEveryReadAtOnce)
-{
-    enum When
-    {
-        BeforeRead,
-        WhileBlocked,
-        AfterPartialRead
-    };
-    for (const When when : {BeforeRead, WhileBlocked, AfterPartialRead}) {
-        SCOPED_TRACE(::testing::Message() << "cancelled at " << when);
-        ChannelBuffer channel;
-        channel.Push(ReadBytes("h264.ts"));
-        const auto source = channel.OpenSource();
-        ASSERT_TRUE(source);
-        const std::size_t snapshot = source->QueuedBytes();
-        ASSERT_GT(snapshot, 1000U);
-
-        std::uint8_t buffer[1000];
-        if (when == AfterPartialRead) {
-            ASSERT_EQ(source->Read(buffer, 100), 100);
-        }
-        if (when != WhileBlocked)
-            source->Cancel();
-        std::atomic<bool> reading{false};
-        auto reader = std::async(std::launch::async, [&] {
-            std::vector<std::uint8_t> sink(snapshot + 1);
-            ssize_t n = 0;
-            std::size_t total = 0;
-            do {
-                reading = true;
-                n = source->Read(sink.data(), sink.size());
-                total += std::size_t(std::max<ssize_t>(n, 0));
-            } while (n > 0);
-            return std::make_pair(n, total);
-        });
-        if (when == WhileBlocked) {
-            // The reader has taken the whole snapshot and waits for live packets that never
-            // come.
-            WaitFor([&] { return reading && source->QueuedBytes() == 0; }, 10s);
-            ASSERT_EQ(reader.wait_for(50ms), std::future_status::timeout) << "read did not block";
-            source->Cancel();
-        }
-        const auto cancelled = Clock::now();
-        ASSERT_EQ(reader.wait_for(5s), std::future_status::ready);
-        EXPECT_LT(Clock::now() - cancelled, 1s);
-        const auto [result, total] = reader.get();
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(total, when == WhileBlocked ? snapshot : 0U);
-
-        // Later reads end at once too, and what arrives is not kept.
-        EXPECT_EQ(source->Read(buffer, sizeof buffer), 0);
-        channel.Push(ReadBytes("h264.ts"));
-        EXPECT_EQ(source->QueuedBytes(), 0U);
-        EXPECT_EQ(source->CurrentState(), LiveSource::State::Cancelled);
-    }
-}
-
 // A reader that reads half the snapshot, then nothing: the source keeps the rest of the snapshot
 // and up to maxBehind live bytes, then ends.
 TEST(fastzap_LiveSource, SlowReaderIsCutOffPastTheBound)
@@ -188,19 +130,21 @@ TEST(fastzap_LiveSource, SlowReaderIsCutOffPastTheBound)
     }
 }
 
-// The pipe carries the source whole to a player that reads to the end, and is let go without
-// waiting on the source or for room in the pipe, and with no signal that ends the program,
-// whatever the player does: reads to the end, holds the pipe open and reads nothing (the copy
-// waits for room for ever), or never opens it.
+// The pipe carries the source whole to a player that reads it, and is let go without waiting on
+// the source or for room in the pipe, and with no signal that ends the program, whatever the
+// player does: reads to the end, reads all there is and waits for more (the copy waits in a read
+// of the source), holds the pipe open and reads nothing (the copy waits for room for ever), or
+// never opens it. Letting it go cancels the source: later reads end at once, nothing is kept.
 TEST(fastzap_LiveSource, PipeCarriesTheSourceAndIsLetGoPromptly)
 {
     enum Player
     {
         ReadsToTheEnd,
+        ReadsAllThenWaits,
         NeverReads,
         NeverOpens
     };
-    for (const Player player : {ReadsToTheEnd, NeverReads, NeverOpens}) {
+    for (const Player player : {ReadsToTheEnd, ReadsAllThenWaits, NeverReads, NeverOpens}) {
         SCOPED_TRACE(::testing::Message() << "player " << player);
         // Far more than a pipe holds (4 KiB here; 1 MiB at most), each packet told apart.
         std::vector<TsPacket> packets(8000);
@@ -218,21 +162,31 @@ TEST(fastzap_LiveSource, PipeCarriesTheSourceAndIsLetGoPromptly)
             held.reset(::open(pipe->Path().c_str(), O_RDONLY | O_CLOEXEC));
             ASSERT_TRUE(held.valid()) << pipe->Path();
         }
-        if (player == ReadsToTheEnd) {
-            auto reading = std::async(std::launch::async, [fd = held.get()] {
+        std::atomic<std::size_t> read{0};
+        std::future<std::vector<std::uint8_t>> reading;
+        if (player == ReadsToTheEnd || player == ReadsAllThenWaits) {
+            reading = std::async(std::launch::async, [&read, fd = held.get()] {
                 std::vector<std::uint8_t> all;
                 std::uint8_t buffer[4096];
                 // Bounded, so that a failed check below does not leave the test waiting here.
                 pollfd ready{fd, POLLIN, 0};
                 for (ssize_t got = 0;
-                     ::poll(&ready, 1, 10000) == 1 && (got = ::read(fd, buffer, 4096)) > 0;)
+                     ::poll(&ready, 1, 10000) == 1 && (got = ::read(fd, buffer, 4096)) > 0;) {
                     all.insert(all.end(), buffer, buffer + got);
+                    read = all.size();
+                }
                 return all;
             });
-            source->End(); // the player reads what is left, then the end of the stream
+        }
+        const auto whole = [&] {
             ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
             EXPECT_TRUE(reading.get() == expected);
-            held.reset();
+        };
+        if (player == ReadsToTheEnd) {
+            source->End(); // the player reads what is left, then the end of the stream
+            whole();
+        } else if (player == ReadsAllThenWaits) {
+            ASSERT_TRUE(WaitFor([&] { return read == expected.size(); }, 10s));
         } else {
             // A read of the source (64 KiB) taken, its copy waiting for room in a full pipe.
             ASSERT_TRUE(WaitFor(
@@ -241,8 +195,14 @@ TEST(fastzap_LiveSource, PipeCarriesTheSourceAndIsLetGoPromptly)
         const auto letGo = Clock::now();
         pipe.reset();
         EXPECT_LT(Clock::now() - letGo, 2s);
+        if (player == ReadsAllThenWaits)
+            whole(); // the end of the stream once the pipe is let go
         // The channel stops feeding it.
         EXPECT_EQ(source->CurrentState(), LiveSource::State::Cancelled);
+        std::uint8_t buffer[100];
+        EXPECT_EQ(source->Read(buffer, sizeof buffer), 0);
+        source->Append(std::vector<TsPacket>(7, Packet(0)));
+        EXPECT_EQ(source->QueuedBytes(), 0U);
     }
 }
 

@@ -17,18 +17,12 @@ namespace {
 std::vector<TsPacket> LongPmt(std::size_t length, std::size_t pointer, bool breakCrc)
 {
     const std::size_t programInfo = length - 12 - 10 - 4;
-    std::vector<std::uint8_t> s{0x02,
-                                std::uint8_t(0xB0 | ((length - 3) >> 8)),
-                                std::uint8_t(length - 3),
-                                0x00,
-                                0x01,
-                                0xC1,
-                                0x00,
-                                0x00,
-                                0xE1,
-                                0x00,
-                                std::uint8_t(0xF0 | (programInfo >> 8)),
-                                std::uint8_t(programInfo)};
+    // Table 2, its lengths filled in below; program 1, version 0, current, PCR on the video.
+    std::vector<std::uint8_t> s{0x02, 0xB0, 0, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0};
+    s[1] |= std::uint8_t((length - 3) >> 8);
+    s[2] = std::uint8_t(length - 3);
+    s[10] |= std::uint8_t(programInfo >> 8);
+    s[11] = std::uint8_t(programInfo);
     for (std::size_t left = programInfo; left > 0;) {
         std::size_t body = std::min<std::size_t>(left - 2, 255);
         if (left - 2 - body == 1)

@@ -60,9 +60,7 @@ TEST_P(StartPoints, AreTheKeyframesADecoderCanStartFrom)
     const auto frames = ProbeVideo(file);
     auto keys = KeyPackets(frames);
     ASSERT_GE(keys.size(), 4U);
-    const auto lastKey = std::find_if(frames.begin(), frames.end(), [&](const VideoFrame& f) {
-        return f.packetIndex == keys.back();
-    });
+    const auto lastKey = std::ranges::find(frames, keys.back(), &VideoFrame::packetIndex);
     if (flags == Flags::Cleared)
         std::ranges::for_each(packets, &TsPacket::ClearRandomAccess);
     if (flags == Flags::OnPacketsOfTheirOwn)
@@ -472,11 +470,8 @@ TEST(fastzap_Bounds, DropTheGroupPastTheTimeBound)
         const auto keys = KeyPackets(frames);
         std::for_each(packets.begin() + std::ptrdiff_t(keys[c.lastKey]) + 1, packets.end(),
                       [](TsPacket& p) { p.ClearRandomAccess(); });
-        double keyTime = 0;
-        for (const auto& f : frames) {
-            if (f.packetIndex == keys[c.lastKey])
-                keyTime = f.dts;
-        }
+        const double keyTime =
+            std::ranges::find(frames, keys[c.lastKey], &VideoFrame::packetIndex)->dts;
 
         ChannelCore core(c.limits);
         std::size_t next = 0;
