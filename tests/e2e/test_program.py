@@ -46,28 +46,25 @@ def shows(shot, channel, expected):
     return difference_at(shot, channel, expected) < 8
 
 
-def bright_pixels(shot, left, top, width, height):
-    """How many pixels of a region are near white: the program's texts over the picture."""
+def pixels(shot, left, top, width, height):
+    """Every other pixel of a region, each as (r, g, b), row by row."""
     w, _, rgb = shot
-    count = 0
     for y in range(top, top + height, 2):
         for x in range(left, left + width, 2):
             p = 3 * (y * w + x)
-            count += rgb[p] > 200 and rgb[p + 1] > 200 and rgb[p + 2] > 200
-    return count
+            yield rgb[p], rgb[p + 1], rgb[p + 2]
+
+
+def bright_pixels(shot, left, top, width, height):
+    """How many pixels of a region are near white: the program's texts over the picture."""
+    return sum(min(p) > 200 for p in pixels(shot, left, top, width, height))
 
 
 def dim_share(shot, left, top, width, height):
     """The share of a region's pixels that are dim: under the panel's plate, which lets a third
     of the picture through, even the bars of full colour are."""
-    w, _, rgb = shot
-    dark = total = 0
-    for y in range(top, top + height, 2):
-        for x in range(left, left + width, 2):
-            p = 3 * (y * w + x)
-            dark += max(rgb[p], rgb[p + 1], rgb[p + 2]) < 120
-            total += 1
-    return dark / total
+    dim = [max(p) < 120 for p in pixels(shot, left, top, width, height)]
+    return sum(dim) / len(dim)
 
 
 class UnansweredPort:
