@@ -10,7 +10,10 @@
 //       (click to first picture), "mapped_ms" (click to the window's map), "beneath_ms" (from
 //       the map to the last moment the window showed something other than its grey before its
 //       first picture: what lay beneath it; 0 if never) with "beneath_samples", and "frames":
-//       [ns, number] each time the frame number on screen changed, from the click on.
+//       [ns, number] each time the frame number on screen changed, from the click on, and
+//       "blind": [from-ns, to-ns] for every stretch over 10 ms between two reads of the number
+//       (the probe was not scheduled, or the X server was slow to answer): a picture shown
+//       only within one may not have been seen.
 //   zapprobe watch <player> <seconds>
 //       watches the top-left corner of the picture (the test streams' running timecode) and
 //       prints how often it changed, the longest time it stood still, and how many times it
@@ -256,10 +259,16 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
     toRoot(player, attributes.width / 4, attributes.height / 4, px, py);
     const FrameBand band(player);
     std::vector<std::pair<long long, int>> frames;
+    std::vector<std::pair<long long, long long>> blind;
+    long long lastRead = 0;
     const auto noteFrame = [&] {
         const int number = band.Read();
+        const long long now = monotonicNs();
+        if (lastRead != 0 && now - lastRead > 10'000'000)
+            blind.emplace_back(lastRead, now);
+        lastRead = now;
         if (number >= 0 && (frames.empty() || frames.back().second != number))
-            frames.emplace_back(monotonicNs(), number);
+            frames.emplace_back(now, number);
     };
     // Until its first picture the window must be its grey all over: anything else in four
     // strips across it (clear of the texts in its corner and its middle) is what lay beneath,
@@ -308,6 +317,9 @@ int zap(const char* windowTitle, int x, int y, const char* playerTitle, int time
                 beneathSamples > 0 ? beneathUntilMs : 0.0, beneathSamples);
     for (std::size_t i = 0; i < frames.size(); ++i)
         std::printf("%s[%lld, %d]", i == 0 ? "" : ", ", frames[i].first, frames[i].second);
+    std::printf("], \"blind\": [");
+    for (std::size_t i = 0; i < blind.size(); ++i)
+        std::printf("%s[%lld, %lld]", i == 0 ? "" : ", ", blind[i].first, blind[i].second);
     std::printf("]}\n");
     return 0;
 }
