@@ -6,6 +6,7 @@
 #include "ModalWatcher.h"
 #include "PlayerDlg.h"
 #include "SiteFolder.h"
+#include "TestNames.h"
 
 #include <QApplication>
 #include <QDir>
@@ -168,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, StartBehindTheWindow,
                          ::testing::Values(StartCase{"nothing_first", false, false, 1},
                                            StartCase{"a_click_first", true, false, 1},
                                            StartCase{"escape_first", false, true, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ByName());
 
 TEST_F(ChannelWindow, TheAboutBoxOpensFromTheContextMenusLastEntryAndFromAltA)
 {
@@ -258,7 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NoPlayerCase{"second_port", "http://192.168.10.11:8080:8081/hls/index.m3u8"},
                       NoPlayerCase{"backslash", "http://192.168.10.11:8080\\x/hls/index.m3u8"},
                       NoPlayerCase{"bar", "http://192.168.10.11|x/hls/index.m3u8"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 TEST_F(ChannelWindow, WithoutLibvlcEveryClickRepeatsTheMessageAndOpensNoPlayer)
 {

@@ -5,6 +5,7 @@
 // Runs on an Xvfb of its own (no window manager: the map is the client's own request).
 #include "AppLook.h"
 #include "PlayerDlg.h"
+#include "TestNames.h"
 
 #include <QApplication>
 #include <chrono>
@@ -131,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Windows, GreyAtMap,
                                                       [] {
                                                           return std::make_unique<CPlayerDlg>();
                                                       }}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ByName());
 
 // An Xvfb for this process alone: the number it picked comes back on a pipe.
 pid_t StartXvfb()

@@ -2,6 +2,8 @@
 // platform it started on.
 #include "Display.h"
 
+#include "TestNames.h"
+
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
@@ -58,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"ListOfInvisibleAndUnreachable", "xcb;offscreen", "", "", false,
                            "\"offscreen\""},
                       Case{"FramebufferDrawsOnTheScreen", "linuxfb", "", "", true, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(DisplayAnswersTest, RefusedPlatformsPreferredPlatformAndTheDisplayNotReached)
 {

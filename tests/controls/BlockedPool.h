@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-// Runs the event loop until `condition` holds; false if `timeoutMs` passes first.
+// Runs the event loop until `condition` holds; false if `timeoutMs` passes first. Not
+// QTest::qWaitFor: it sleeps 10 ms between passes and makes its last check without a last pass,
+// too coarse for the hover report that must come within a tenth of a second.
 inline bool ProcessEventsUntil(const std::function<bool()>& condition, int timeoutMs)
 {
     QElapsedTimer clock;

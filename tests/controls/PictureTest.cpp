@@ -5,6 +5,7 @@
 #include "BlockedPool.h"
 #include "JpegFiles.h"
 #include "PictureFile.h"
+#include "TestNames.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -88,10 +89,6 @@ template <class Case> class WithFiles : public ::testing::TestWithParam<Case>
 {
 protected:
     QTemporaryDir m_dir;
-};
-
-const auto byName = [](const auto& info) {
-    return std::string(info.param.name);
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -207,7 +204,7 @@ const HostileFile kHostileFiles[] = {
      holding([] { return MakeJpeg(kSmall, false).replace("\xFF\xDB", "\xFF\xE5"); })},
 };
 
-INSTANTIATE_TEST_SUITE_P(Files, HostilePicture, ::testing::ValuesIn(kHostileFiles), byName);
+INSTANTIATE_TEST_SUITE_P(Files, HostilePicture, ::testing::ValuesIn(kHostileFiles), ByName());
 
 // ---------------------------------------------------------------------------------------------
 // Pictures at the bounds load, decoded at most at kPictureMaxDecodedSide, shown as they are.
@@ -263,7 +260,7 @@ const BoundCase kBoundCases[] = {
      QSize(1500, 300), QSize(750, 150)},
 };
 
-INSTANTIATE_TEST_SUITE_P(Files, PictureAtTheBound, ::testing::ValuesIn(kBoundCases), byName);
+INSTANTIATE_TEST_SUITE_P(Files, PictureAtTheBound, ::testing::ValuesIn(kBoundCases), ByName());
 
 // ---------------------------------------------------------------------------------------------
 // The same bounds on devices: at most kPictureMaxBytes + 1 bytes are read, whichever way in.

@@ -7,6 +7,7 @@
 #include "Captures.h"
 #include "LiveSource.h"
 #include "SourcePipe.h"
+#include "TestNames.h"
 #include "UniqueFd.h"
 
 #include <chrono>
@@ -297,7 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"SenderRestartsBeforeTheMeeting", 900000, 51, kTwoSeconds, 60},
                       Case{"SenderRestartedWithinTheGroup", 900000, 51, 1.0, 30},
                       Case{"VideoStopsBeforeTheMeeting", 900000, 51, kTwoSeconds, -1, 55}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 // What a PES header's flags claim is read only where its own length makes room for it, and
 // nothing else is written: past the stamps it has come stuffing or the picture.
@@ -344,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, Headers,
                                            Header{"PtsOnlyThenStuffing", 0x80, 10, 0x80, 1},
                                            Header{"NoOptionalHeader", 0xC0, 10, 0x0F, 0},
                                            Header{"PaddingLikeAHeader", 0xC0, 10, 0x80, 0, 0xBE}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ByName());
 
 // The player's clock starts at its first picture, which it shows once decoded: it is paced from
 // then, not from when the pipe was made nor from when it took the lead; a player that shows none

@@ -6,6 +6,7 @@
 #include "Receivers.h"
 #include "Sender.h"
 #include "SourcePipe.h"
+#include "TestNames.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -129,6 +130,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Play{"h265_open_gop_WhileSending", "h265-open-gop.ts", false, 1},
                       Play{"h264_2s_headers_once_WhileSending", "h264-2s-headers-once.ts", false,
                            2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 } // namespace

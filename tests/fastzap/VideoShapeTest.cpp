@@ -4,6 +4,7 @@
 #include "VideoShape.h"
 
 #include "TestClips.h"
+#include "TestNames.h"
 
 #include <QFile>
 #include <gtest/gtest.h>
@@ -107,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
         Encoded{"mpeg2_720x576_16_9", "720x576", "", Mpeg2("16:9"), kPal169},
         Encoded{"mpeg2_720x480_4_3", "720x480", "", Mpeg2("4:3"), {720, 480, 720, 480, 8, 9}},
         Encoded{"mpeg2_1920x1080_16_9", "1920x1080", "", Mpeg2("16:9"), k1080}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(ShapeWatch, FollowsAChangeOfResolutionAndIgnoresGarbage)
 {

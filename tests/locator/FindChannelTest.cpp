@@ -7,6 +7,7 @@
 #include "Listeners.h"
 #include "ModalWatcher.h"
 #include "PeakMemory.h"
+#include "TestNames.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -107,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, FetchBody,
                                                     QByteArray("ok\xFF\xC3 end\0after", 14),
                                                     u"ok\uFFFD\uFFFD end"_qs},
                                            BodyCase{"empty", u"serve", "", QString()}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ByName());
 
 struct FailureCase
 {
@@ -150,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"stall_hits_the_stall_limit", u"stall 1500", 900, 2500},
                       FailureCase{"silence_hits_the_stall_limit", u"silent", 900, 2500},
                       FailureCase{"trickle_hits_the_total_limit", u"trickle", 1900, 3000}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(FetchLimits, TheProgramsOwnHoldAHundredMegabyteListToItsBound)
 {
@@ -270,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
                  LocateFailure::NoAddress, kParseError},
         FindCase{"address_with_a_tab", u"serve", listNaming("http://a/hls/ch5\t/index.m3u8"),
                  LocateFailure::NoAddress, kParseError}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(FindChannelModes, MulticastAsksNoServer)
 {

@@ -1,5 +1,7 @@
 #include "GroupAddress.h"
 
+#include "TestNames.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -41,6 +43,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Form{"source_specific", "udp://10.0.0.1@224.1.1.1:1234", nullptr, 0},
                     Form{"option_after", "udp://@224.1.1.1:1234 :sout=#file", nullptr, 0},
                     Form{"line_after", "udp://@224.1.1.1:1234\n", nullptr, 0}),
-    [](const testing::TestParamInfo<Form>& info) { return info.param.name; });
+    ByName());
 
 } // namespace

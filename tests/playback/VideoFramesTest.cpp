@@ -4,6 +4,8 @@
 // holds never written.
 #include "VideoFrames.h"
 
+#include "TestNames.h"
+
 #include <QRect>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -136,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         Stream{"sample_aspect_100_to_1_shown_square", {640, 386}, {kSliver}, {}, {640, 360}},
         Stream{
             "the_shape_that_fits_the_buffer_of_several", {1280, 738}, kSeveral, {}, {1280, 720}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(UnknownShape, NoPictureUntilLibvlcDescribesTheTrack)
 {

@@ -4,6 +4,7 @@
 #include "Address.h"
 
 #include "RelayTestKit.h"
+#include "TestNames.h"
 
 #include <gtest/gtest.h>
 

@@ -6,6 +6,7 @@
 #include "PeakMemory.h"
 #include "RelayTestKit.h"
 #include "Response.h"
+#include "TestNames.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>

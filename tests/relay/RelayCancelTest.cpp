@@ -2,6 +2,7 @@
 // stopped answering: the read must return at once, whatever state the upstream is in.
 #include "HttpServer.h"
 #include "RelayTestKit.h"
+#include "TestNames.h"
 
 #include <algorithm>
 #include <future>

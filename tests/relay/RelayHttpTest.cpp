@@ -2,6 +2,7 @@
 // comes back through the route, a response is what its relay URL says it is, and of HTTP only
 // what the relay parsed passes, either way.
 #include "RelayTestKit.h"
+#include "TestNames.h"
 
 #include <QUrl>
 

@@ -3,6 +3,7 @@
 #include "HttpServer.h"
 #include "Listeners.h"
 #include "RelayTestKit.h"
+#include "TestNames.h"
 
 #include <list>
 #include <sys/socket.h>

@@ -1,5 +1,6 @@
 // A real libvlc 3 player, decoding into memory, playing live HLS through the relay.
 #include "PlayerKit.h"
+#include "TestNames.h"
 
 #include <QDir>
 #include <QFile>

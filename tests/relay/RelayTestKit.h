@@ -19,16 +19,6 @@
 
 using namespace std::chrono_literals;
 
-// Names a parameterised case by its `name`.
-struct ByName
-{
-    template <typename Case>
-    std::string operator()(const ::testing::TestParamInfo<Case>& info) const
-    {
-        return info.param.name;
-    }
-};
-
 // Files in a temporary folder.
 class Folder
 {
