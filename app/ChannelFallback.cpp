@@ -216,11 +216,13 @@ void CChannelFallback::PrepareReturn(Time now)
     m_returnDeadline = now + m_timing.returnWithin;
     // The way back starts from the group's buffered pictures, whatever the window's own
     // players start from. The window keeps this player for the channels it is switched to
-    // next: those start as its own players would.
-    m_return->SetFastSources([tap = m_tap, group = locator::MulticastAddress(m_channel),
+    // next: those start as its own players would. The tap is not kept for them: a receiver of
+    // its own (without fast channel change) would stay in the group after the window has left it.
+    m_return->SetFastSources([tap = std::weak_ptr<GroupTap>(m_tap),
+                              group = locator::MulticastAddress(m_channel),
                               theirs = m_return->CurrentFastSources()](const QString& address) {
-        if (address == group)
-            return tap->OpenSource();
+        if (const std::shared_ptr<GroupTap> held = tap.lock(); held && address == group)
+            return held->OpenSource();
         return theirs ? theirs(address) : nullptr;
     });
     connect(m_return.get(), &CChannelPlayback::PicturesStarted, this, [this] {

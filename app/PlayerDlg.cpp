@@ -324,10 +324,9 @@ void CPlayerDlg::SwitchToChannel(int channel)
 
 void CPlayerDlg::ToggleFullScreen()
 {
-    if (isFullScreen())
-        showNormal();
-    else
-        showFullScreen();
+    // Not showNormal() and showFullScreen(): they drop the maximized state, and a window
+    // maximized before full screen would come back at its normal size.
+    setWindowState(windowState() ^ Qt::WindowFullScreen);
 }
 
 void CPlayerDlg::ChangeVolume(int delta)
@@ -365,7 +364,7 @@ void CPlayerDlg::keyPressEvent(QKeyEvent* event)
     switch (key) {
     case Qt::Key_Escape:
         if (isFullScreen())
-            showNormal();
+            ToggleFullScreen();
         else
             reject();
         return;

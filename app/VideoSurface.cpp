@@ -83,32 +83,35 @@ void CVideoSurface::SetStatus(const QString& text)
 
 QRect CVideoSurface::PictureRect() const
 {
+    return PictureArea().toAlignedRect();
+}
+
+QRectF CVideoSurface::PictureArea() const
+{
     if (m_picture.isNull())
         return {};
     // Worked out in device pixels as the pictures are made, so that they match exactly.
     const qreal ratio = devicePixelRatioF();
     const QRect device = VideoFrames::FitInto(m_picture.aspect, (QSizeF(size()) * ratio).toSize());
-    if (ratio == 1.0)
-        return device;
-    return QRectF(QPointF(device.topLeft()) / ratio, QSizeF(device.size()) / ratio).toAlignedRect();
+    return {QPointF(device.topLeft()) / ratio, QSizeF(device.size()) / ratio};
 }
 
 void CVideoSurface::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
-    const QRect target = PictureRect();
-    if (target.isEmpty()) {
+    const QRectF area = PictureArea();
+    if (area.isEmpty()) {
         painter.fillRect(event->rect(), CDarkDialog::kBackground);
     } else {
-        for (const QRect& band : QRegion(event->rect()).subtracted(target))
+        for (const QRect& band : QRegion(event->rect()).subtracted(area.toAlignedRect()))
             painter.fillRect(band, Qt::black);
-        if (m_picture.image.size() == target.size() * devicePixelRatioF()) {
-            painter.drawImage(target.topLeft(), m_picture.image);
-        } else {
+        // Always into its place: drawn at a point, an image of ratio 1 would take a logical
+        // pixel for each of its own, twice the size at a ratio of 2.
+        if (m_picture.image.size() != (area.size() * devicePixelRatioF()).toSize()) {
             // Resized since the picture was made: the next one comes at the new size.
             painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawImage(target, m_picture.image);
         }
+        painter.drawImage(area, m_picture.image);
     }
 
     if (m_channelTimer.isActive())

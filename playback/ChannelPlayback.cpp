@@ -241,6 +241,12 @@ CChannelPlayback::CChannelPlayback(QObject* parent) : QObject(parent)
     m_reopen.setTimerType(Qt::PreciseTimer);
     connect(&m_reopen, &QTimer::timeout, this, [this] {
         Start();
+        // No player could be made (libvlc out of resources, the relay gone): nothing would
+        // ever stop and ask again, so the wait for the next try starts here.
+        if (!m_session) {
+            m_backoff = NextBackoff(m_backoff);
+            m_reopen.start(m_backoff);
+        }
         emit Reopening();
     });
 }

@@ -587,6 +587,19 @@ class Frames(EndToEnd):
                     "back from full screen")
         self.assert_centred(player)
 
+        # From a maximized window, full screen goes back to the maximized window.
+        x, y, w, h = self.fixture.geometry(player)
+        self.double_click(x + 300, y - 8)
+        fx.wait_for(lambda: self.fixture.geometry(player)[2] > 1200, 5, "maximized")
+        self.fixture.key(player, "F11")
+        fx.wait_for(lambda: self.fixture.geometry(player) == (0, 0, 1280, 1024), 5,
+                    "full screen")
+        self.fixture.key(player, "Escape")
+        fx.wait_for(lambda: "_NET_WM_STATE_FULLSCREEN" not in self.prop(player, "_NET_WM_STATE"),
+                    5, "out of full screen")
+        self.assertIn("_NET_WM_STATE_MAXIMIZED_HORZ", self.prop(player, "_NET_WM_STATE"))
+        self.assertGreater(self.fixture.geometry(player)[2], 1200)
+
 
 class FastChannelChange(EndToEnd):
     """In multicast mode a channel starts from its buffered group of pictures."""

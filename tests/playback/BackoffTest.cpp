@@ -45,6 +45,14 @@ TEST(Reopen, BufferedPicturesThatEndBeforeAPictureAreFollowedByTheGroup)
     EXPECT_EQ(asked, 2);
     EXPECT_TRUE(playback.CurrentFigures().fromBuffer);
     playback.Close();
+
+    // A storage stream with no relay to reach it: once its buffer has ended, no player can be
+    // made at all, and the next try is still counted down.
+    playback.Open(QStringLiteral("http://192.168.10.11/hls/ch1/index.m3u8"));
+    ASSERT_TRUE(reopening.wait(15000));
+    EXPECT_EQ(playback.Player(), nullptr);
+    EXPECT_EQ(playback.PendingReopen(), std::chrono::seconds(2));
+    playback.Close();
 }
 
 } // namespace
