@@ -85,8 +85,10 @@ void TellTrackShape(libvlc_media_t* media, VideoFrames& frames)
         libvlc_media_tracks_release(tracks, count);
 }
 
-// How far back the panel's rates look, in the watch's one-second samples.
+// How far back the panel's rates look, in the watch's one-second samples. A storage server's
+// stream comes a segment at a time, seconds of it in one burst: its rate is taken over several.
 constexpr std::size_t kRateSamples = 5;
+constexpr std::size_t kSegmentRateSamples = 20;
 
 // The timestamp (DTS, else PTS; 90 kHz) of the first video PES in a transport stream as it
 // passes: libvlc counts its player time from it when it reads the group's buffered pictures.
@@ -214,7 +216,10 @@ struct CChannelPlayback::Session
     std::unique_ptr<fastzap::SourcePipe> pipe; // what the player reads, when it plays fast,
     std::shared_ptr<SourceTap> tap;            // and what passes through it
     std::shared_ptr<relay::Route> route;       // its way to an HTTP stream
-    std::unique_ptr<GroupWatch> watch;         // its sequence headers, when libvlc joins a group
+    // The bytes of the segments the relay passed on: libvlc fetches them on connections of its
+    // own, which its statistics leave out.
+    std::shared_ptr<std::atomic<qint64>> relayed = std::make_shared<std::atomic<qint64>>(0);
+    std::unique_ptr<GroupWatch> watch; // its sequence headers, when libvlc joins a group
     std::shared_ptr<EventLink> events;
     // After everything it reads and calls, so that it would be let go first.
     VlcPlayer player;
@@ -307,9 +312,10 @@ void CChannelPlayback::Start()
             session->route = m_relay->Open(m_address);
         if (session->route) {
             // Each segment's sequence headers are read as the relay passes it on.
-            session->route->ObserveBodies([frames = session->frames] {
+            session->route->ObserveBodies([frames = session->frames, relayed = session->relayed] {
                 auto reader = std::make_shared<ShapeReader>(frames);
-                return [reader](QByteArrayView chunk) {
+                return [reader, relayed](QByteArrayView chunk) {
+                    relayed->fetch_add(chunk.size(), std::memory_order_relaxed);
                     reader->Read(std::span<const std::uint8_t>(
                         reinterpret_cast<const std::uint8_t*>(chunk.data()),
                         std::size_t(chunk.size())));
@@ -553,8 +559,10 @@ void CChannelPlayback::Watch()
     const Progress now = ProgressOf(m_session->media.get());
     Session& session = *m_session;
     session.rates.push_back(
-        {std::chrono::steady_clock::now(), now[0], session.frames->PictureTiming().shown});
-    if (session.rates.size() > kRateSamples + 1)
+        {std::chrono::steady_clock::now(),
+         session.route ? session.relayed->load(std::memory_order_relaxed) : now[0],
+         session.frames->PictureTiming().shown});
+    if (session.rates.size() > (session.route ? kSegmentRateSamples : kRateSamples) + 1)
         session.rates.pop_front();
     if (!session.frameRateKnown) {
         // The picture path counts a picture late against the stream's own rate.
