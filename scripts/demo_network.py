@@ -437,9 +437,12 @@ class Fixture:
             if p.poll() is None:
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(p.pid, signal.SIGTERM)
+        # One grace for all: an ffmpeg recorder blocked on a silent group may never see its
+        # SIGTERM, and eight of them waited out one after the other took 40 s.
+        deadline = time.monotonic() + 5
         for p in self.processes:
             try:
-                p.wait(5)
+                p.wait(max(0.0, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
                 os.killpg(p.pid, signal.SIGKILL)
                 p.wait()
