@@ -49,8 +49,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    // The same, exactly: the picture is made in device pixels, whose edges need not fall on
-    // logical ones at a fractional ratio.
+    // Where the picture lands, exactly (PictureRect rounds it outwards): it is made in device
+    // pixels, whose edges need not fall on logical ones at a fractional ratio.
     QRectF PictureArea() const;
     void DrawText(QPainter& painter, const QString& text, Qt::Alignment where, int pointSize);
     static void DrawPlate(QPainter& painter, const QRect& box, int alpha);

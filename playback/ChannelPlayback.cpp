@@ -216,10 +216,10 @@ struct CChannelPlayback::Session
     std::unique_ptr<fastzap::SourcePipe> pipe; // what the player reads, when it plays fast,
     std::shared_ptr<SourceTap> tap;            // and what passes through it
     std::shared_ptr<relay::Route> route;       // its way to an HTTP stream
+    std::unique_ptr<GroupWatch> watch;         // its sequence headers, when libvlc joins a group
     // The bytes of the segments the relay passed on: libvlc fetches them on connections of its
     // own, which its statistics leave out.
     std::shared_ptr<std::atomic<qint64>> relayed = std::make_shared<std::atomic<qint64>>(0);
-    std::unique_ptr<GroupWatch> watch; // its sequence headers, when libvlc joins a group
     std::shared_ptr<EventLink> events;
     // After everything it reads and calls, so that it would be let go first.
     VlcPlayer player;
